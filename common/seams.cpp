@@ -1,0 +1,100 @@
+#include "common/seams.hpp"
+
+#include <sys/prctl.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <stdexcept>
+
+namespace common {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Largest early wake-up: beyond this the kernel is having a bad moment, not a habit worth learning.
+constexpr std::chrono::nanoseconds max_margin = 200us;
+// Extra early wake-up over the mean lateness, so that most wake-ups land just before the deadline.
+constexpr std::chrono::nanoseconds margin_cushion = 8us;
+
+void sleep_on_monotonic_clock(steady_time deadline) {
+  // std::chrono::steady_clock is CLOCK_MONOTONIC in libstdc++ on Linux.
+  const auto since_epoch = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch());
+  timespec at{};
+  at.tv_sec = static_cast<time_t>(since_epoch.count() / 1'000'000'000);
+  at.tv_nsec = static_cast<long>(since_epoch.count() % 1'000'000'000);
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+  }
+}
+
+void spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+}  // namespace
+
+void precise_sleeper::sleep_until(steady_time deadline) {
+  if (!slack_set_) {
+    // Timer slack is per thread: ask the kernel not to batch this thread's wake-ups with others.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    slack_set_ = true;
+  }
+  const steady_time start = std::chrono::steady_clock::now();
+  if (deadline <= start) return;
+
+  const steady_time wake = deadline - margin_;
+  if (wake > start) {
+    sleep_on_monotonic_clock(wake);
+    const auto lateness = std::chrono::steady_clock::now() - wake;
+    // Learn slowly: one slow wake-up must not make every later tick spin long.
+    const auto learned = (margin_ * 15 + (lateness + margin_cushion)) / 16;
+    margin_ = std::clamp<std::chrono::nanoseconds>(learned, 0ns, max_margin);
+  }
+  while (std::chrono::steady_clock::now() < deadline) spin_pause();
+}
+
+void precise_sleeper::sleep_for(std::chrono::nanoseconds span) {
+  if (span <= 0ns) return;
+  sleep_on_monotonic_clock(std::chrono::steady_clock::now() + span);
+}
+
+void manual_time::sleep_until(steady_time deadline) {
+  ++sleeps_;
+  if (deadline > now_) now_ = deadline;
+}
+
+void manual_time::sleep_for(std::chrono::nanoseconds span) {
+  ++sleeps_;
+  pauses_.push_back(span);
+  if (span > 0ns) now_ += span;
+}
+
+std::uint64_t clock_seed() {
+  const auto wall = std::chrono::system_clock::now().time_since_epoch().count();
+  const auto steady = std::chrono::steady_clock::now().time_since_epoch().count();
+  // splitmix64 finaliser: neighbouring clock readings give unrelated seeds.
+  std::uint64_t z = static_cast<std::uint64_t>(wall) ^ (static_cast<std::uint64_t>(steady) << 1);
+  z += 0x9e3779b97f4a7c15ULL;
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return z ^ (z >> 31);
+}
+
+float seeded_random::uniform() {
+  // Closed interval [0, 1]: 2^24 + 1 equally spaced values, all exact in a float.
+  std::uniform_int_distribution<std::uint32_t> steps(0, 1U << 24);
+  return static_cast<float>(steps(engine_)) / static_cast<float>(1U << 24);
+}
+
+float scripted_random::uniform() {
+  if (values_.empty()) throw std::logic_error("scripted_random has no values");
+  ++draws_;
+  const float value = values_[std::min(next_, values_.size() - 1)];
+  if (next_ < values_.size()) ++next_;
+  return value;
+}
+
+}  // namespace common

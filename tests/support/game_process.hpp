@@ -1,0 +1,181 @@
+// Running the built game for real: a private Xvfb server, the game as a child process in a scratch working
+// directory, its log files, and the X tools (xdotool, xwininfo, import) that drive and look at its window.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/temp_dir.hpp"
+
+namespace testing_support {
+
+using namespace std::chrono_literals;
+
+// Output of a shell command (stdout only), and whether it succeeded.
+struct command_result {
+  int status = -1;
+  std::string output;
+};
+
+inline command_result run_command(const std::string& command) {
+  command_result result;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  std::array<char, 4096> buffer{};
+  std::size_t got = 0;
+  while ((got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) result.output.append(buffer.data(), got);
+  const int status = ::pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+// Polls `condition` until it holds or `limit` passes; true when it held.
+template <class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit, std::chrono::milliseconds step = 50ms) {
+  const auto give_up = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (condition()) return true;
+    if (std::chrono::steady_clock::now() >= give_up) return false;
+    std::this_thread::sleep_for(step);
+  }
+}
+
+// A private X server for one test program; its display name is set in DISPLAY for the children.
+class xvfb_server {
+ public:
+  explicit xvfb_server(const std::string& geometry = "1024x768x24") {
+    int fds[2];
+    if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(fds[0]);
+      const std::string fd = std::to_string(fds[1]);
+      const int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", geometry.c_str(), "-nolisten", "tcp",
+               "-noreset", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    std::string number;
+    char c = 0;
+    while (::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    ::close(fds[0]);
+    if (number.empty()) throw std::runtime_error("Xvfb did not start (is the xvfb package installed?)");
+    display_ = ":" + number;
+    ::setenv("DISPLAY", display_.c_str(), 1);
+  }
+  xvfb_server(const xvfb_server&) = delete;
+  xvfb_server& operator=(const xvfb_server&) = delete;
+  ~xvfb_server() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  const std::string& display() const { return display_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+};
+
+// One run of a program, in its own working directory, with its standard output kept in a file.
+class child_process {
+ public:
+  child_process(const std::string& program, const std::filesystem::path& working_dir,
+                const std::vector<std::string>& arguments = {})
+      : stdout_path_(working_dir / "stdout.txt") {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      std::filesystem::current_path(working_dir);
+      const int out = ::open(stdout_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(out, 1);
+      const int err = ::open((working_dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(err, 2);
+      std::vector<char*> argv{const_cast<char*>(program.c_str())};
+      for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(program.c_str(), argv.data());
+      ::_exit(127);
+    }
+  }
+  child_process(const child_process&) = delete;
+  child_process& operator=(const child_process&) = delete;
+  ~child_process() {
+    if (running()) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  pid_t pid() const { return pid_; }
+  bool running() {
+    if (exit_status_) return false;
+    int status = 0;
+    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return false;
+    }
+    return true;
+  }
+  // The exit status once the process has ended within `limit` (128 + signal for a killed process).
+  std::optional<int> wait_for_exit(std::chrono::milliseconds limit) {
+    eventually([&] { return !running(); }, limit, 20ms);
+    return exit_status_;
+  }
+  std::string standard_output() const { return read_file(stdout_path_); }
+
+ private:
+  pid_t pid_ = -1;
+  std::filesystem::path stdout_path_;
+  std::optional<int> exit_status_;
+};
+
+// The log files of a working directory, oldest first (their names sort by time).
+inline std::vector<std::filesystem::path> log_files(const std::filesystem::path& working_dir) {
+  std::vector<std::filesystem::path> files;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(working_dir / "logs", ignored))
+    if (entry.path().extension() == ".log") files.push_back(entry.path());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// The messages of every log entry of a working directory, in order (the part after the second " | ").
+inline std::vector<std::string> log_messages(const std::filesystem::path& working_dir) {
+  std::vector<std::string> messages;
+  for (const auto& file : log_files(working_dir)) {
+    const auto lines = lines_of(read_file(file));
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+      const std::size_t second = lines[i].find(" | ", 15);
+      messages.push_back(second == std::string::npos ? lines[i] : lines[i].substr(second + 3));
+    }
+  }
+  return messages;
+}
+
+inline bool log_contains(const std::filesystem::path& working_dir, const std::string& message) {
+  for (const auto& m : log_messages(working_dir))
+    if (m == message) return true;
+  return false;
+}
+
+}  // namespace testing_support

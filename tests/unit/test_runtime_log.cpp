@@ -1,0 +1,327 @@
+// The run-time log: entry bytes, files and their rotation, the console path, and the log thread's hand-over
+// and failures.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "log/runtime_log.hpp"
+#include "support/temp_dir.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using runtime_log::rodzaj_wpisu;
+using runtime_log::wall_time;
+using testing_support::lines_of;
+
+// A clock that starts at 09:26:53.589 on 14 March 2009 and moves on one millisecond at every reading, so
+// that every file gets a name of its own.
+class ticking_clock final : public runtime_log::wall_clock {
+ public:
+  explicit ticking_clock(int step_ms = 1) : step_ms_(step_ms) {}
+  wall_time now() override {
+    std::scoped_lock lock(mutex_);
+    wall_time t = moment_;
+    moment_.millisecond += step_ms_;
+    while (moment_.millisecond >= 1000) {
+      moment_.millisecond -= 1000;
+      ++moment_.second;
+    }
+    return t;
+  }
+
+ private:
+  std::mutex mutex_;
+  int step_ms_;
+  wall_time moment_{2009, 3, 14, 9, 26, 53, 589};
+};
+
+// Files in memory, with faults on demand.
+class memory_store final : public runtime_log::file_store {
+ public:
+  void make_directories(const std::string& path) override {
+    std::scoped_lock lock(mutex_);
+    if (fail_directories) throw std::filesystem::filesystem_error("cannot make", path, std::make_error_code(std::errc::not_a_directory));
+    directories.insert(path);
+  }
+  bool create_exclusive(const std::string& path, std::string_view text) override {
+    std::scoped_lock lock(mutex_);
+    if (disk_full) throw std::system_error(ENOSPC, std::generic_category(), "cannot write " + path);
+    if (files.contains(path)) return false;
+    files[path] = std::string(text);
+    return true;
+  }
+  bool append_existing(const std::string& path, std::string_view text) override {
+    {
+      std::unique_lock lock(mutex_);
+      appends_started++;
+      gate_.wait(lock, [&] { return open_gate; });
+      if (disk_full) throw std::system_error(ENOSPC, std::generic_category(), "cannot write " + path);
+      if (!files.contains(path)) return false;
+      files[path] += text;
+    }
+    return true;
+  }
+  void set_gate(bool open) {
+    std::scoped_lock lock(mutex_);
+    open_gate = open;
+    gate_.notify_all();
+  }
+  std::map<std::string, std::string> snapshot() {
+    std::scoped_lock lock(mutex_);
+    return files;
+  }
+
+  std::map<std::string, std::string> files;
+  std::set<std::string> directories;
+  bool fail_directories = false;
+  bool disk_full = false;
+  bool open_gate = true;
+  std::atomic<int> appends_started{0};
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable gate_;
+};
+
+runtime_log::log_config everything_to_console() {
+  runtime_log::log_config config = runtime_log::game_log_config;
+  for (auto& kind : config.items) kind.log_to_console = true;
+  return config;
+}
+
+TEST(LogFormat, EntryAndHeaderBytes) {
+  const wall_time moment{2009, 3, 14, 9, 26, 53, 589};
+  EXPECT_EQ(runtime_log::entry_line(rodzaj_wpisu::INFO, moment, "Start"), "Informacja   | 09:26:53  589 ms | Start");
+  EXPECT_EQ(runtime_log::entry_line(rodzaj_wpisu::WARNING, moment, "x"), "Ostrzezenie  | 09:26:53  589 ms | x");
+  EXPECT_EQ(runtime_log::entry_line(rodzaj_wpisu::ERROR, {2009, 1, 1, 0, 0, 0, 7}, ""),
+            "Blad         | 00:00:00  007 ms | ");
+  // Windows-1250 letters and line breaks pass through untouched.
+  EXPECT_EQ(runtime_log::entry_line(rodzaj_wpisu::INFO, moment, "Symulacja Fizyki juz dzia\xB3" "a\nx"),
+            "Informacja   | 09:26:53  589 ms | Symulacja Fizyki juz dzia\xB3" "a\nx");
+  EXPECT_EQ(runtime_log::header.size(), 37u);
+  EXPECT_EQ(runtime_log::header.find('|'), 13u);  // the header's bars line up with the entries' bars
+  EXPECT_EQ(runtime_log::header.rfind('|'), 32u);
+  EXPECT_EQ(runtime_log::entry_line(rodzaj_wpisu::INFO, moment, "").rfind('|'), 32u);
+  EXPECT_EQ(runtime_log::format_time(runtime_log::file_name_format, {2009, 3, 14, 9, 26, 53, 589}),
+            "_2009_03_14_09-26-53-589");
+  EXPECT_EQ(runtime_log::format_time("%Q%", moment), "%Q%");
+}
+
+TEST(LogFormat, LocalTimeOfAMoment) {
+  const auto moment = std::chrono::system_clock::from_time_t(0) + 1234ms;
+  const wall_time t = runtime_log::local_time(moment);
+  EXPECT_EQ(t.millisecond, 234);
+  std::time_t whole = 1;
+  std::tm expected{};
+  localtime_r(&whole, &expected);
+  EXPECT_EQ(t.second, expected.tm_sec);
+  EXPECT_EQ(t.hour, expected.tm_hour);
+  EXPECT_EQ(t.year, expected.tm_year + 1900);
+}
+
+TEST(LogFiles, FirstEntryMakesTheDirectoryAndAFileWithItsHeader) {
+  testing_support::temp_dir dir;
+  testing_support::scoped_cwd in(dir.path());
+  runtime_log::disk_store disk;
+  ticking_clock clock;
+  std::ostringstream console;
+  runtime_log::line_writer writer(disk, clock, console);
+
+  writer.log_line(rodzaj_wpisu::INFO, "Start");
+  EXPECT_EQ(writer.log_file_name(), "logs/log_2009_03_14_09-26-53-589.log");
+  EXPECT_EQ(testing_support::read_file(writer.log_file_name()),
+            "Typ          |Data              |Opis\nInformacja   | 09:26:53  590 ms | Start\n");
+  EXPECT_EQ(console.str(), "");  // nothing of the game's log goes to the console
+}
+
+TEST(LogFiles, RotationEveryThousandLines) {
+  memory_store store;
+  ticking_clock clock;
+  std::ostringstream console;
+  runtime_log::line_writer writer(store, clock, console);
+
+  for (int i = 1; i <= 999; ++i) writer.log_line(rodzaj_wpisu::INFO, "wpis" + std::to_string(i));
+  const std::string first = writer.log_file_name();
+  const auto first_lines = lines_of(store.files[first]);
+  ASSERT_EQ(first_lines.size(), 1000u);
+  EXPECT_EQ(first_lines[0], runtime_log::header);
+  EXPECT_TRUE(first_lines[999].ends_with(" | wpis999"));
+  EXPECT_EQ(writer.file_line_count(), 0);
+
+  writer.log_line(rodzaj_wpisu::INFO, "wpis1000");
+  ASSERT_NE(writer.log_file_name(), first);
+  const auto second_lines = lines_of(store.files[writer.log_file_name()]);
+  ASSERT_EQ(second_lines.size(), 2u);
+  EXPECT_EQ(second_lines[0], runtime_log::header);
+  EXPECT_TRUE(second_lines[1].ends_with(" | wpis1000"));
+  EXPECT_EQ(lines_of(store.files[first]).size(), 1000u);  // the full file stays as it was
+  EXPECT_EQ(store.directories, (std::set<std::string>{"logs"}));
+}
+
+TEST(LogFiles, ATakenNameKeepsItsFileAndTheNewFileGetsACounter) {
+  memory_store store;
+  store.files["logs/log_2009_03_14_09-26-53-589.log"] = "an earlier run\n";
+  ticking_clock clock(0);  // the clock stands still: every name is the same
+  std::ostringstream console;
+  runtime_log::line_writer writer(store, clock, console);
+
+  writer.log_line(rodzaj_wpisu::INFO, "a");
+  EXPECT_EQ(writer.log_file_name(), "logs/log_2009_03_14_09-26-53-589_2.log");
+  EXPECT_EQ(store.files["logs/log_2009_03_14_09-26-53-589.log"], "an earlier run\n");
+  EXPECT_EQ(lines_of(store.files[writer.log_file_name()]).size(), 2u);
+}
+
+TEST(LogFiles, DeletedCurrentFileIsReplacedAndLoggingGoesOn) {
+  testing_support::temp_dir dir;
+  testing_support::scoped_cwd in(dir.path());
+  runtime_log::disk_store disk;
+  ticking_clock clock;
+  std::ostringstream console;
+  runtime_log::line_writer writer(disk, clock, console);
+
+  writer.log_line(rodzaj_wpisu::INFO, "przed");
+  const std::string deleted = writer.log_file_name();
+  std::filesystem::remove(deleted);
+  writer.log_line(rodzaj_wpisu::WARNING, "po");
+  ASSERT_NE(writer.log_file_name(), deleted);
+  const auto lines = lines_of(testing_support::read_file(writer.log_file_name()));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], runtime_log::header);
+  EXPECT_TRUE(lines[1].starts_with("Ostrzezenie  | ") && lines[1].ends_with(" | po"));
+  writer.log_line(rodzaj_wpisu::INFO, "dalej");
+  EXPECT_EQ(lines_of(testing_support::read_file(writer.log_file_name())).size(), 3u);
+}
+
+TEST(LogFiles, FailedWriteKeepsOnlyWholeLines) {
+  // A write that fails part way is undone: a one-byte file size limit makes the kernel refuse the rest.
+  testing_support::temp_dir dir;
+  const std::string path = (dir / "log.txt").string();
+  runtime_log::disk_store disk;
+  ASSERT_TRUE(disk.create_exclusive(path, "header\n"));
+  EXPECT_FALSE(disk.create_exclusive(path, "other\n"));
+  EXPECT_FALSE(disk.append_existing((dir / "missing.txt").string(), "x\n"));
+
+  std::string big(1 << 20, 'x');
+  big += '\n';
+  // The limit is per process: it is set and restored around this one write only.
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  const auto old_handler = signal(SIGXFSZ, SIG_IGN);
+  const rlimit small{4096, old.rlim_max};
+  setrlimit(RLIMIT_FSIZE, &small);
+  EXPECT_THROW(disk.append_existing(path, big), std::system_error);
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(testing_support::read_file(path), "header\n");
+}
+
+TEST(LogConsole, BlocksOfTwentyLinesForKindsThatAskForIt) {
+  memory_store store;
+  ticking_clock clock;
+  std::ostringstream console;
+  runtime_log::line_writer writer(store, clock, console, everything_to_console());
+  for (int i = 1; i <= 40; ++i) writer.log_line(rodzaj_wpisu::ERROR, std::to_string(i));
+  const auto lines = lines_of(console.str());
+  ASSERT_EQ(lines.size(), 43u);
+  EXPECT_EQ(lines[0], runtime_log::header);
+  EXPECT_TRUE(lines[19].ends_with(" | 19"));
+  EXPECT_EQ(lines[20], runtime_log::header);
+  EXPECT_TRUE(lines[21].ends_with(" | 20"));
+  EXPECT_EQ(lines[40], runtime_log::header);
+  EXPECT_TRUE(lines[42].starts_with("Blad         | ") && lines[42].ends_with(" | 40"));
+}
+
+// --- the log thread ---------------------------------------------------------------------------------------
+
+TEST(LogThread, CallerIsHeldOnlyForTheCopyOfItsMessage) {
+  memory_store store;
+  ticking_clock clock;
+  std::ostringstream console;
+  runtime_log::log_thread log(store, clock, console);
+  log.launch();
+  log.info("pierwszy");  // makes the file
+  ASSERT_TRUE(log.flush());
+
+  store.set_gate(false);  // the disk stalls
+  std::string message = "drugi";
+  log.info(message);
+  message = "zmieniony";  // the caller may reuse its text at once
+  while (store.appends_started < 2) std::this_thread::yield();
+  // The report returned while its line is still waiting for the disk.
+  EXPECT_EQ(lines_of(store.snapshot().begin()->second).size(), 2u);
+  store.set_gate(true);
+  ASSERT_TRUE(log.flush());
+  const auto lines = lines_of(store.snapshot().begin()->second);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_TRUE(lines[2].ends_with(" | drugi"));
+}
+
+TEST(LogThread, FailureIsReportedOnStandardOutputAndLaterReportsReturnAtOnce) {
+  memory_store store;
+  store.fail_directories = true;
+  ticking_clock clock;
+  std::ostringstream console;
+  runtime_log::log_thread log(store, clock, console);
+  log.launch();
+  log.info("nie zostanie zapisany");
+  while (log.running()) std::this_thread::yield();
+  const auto lines = lines_of(console.str());
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "Log sie zespula");
+  EXPECT_EQ(lines[1], "std::filesystem::__cxx11::filesystem_error");
+  EXPECT_NE(lines[2].find("logs"), std::string::npos);
+
+  // A dead log never blocks nor throws in its callers.
+  log.info("a");
+  log.warning("b");
+  log.error("c");
+  EXPECT_FALSE(log.flush());
+  EXPECT_TRUE(store.files.empty());
+}
+
+TEST(LogThread, FullDiskEndsTheLogAndKeepsEveryEarlierLine) {
+  memory_store store;
+  ticking_clock clock;
+  std::ostringstream console;
+  runtime_log::log_thread log(store, clock, console);
+  log.launch();
+  for (int i = 0; i < 5; ++i) log.info("wpis" + std::to_string(i));
+  ASSERT_TRUE(log.flush());
+  const auto before = store.snapshot();
+
+  store.disk_full = true;
+  log.info("brak miejsca");
+  EXPECT_FALSE(log.flush());
+  EXPECT_EQ(lines_of(console.str())[0], "Log sie zespula");
+  store.disk_full = false;
+  log.info("po naprawie");  // the log has ended: nothing more is written, nothing earlier is touched
+  EXPECT_EQ(store.snapshot(), before);
+}
+
+TEST(LogThread, LogsPathThatIsAFileEndsTheLogOnRealDisk) {
+  testing_support::temp_dir dir;
+  testing_support::scoped_cwd in(dir.path());
+  testing_support::write_file(dir / "logs", "not a directory");
+  std::ostringstream console;
+  runtime_log::disk_store disk;
+  runtime_log::system_wall_clock clock;
+  runtime_log::log_thread log(disk, clock, console);
+  log.launch();
+  log.error("x");
+  EXPECT_FALSE(log.flush());
+  EXPECT_EQ(lines_of(console.str()).at(0), "Log sie zespula");
+  EXPECT_EQ(testing_support::read_file(dir / "logs"), "not a directory");
+}
+
+}  // namespace

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and playing (`game`) or testing (`tests`) needs.
+# Quick and quiet when everything is already there; uses sudo when not run as root.
+set -euo pipefail
+
+game_packages=(g++ cmake make freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri)
+test_packages=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xdotool x11-utils imagemagick
+               clang libclang-rt-14-dev)
+
+wanted=("${game_packages[@]}")
+if [[ "${1:-game}" == tests ]]; then wanted+=("${test_packages[@]}"); fi
+
+missing=()
+for package in "${wanted[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed'; then
+    missing+=("$package")
+  fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+sudo=()
+[[ $(id -u) -ne 0 ]] && sudo=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+echo "Installing: ${missing[*]}"
+# A brand-new machine may have no package lists yet: fetch them only when the first try fails.
+if ! "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
+  "${sudo[@]}" apt-get update -qq
+  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

