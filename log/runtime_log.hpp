@@ -147,6 +147,8 @@ class sink {
   virtual void info(std::string_view message) = 0;
   virtual void warning(std::string_view message) = 0;
   virtual void error(std::string_view message) = 0;
+  // Returns once every report made before it has been written; false when the log can no longer write.
+  virtual bool flush() = 0;
 };
 
 // One report in the hand-over: the message stays the caller's until the log thread has copied it.
@@ -172,7 +174,7 @@ class log_thread final : public sink {
   void error(std::string_view message) override { report(rodzaj_wpisu::ERROR, message); }
 
   // Returns once every entry handed over before it has been written. False when the log has ended.
-  bool flush();
+  bool flush() override;
   // False once the log thread has ended.
   bool running() const { return !box_.is_closed(); }
 

@@ -5,12 +5,43 @@
 #include <chrono>
 
 #include "common/common_data.hpp"
+#include "common/seams.hpp"
+#include "graphics/process_graphics.hpp"
+#include "input/computer_steering.hpp"
+#include "input/process_input.hpp"
+#include "physics/process_physics.hpp"
+#include "state/game_state.hpp"
 
 namespace startup {
 
 namespace {
 
 constexpr std::string_view main_error_prefix = "Nastapil wyjatek w module synchronizacji uruchomienia, nazwa: ";
+
+// Time for the periodic threads. Each has a sleeper of its own: a sleeper learns its thread's wake-ups.
+common::game_object<common::steady_clock_source> steady_clock;
+common::game_object<common::precise_sleeper> physics_sleeper;
+common::game_object<common::precise_sleeper> input_sleeper;
+common::game_object<common::precise_sleeper> redraw_sleeper;
+
+// A request to a thread that has ended is an error of the start-up.
+void require(bool accepted, const char* request) {
+  if (!accepted) throw common::request_refused(std::string(request) + ": the thread has ended");
+}
+
+// Brings the waiting threads into play, one after another.
+void handshake(runtime_log::sink& log) {
+  require(graphics::processing_graphics->start(), "processing_graphics.start");
+  require(graphics::processing_graphics->wait_ready(), "processing_graphics.wait_ready");
+  log.info("Zakonczono inicjalizowanie okna, jest gotowe");
+  log.info("Uruchamiam symulacje fizyki");
+  require(physics::process_physics->init(), "process_physics.init");
+  require(physics::process_physics->start(), "process_physics.start");
+  log.info("Symulacja Fizyki juz dzia\xB3" "a");
+  log.info("Wlaczanie Gracza zielonego");
+  graphics::menu(424);  // the green player's "Komputer" entry, run here on the main thread
+  require(input::processing_input->start(), "processing_input.start");
+}
 
 }  // namespace
 
@@ -31,6 +62,7 @@ std::vector<std::string> settings_report() {
 void multiplayer_tolvaran(runtime_log::sink& log) {
   try {
     for (const std::string& line : settings_report()) log.info(line);
+    handshake(log);
     log.info("Zadania uruchomione");
   } catch (...) {
     log.error(common::error_line(main_error_prefix));
@@ -38,10 +70,30 @@ void multiplayer_tolvaran(runtime_log::sink& log) {
 }
 
 void static_initialisation(int& argc, char** argv) {
-  (void)argc;
-  (void)argv;
-  runtime_log::log.create().launch();
+  // The log first: from here on every thread can report.
+  runtime_log::log_thread& log = runtime_log::log.create();
+  log.launch();
   common::initialise_common_data();
+
+  // The shared state, before any thread that uses it. The board monitor seeds its serve generator from the
+  // clock and owns the brick generator, which re-seeds itself at every generation.
+  state::board_monitor& board = state::board_state.create(log);
+  state::view_monitor& view = state::view_state.create();
+  state::players_monitor& players = state::players_state.create();
+  input::keyboard_monitor& keys = input::keyboard_state.create();
+
+  common::clock& clock = steady_clock.create();
+  common::sleeper& physics_time = physics_sleeper.create();
+
+  // The workers, each waiting at its first request.
+  physics::process_physics.create(physics::world{board, players, log, physics_time}, clock, physics_time).launch();
+  input::processing_input.create(input::world{keys, players, board, view}, log, clock, input_sleeper.create())
+      .launch();
+  computer::computer_thread& computer = computer::computer_steering.create(computer::world{board, keys}, log, clock);
+  computer.launch();
+  graphics::processing_graphics.create(graphics::world{board, players, view, keys, computer, log}, argc, argv)
+      .launch();
+  graphics::redrawing.create(clock, redraw_sleeper.create()).launch();
 }
 
 void wait_for_the_end() {

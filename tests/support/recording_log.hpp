@@ -21,6 +21,7 @@ class recording_log final : public runtime_log::sink {
   void info(std::string_view message) override { add(runtime_log::rodzaj_wpisu::INFO, message); }
   void warning(std::string_view message) override { add(runtime_log::rodzaj_wpisu::WARNING, message); }
   void error(std::string_view message) override { add(runtime_log::rodzaj_wpisu::ERROR, message); }
+  bool flush() override { return true; }
 
   std::vector<entry> entries() const {
     std::scoped_lock lock(mutex_);

@@ -1,0 +1,192 @@
+#include "board/brick_matrix.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <system_error>
+
+namespace board {
+
+namespace {
+
+constexpr int pattern_lines = common::rozmiar_planszy;
+constexpr int pattern_columns = common::rozmiar_planszy;
+
+std::optional<brick_placing> placing_of(unsigned char c) {
+  switch (c) {
+    case ' ': return brick_placing::PLACE_NONE;
+    case 'X': return brick_placing::PLACE_INDESTRUCTIBLE;
+    case 'D': return brick_placing::PLACE_ONLY_DESTROYABLE;
+    case 'A': return brick_placing::PLACE_ANY_KIND;
+    default: return std::nullopt;
+  }
+}
+
+std::string shown(unsigned char c) {
+  if (c == '\t') return "a tab";
+  if (c == '\r') return "a carriage return";
+  if (c < 0x20 || c >= 0x7f) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    return std::string("byte 0x") + hex[c >> 4] + hex[c & 15];
+  }
+  return std::string("'") + static_cast<char>(c) + "'";
+}
+
+}  // namespace
+
+std::string describe(const pattern_problem& problem) {
+  const std::string where = "line " + std::to_string(problem.line) + ", column " + std::to_string(problem.column);
+  switch (problem.what) {
+    case pattern_problem::kind::too_few_lines:
+      return "line " + std::to_string(problem.line) + ": missing, a board needs 20 lines";
+    case pattern_problem::kind::short_line:
+      return where + ": the line ends, a board line needs 20 characters";
+    case pattern_problem::kind::wrong_character:
+      return where + ": found " + shown(problem.found) + " where ' ', 'X', 'D' or 'A' was expected";
+    case pattern_problem::kind::missing_wall:
+      return where + ": warning: no side wall 'X', the ball can leave the board here";
+  }
+  return where;
+}
+
+const pattern_problem* pattern_reading::first_fault() const {
+  for (const pattern_problem& p : problems)
+    if (p.is_fault()) return &p;
+  return nullptr;
+}
+
+pattern_reading read_pattern(std::istream& in) {
+  pattern_reading reading;
+  bool faulted = false;
+  const auto fault = [&](pattern_problem problem) {
+    reading.problems.push_back(problem);
+    faulted = true;
+  };
+  std::string line;
+  for (int row = 1; row <= pattern_lines; ++row) {
+    if (!std::getline(in, line)) {
+      fault({pattern_problem::kind::too_few_lines, row, 1});
+      break;  // nothing more to read
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // CR LF ends a line like LF
+    const int usable = std::min<int>(static_cast<int>(line.size()), pattern_columns);
+    for (int column = 1; column <= usable; ++column) {
+      const auto c = static_cast<unsigned char>(line[static_cast<std::size_t>(column - 1)]);
+      const std::optional<brick_placing> placing = placing_of(c);
+      if (!placing) {
+        fault({pattern_problem::kind::wrong_character, row, column, c});
+        continue;
+      }
+      if (!faulted) {
+        reading.map(row, column) = *placing;
+        ++reading.cells_read;
+      }
+    }
+    if (usable < pattern_columns) fault({pattern_problem::kind::short_line, row, usable + 1});
+    for (const int side : {1, pattern_columns})
+      if (usable >= side && line[static_cast<std::size_t>(side - 1)] != 'X' &&
+          placing_of(static_cast<unsigned char>(line[static_cast<std::size_t>(side - 1)])))
+        reading.problems.push_back({pattern_problem::kind::missing_wall, row, side});
+  }
+  return reading;
+}
+
+void loadpatternfromfile(brick_place_availability& map, const std::string& path, runtime_log::sink& log) {
+  map = brick_place_availability{};
+  std::error_code ignored;
+  if (!std::filesystem::exists(path, ignored)) {
+    log.warning("Wybrany plik:\"" + path + "\" nie isnieje");
+    return;
+  }
+  try {
+    std::ifstream in;
+    in.open(path, std::ios::binary);
+    if (!in) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
+    // Opening a directory succeeds on Linux; reading it would then look like an empty file.
+    if (std::filesystem::is_directory(path, ignored))
+      throw std::system_error(EISDIR, std::generic_category(), "cannot open " + path);
+
+    const pattern_reading reading = read_pattern(in);
+    map = reading.map;
+    const pattern_problem* fault = reading.first_fault();
+    if (in.bad()) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
+    if (fault == nullptr) return;
+    switch (fault->what) {
+      case pattern_problem::kind::too_few_lines:
+        throw end_of_pattern_file(path + ": " + describe(*fault));
+      case pattern_problem::kind::short_line:
+        throw std::out_of_range(path + ": " + describe(*fault));
+      default:
+        std::cout << "Plik Uszkodzony" << std::endl;
+        throw damaged_pattern(path + ": " + describe(*fault));
+    }
+  } catch (...) {
+    log.error(common::error_line(loader_error_prefix));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+
+brick_generator::brick_generator(seed_source seeds) : seeds_(std::move(seeds)) {}
+
+brick_placing brick_generator::draw_kind() {
+  std::uniform_int_distribution<int> kinds(0, 2);
+  return static_cast<brick_placing>(kinds(firm_brick_gen_));
+}
+
+float brick_generator::draw_float() {
+  // Closed interval [0, 1].
+  std::uniform_int_distribution<std::uint32_t> steps(0, 1U << 24);
+  return static_cast<float>(steps(float_gen_)) / static_cast<float>(1U << 24);
+}
+
+void brick_generator::generate_new_brick(common::brick& brick, brick_placing kind) {
+  switch (kind) {
+    case brick_placing::PLACE_NONE:
+      brick.exists = false;  // the other fields keep what the cell held and mean nothing now
+      return;
+    case brick_placing::PLACE_INDESTRUCTIBLE:
+      brick.exists = true;
+      brick.points = 0;
+      brick.destructible = false;
+      brick.color = indestructible_color;
+      return;
+    case brick_placing::PLACE_ONLY_DESTROYABLE: {
+      brick.exists = true;
+      brick.points = std::uniform_int_distribution<std::int32_t>(0, 30)(points_gen_);
+      brick.destructible = true;
+      const float u1 = draw_float();
+      const float u2 = draw_float();
+      const float u3 = draw_float();
+      // No channel below 0.25: a destructible brick never looks like a firm one.
+      brick.color = common::make_color(0.25f + 0.5f * u1, 0.25f + u2 / 1.5f, 0.25f + u3 / 1.5f);
+      return;
+    }
+    default:
+      throw std::invalid_argument("a brick of kind " + std::to_string(static_cast<int>(kind)) + " cannot be made");
+  }
+}
+
+void brick_generator::generate_new_brick_matrix(brick_matrix& matrix, const brick_place_availability& map,
+                                                runtime_log::sink& log) {
+  points_gen_.seed(seeds_());
+  firm_brick_gen_.seed(seeds_());
+  float_gen_.seed(seeds_());
+  for (int row = 1; row <= brick_matrix::side; ++row) {
+    for (int column = 1; column <= brick_matrix::side; ++column) {
+      brick_placing kind = map(row, column);
+      if (kind == brick_placing::PLACE_ANY_KIND) kind = draw_kind();
+      if (static_cast<int>(kind) > static_cast<int>(brick_placing::PLACE_ANY_KIND))
+        throw std::out_of_range("map cell (row " + std::to_string(row) + ", column " + std::to_string(column) +
+                                ") holds no placement");
+      generate_new_brick(matrix(row, column), kind);
+    }
+  }
+  log.info("Wygenerowano Plansze losowych klockow");
+}
+
+}  // namespace board

@@ -1,0 +1,153 @@
+// Boards: reading a board pattern file into a placement map, and building a fresh brick matrix from it with
+// random kinds, points and colours.
+//
+// A pattern file has 20 lines of 20 characters; line r is row r of the board (row 1 next to the red
+// player's pad), character c is column c (column 1 at the smallest x):
+//   ' ' no brick   'X' an indestructible brick   'D' a destructible brick   'A' any of the three, at random
+// Lines end at LF or CR LF. What follows column 20 and line 20 is never looked at.
+//
+// Thread use: the loader and the generator run inside the board monitor's reset, under its lock, on the
+// thread that resets the board; the generator's random engines are used by nobody else. The parser is plain
+// code, shared by the game, the board checker and the fuzzer.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/common_data.hpp"
+#include "common/seams.hpp"
+#include "log/runtime_log.hpp"
+
+namespace board {
+
+enum class brick_placing : std::uint8_t { PLACE_NONE, PLACE_INDESTRUCTIBLE, PLACE_ONLY_DESTROYABLE, PLACE_ANY_KIND };
+
+// A 20 x 20 matrix indexed (row, column), both 1..20, stored row by row.
+template <class Cell>
+struct board_matrix {
+  static constexpr int side = common::rozmiar_planszy;
+
+  std::array<Cell, side * side> cells{};
+
+  static constexpr bool on_board(int row, int column) {
+    return row >= 1 && row <= side && column >= 1 && column <= side;
+  }
+  // Unchecked: callers pass cells they have checked.
+  Cell& operator()(int row, int column) { return cells[index(row, column)]; }
+  const Cell& operator()(int row, int column) const { return cells[index(row, column)]; }
+  // Checked: a row or column outside 1..20 is an out_of_range error.
+  Cell& at(int row, int column) { return cells.at(checked_index(row, column)); }
+  const Cell& at(int row, int column) const { return cells.at(checked_index(row, column)); }
+
+  friend bool operator==(const board_matrix&, const board_matrix&) = default;
+
+ private:
+  static constexpr std::size_t index(int row, int column) {
+    return static_cast<std::size_t>((row - 1) * side + (column - 1));
+  }
+  static std::size_t checked_index(int row, int column) {
+    if (!on_board(row, column))
+      throw std::out_of_range("cell (row " + std::to_string(row) + ", column " + std::to_string(column) +
+                              ") is off the board");
+    return index(row, column);
+  }
+};
+
+using brick_matrix = board_matrix<common::brick>;
+using brick_place_availability = board_matrix<brick_placing>;
+
+// ---------------------------------------------------------------------------------------------------------
+// Pattern files
+
+// One thing wrong with a pattern, at a line and column counted from 1.
+struct pattern_problem {
+  enum class kind : std::uint8_t {
+    too_few_lines,    // the file ends before line 20; line = the first missing line, column = 1
+    short_line,       // the line has fewer than 20 characters; column = the first missing one
+    wrong_character,  // found where ' ', 'X', 'D' or 'A' was expected
+    missing_wall,     // a warning: no 'X' in column 1 or 20, so the ball can leave the board there
+  };
+  kind what;
+  int line;
+  int column;
+  unsigned char found = 0;  // the wrong character
+
+  bool is_fault() const { return what != kind::missing_wall; }
+  friend bool operator==(const pattern_problem&, const pattern_problem&) = default;
+};
+
+// A problem as a person reads it: "line 3, column 7: found 'x' where ' ', 'X', 'D' or 'A' was expected".
+std::string describe(const pattern_problem& problem);
+
+struct pattern_reading {
+  // PLACE_NONE everywhere the reading did not reach: cells are written in reading order up to the first fault.
+  brick_place_availability map;
+  int cells_read = 0;
+  // Every fault and warning of the 20 lines, in reading order; the game stops at the first fault.
+  std::vector<pattern_problem> problems;
+
+  const pattern_problem* first_fault() const;
+};
+
+// Reads the first 20 lines of a pattern.
+pattern_reading read_pattern(std::istream& in);
+
+inline constexpr std::string_view loader_error_prefix = "Nastapil wyjatek w module symulacji fizyki, nazwa: ";
+
+// The failures the loader reports for a damaged file.
+class end_of_pattern_file : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+class damaged_pattern : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Fills `map` from the pattern file at `path`. Never throws: a missing file is a warning in the log, a file
+// that cannot be opened or is damaged an error in the log (a wrong character also prints "Plik Uszkodzony"
+// on standard output). The map is cleared to PLACE_NONE first, so every cell always holds a placement;
+// cells read before a fault keep what was read.
+void loadpatternfromfile(brick_place_availability& map, const std::string& path, runtime_log::sink& log);
+
+// ---------------------------------------------------------------------------------------------------------
+// Generation
+
+// Makes bricks. Its three random engines are re-seeded at every generation, points first, then kinds, then
+// colours, each with a fresh value of the seed source (by default time-dependent; tests give fixed seeds).
+class brick_generator {
+ public:
+  using seed_source = std::function<std::uint64_t()>;
+
+  explicit brick_generator(seed_source seeds = common::clock_seed);
+
+  // PLACE_NONE, PLACE_INDESTRUCTIBLE or PLACE_ONLY_DESTROYABLE; PLACE_ANY_KIND (resolved by the caller) or
+  // anything else is an invalid_argument error.
+  void generate_new_brick(common::brick& brick, brick_placing kind);
+
+  // Rebuilds every cell of `matrix` from `map`, row by row, and logs "Wygenerowano Plansze losowych
+  // klockow". A map cell that holds no placement is an out_of_range error; the cells before it keep their
+  // new bricks.
+  void generate_new_brick_matrix(brick_matrix& matrix, const brick_place_availability& map, runtime_log::sink& log);
+
+ private:
+  brick_placing draw_kind();
+  float draw_float();
+
+  seed_source seeds_;
+  std::mt19937_64 firm_brick_gen_;  // PLACE_NONE, PLACE_INDESTRUCTIBLE, PLACE_ONLY_DESTROYABLE, 1/3 each
+  std::mt19937_64 points_gen_;      // 0..30
+  std::mt19937_64 float_gen_;       // 0.0 .. 1.0
+};
+
+inline constexpr common::color_type indestructible_color = common::make_color(0.1f, 0.4f, 0.6f);
+
+}  // namespace board
