@@ -1,9 +1,21 @@
-// Drawing primitives of the scene and the heads-up text, in OpenGL immediate mode.
+// Drawing primitives of the scene and the heads-up text, in OpenGL immediate mode, and the texts of the
+// heads-up block.
 //
-// Thread use: the graphics thread only, between the start and the end of a frame.
+// Units are board cells: the board covers 0..20 in x and y, z points up and the floor lies just below z = 0.
+// A brick fills its unit cell up to z = 1 under a low roof; pads and the ball float with their centres at
+// z = 0.5.
+//
+// Heads-up text is drawn in window pixels with freeglut's Helvetica 12 bitmap font, which covers ISO-8859-1.
+// The game's texts are Windows-1250 bytes: the Polish letters that the two code pages place differently (ł,
+// ś, ń) are drawn from freeglut's own base letter plus a mark of our own, so they keep the font's size,
+// baseline and spacing; ó sits at the same byte in both and needs nothing.
+//
+// Thread use: the drawing functions on the graphics thread only, between the start and the end of a frame
+// (they need the window's GL context). The text functions are plain code, usable anywhere.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -12,15 +24,51 @@
 
 namespace gl_draw {
 
-// 'HH:MM:SS' of a span rounded to whole seconds, modulo a day.
-std::string time_text(std::chrono::duration<double> span);
+// ---------------------------------------------------------------------------------------------------------
+// Texts of the heads-up block
 
+inline constexpr std::string_view credit_line = "Autorzy: zesp\xF3\xB3 Multiplayer Tolvaran";
+inline constexpr std::string_view program_time_label = "Czas od uruchomienia programu: ";
+inline constexpr std::string_view game_time_label = "Czas biezacej rozgrywki: ";
+// Shown for the game time while no game has begun yet.
+inline constexpr std::string_view no_time_text = "--:--:--";
+
+// 'HH:MM:SS' of a span rounded to whole seconds (halves away from zero), modulo a day: 90061.4 s gives
+// '01:01:01' and -1 s gives '23:59:59'.
+std::string time_text(std::chrono::duration<double> span);
+// The label followed by the span's time text.
+std::string time_line(std::string_view label, std::chrono::duration<double> span);
+// The game time: since `started`, or no time at all while `started` is the zero time (no game yet).
+std::string game_time_line(std::chrono::system_clock::time_point started,
+                           std::chrono::system_clock::time_point now);
+
+std::string title_line();                            // "Multiplayer Tolvaran 0.2"
+std::string red_points_line(std::int32_t points);    // "Gracz czerwony:  600"
+std::string green_points_line(std::int32_t points);  // "Gracz zielony: -500"
+// The ball's speed rounded to a whole number, halves away from zero: "Predkosc kulki wynosi: 12". A speed
+// without a 32-bit image (beyond the physics' limits, or not a number) is a std::range_error.
+std::string speed_line(common::vector velocity);
+
+// ---------------------------------------------------------------------------------------------------------
+// Heads-up text
+
+// Enters (true) or leaves (false) the text mode: lighting off and a pixel coordinate system with y growing
+// down from the window's top-left corner; entering restarts the lines at the top. Entering twice or leaving
+// twice does nothing.
 void string_draw(bool on);
+// One line of white text, 10 pixels from the left edge with its baseline 13 pixels below the previous line's
+// (the first at 22). Bytes are Windows-1250.
 void draw_string(std::string_view text);
+// One line: the label followed by the span as 'HH:MM:SS'.
 void draw_time(std::string_view label, std::chrono::duration<double> span);
+
+// ---------------------------------------------------------------------------------------------------------
+// The scene
+
 void draw_floor();
 void draw_ball(const common::ball_type& ball);
 void draw_pad(const common::pad_type& pad);
+// One brick in the cell whose corner is at the current origin.
 void draw_brick(const common::brick& brick);
 void draw_all_bricks(const board::brick_matrix& matrix);
 

@@ -1,23 +1,481 @@
 #include "graphics/process_graphics.hpp"
 
-// Scaffold: replaced by the window work (the thread reports that it has ended).
+#include <GL/freeglut.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "graphics/gl_draw.hpp"
+
 namespace graphics {
 
-graphics_thread::graphics_thread(world w, int& argc, char** argv) : world_(w), argc_(argc), argv_(argv) {}
+namespace {
+
+// How often the graphics thread takes the other threads' requests: well within one frame.
+constexpr unsigned int request_drain_ms = 2;
+
+// True on the thread that runs the GLUT loop.
+thread_local bool on_graphics_thread = false;
+
+void require(bool accepted, const char* request) {
+  if (!accepted) throw common::request_refused(std::string(request) + ": the thread has ended");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------------
+// The game's side of the menus
+
+bool sets_running_flag(int value) {
+  return (value >= first_board_entry && value <= first_board_entry + 9) || value == pause_entry ||
+         value == resume_entry;
+}
+
+void menu_action(const world& w, int value) {
+  using common::key_preset;
+  if (value >= first_board_entry && value <= first_board_entry + 9) {
+    common::board_pattern.choose(value - first_board_entry);
+    w.board.reset();
+    w.players.reset_players();
+    return;
+  }
+  switch (value) {
+    case pause_entry:
+      w.board.stop();
+      break;
+    case resume_entry:
+      w.board.start();
+      break;
+    case red_ad_entry:
+      w.players.set1(key_preset::AD);
+      break;
+    case red_jl_entry:
+      w.players.set1(key_preset::JL);
+      break;
+    case red_pad_entry:
+      w.players.set1(key_preset::PAD);
+      break;
+    case green_ad_entry:
+      w.players.set2(key_preset::AD);
+      require(w.computer.disable(), "computer_steering.disable");
+      break;
+    case green_jl_entry:
+      w.players.set2(key_preset::JL);
+      require(w.computer.disable(), "computer_steering.disable");
+      break;
+    case green_pad_entry:
+      w.players.set2(key_preset::PAD);
+      require(w.computer.disable(), "computer_steering.disable");
+      break;
+    case green_computer_entry:
+      w.players.set2(key_preset::COMPUTER);
+      require(w.computer.enable(), "computer_steering.enable");
+      break;
+    default:
+      break;
+  }
+}
+
+void menu_pause::menu_state(int status) {
+  if (status == GLUT_MENU_IN_USE) {
+    board_.stop();
+    open_ = true;
+    entry_decided_ = false;
+  } else if (status == GLUT_MENU_NOT_IN_USE) {
+    open_ = false;
+    if (!entry_decided_) board_.start();
+    entry_decided_ = false;
+  }
+}
+
+void menu_pause::entry_chosen(int value) {
+  // Only an entry reported while the menu still counts as open can be overtaken by the closing's resume.
+  if (open_ && sets_running_flag(value)) entry_decided_ = true;
+}
+
+void joystick_keys(input::keyboard_monitor& keys, int x) {
+  using common::joy_left;
+  using common::joy_right;
+  if (x > 10) {
+    keys.set_key_down(joy_right);
+    keys.set_key_up(joy_left);
+  } else if (x < -10) {
+    keys.set_key_up(joy_right);
+    keys.set_key_down(joy_left);
+  } else {
+    keys.set_key_up(joy_right);
+    keys.set_key_up(joy_left);
+  }
+}
+
+void end_game(runtime_log::sink& log) {
+  log.info(closing_line);
+  log.flush();  // returns once the line is in the file
+  std::fflush(stdout);
+  // No static destructors and no atexit handlers: the other threads are still running.
+  std::_Exit(0);
+}
+
+common::steady_time redraw_tick(common::clock& clock, loop_requests& requests) {
+  const common::steady_time next = clock.now() + redraw_period;
+  requests.post_redisplay();
+  requests.post_joystick_poll();
+  return next;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Drawing
+
+void set_rendering_state() {
+  glClearColor(0.5f, 0.5f, 0.5f, 0.0f);
+  const GLfloat ambient[] = {0.2f, 0.2f, 0.2f, 1.0f};
+  const GLfloat diffuse[] = {0.4f, 0.4f, 0.4f, 1.0f};
+  const GLfloat specular[] = {0.4f, 0.4f, 0.4f, 1.0f};
+  // Directional, and given while the model-view matrix is the identity: the light stays with the camera.
+  const GLfloat position[] = {3.0f, 3.0f, 3.0f, 0.0f};
+  glLightfv(GL_LIGHT0, GL_AMBIENT, ambient);
+  glLightfv(GL_LIGHT0, GL_DIFFUSE, diffuse);
+  glLightfv(GL_LIGHT0, GL_SPECULAR, specular);
+  glLightfv(GL_LIGHT0, GL_POSITION, position);
+  glEnable(GL_LIGHTING);
+  glEnable(GL_LIGHT0);
+  glEnable(GL_DEPTH_TEST);
+  glEnable(GL_COLOR_MATERIAL);
+  glColorMaterial(GL_FRONT, GL_AMBIENT_AND_DIFFUSE);
+  glEnable(GL_BLEND);
+  glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+  glEnable(GL_LINE_SMOOTH);
+  glEnable(GL_POLYGON_SMOOTH);
+  glEnable(GL_POINT_SMOOTH);
+}
+
+void reshape(int width, int height) {
+  glMatrixMode(GL_PROJECTION);
+  glLoadIdentity();
+  glViewport(0, 0, width, height);
+  // A minimised window has no height; nothing need be seen then, but the projection stays finite.
+  const double aspect = height > 0 ? static_cast<double>(width) / static_cast<double>(height) : 1.0;
+  gluPerspective(20.0, aspect, 0.1, 100.0);
+  glMatrixMode(GL_MODELVIEW);
+}
+
+void rysowanie_informacji(const scene& s) {
+  using std::chrono::system_clock;
+  gl_draw::string_draw(true);
+  gl_draw::draw_string(gl_draw::title_line());
+  gl_draw::draw_string(gl_draw::credit_line);
+  gl_draw::draw_string("");
+  gl_draw::draw_time(gl_draw::program_time_label, system_clock::now() - common::program_started);
+  const system_clock::time_point started = s.board.started();
+  gl_draw::draw_string(gl_draw::game_time_line(started, system_clock::now()));
+  gl_draw::draw_string(gl_draw::red_points_line(s.players.r1()));
+  gl_draw::draw_string(gl_draw::green_points_line(s.players.r2()));
+  gl_draw::draw_string(gl_draw::speed_line(s.board.get_ball().vel));
+  gl_draw::draw_string(s.board.get_info());
+  gl_draw::string_draw(false);
+}
+
+void display(const scene& s) {
+  const state::user_view_type view = s.view.get();
+  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+  glMatrixMode(GL_MODELVIEW);
+  glLoadIdentity();
+  const double d = view.distance;
+  gluLookAt(d, d, d, 10.0, 10.0, 0.0, 0.0, 0.0, 1.0);
+  // The board is spun by `turn` about the vertical line through its centre, then tilted by `tilt`.
+  glTranslatef(10.0f, 10.0f, 0.0f);
+  glRotatef(view.tilt, -1.0f, 1.0f, 0.0f);
+  glRotatef(view.turn, 0.0f, 0.0f, 1.0f);
+  glTranslatef(-10.0f, -10.0f, 0.0f);
+  gl_draw::draw_floor();
+  gl_draw::draw_all_bricks(s.board.get_brick_matrix_state());
+  gl_draw::draw_pad(s.board.get_pad1());
+  gl_draw::draw_pad(s.board.get_pad2());
+  gl_draw::draw_ball(s.board.get_ball());
+  rysowanie_informacji(s);
+  glutSwapBuffers();
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// The GLUT callbacks: thin C-callable shims onto the thread object whose loop runs.
+
+struct glut_callbacks {
+  static graphics_thread* self;  // set on the graphics thread before GLUT starts
+
+  // The boundary every callback crosses: nothing unwinds into freeglut, and after a failure nothing more
+  // runs while the loop winds down.
+  template <class Body>
+  static void guarded(Body&& body) noexcept {
+    graphics_thread* thread = self;
+    if (thread == nullptr || thread->failed_) return;
+    try {
+      body(*thread);
+    } catch (...) {
+      thread->fail_in_loop();
+    }
+  }
+
+  static scene scene_of(const graphics_thread& t) {
+    return scene{t.world_.board, t.world_.players, t.world_.view};
+  }
+
+  static void display() {
+    guarded([](graphics_thread& t) {
+      graphics::display(scene_of(t));
+      t.frames_.fetch_add(1, std::memory_order_relaxed);
+    });
+  }
+  static void reshape(int width, int height) {
+    guarded([&](graphics_thread&) { graphics::reshape(width, height); });
+  }
+  static void motion(int x, int y) {
+    guarded([&](graphics_thread& t) {
+      const int dx = x - t.previous_mouse_x_;
+      const int dy = y - t.previous_mouse_y_;
+      // One degree per five pixels: vertical movement tilts, horizontal movement turns.
+      t.world_.view.angle_change(static_cast<float>(dy / 5.0), static_cast<float>(dx / 5.0));
+      t.previous_mouse_x_ = x;
+      t.previous_mouse_y_ = y;
+    });
+  }
+  static void mouse(int, int, int x, int y) {
+    guarded([&](graphics_thread& t) {
+      t.previous_mouse_x_ = x;
+      t.previous_mouse_y_ = y;
+    });
+  }
+  static void keyboard(unsigned char key, int, int) {
+    guarded([&](graphics_thread& t) { t.world_.keys.set_key_down(key); });
+  }
+  static void keyboard_up(unsigned char key, int, int) {
+    guarded([&](graphics_thread& t) { t.world_.keys.set_key_up(key); });
+  }
+  static void joystick(unsigned int, int x, int, int) {
+    guarded([&](graphics_thread& t) { joystick_keys(t.world_.keys, x); });
+  }
+  static void menu_state(int status) {
+    guarded([&](graphics_thread& t) { t.pause_.menu_state(status); });
+  }
+  static void menu(int value) {
+    guarded([&](graphics_thread& t) { t.menu(value); });
+  }
+  // The window manager's close button ends the game like "Zakoncz". (When the loop is left after a failure,
+  // freeglut destroys the window too; that is no closing by the player.)
+  static void close() {
+    guarded([](graphics_thread& t) { end_game(t.world_.log); });
+  }
+
+  // Takes what the other threads asked of the loop.
+  static void drain(int) {
+    guarded([](graphics_thread& t) {
+      glutTimerFunc(request_drain_ms, drain, 0);
+      glutSetWindow(t.window_);  // a menu's window may be the current one
+      switch (window_requests.take_window_size()) {
+        case default_window_entry:
+          // Also from full screen: freeglut leaves it before it moves or resizes the window.
+          glutPositionWindow(common::window_pos_x, common::window_pos_y);
+          glutReshapeWindow(common::window_width, common::window_height);
+          break;
+        case full_screen_entry:
+          glutFullScreen();
+          break;
+        default:
+          break;
+      }
+      if (window_requests.take_redisplay()) glutPostRedisplay();
+      if (window_requests.take_joystick_poll()) glutForceJoystickFunc();
+    });
+  }
+
+  // freeglut's fatal errors. Returning would let freeglut go on with what failed or call exit(), so the
+  // graphics thread stops here for good, after the player and the log have been told.
+  [[noreturn]] static void error(const char* format, va_list arguments) {
+    char message[512];
+    std::vsnprintf(message, sizeof message, format, arguments);
+    const char* program = self != nullptr ? self->program_name_.c_str() : "multiplayer_tolvaran";
+    std::fprintf(stderr, "freeglut (%s): %s\n", program, message);
+    std::fflush(stderr);
+    if (self != nullptr) self->fail_for_good(message);
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+  }
+};
+
+graphics_thread* glut_callbacks::self = nullptr;
+
+// ---------------------------------------------------------------------------------------------------------
+// The graphics thread
+
+graphics_thread::graphics_thread(world w, int& argc, char** argv)
+    : world_(w), argc_(argc), argv_(argv), pause_(w.board) {}
+
 void graphics_thread::launch() {
   common::start_thread(thread_, [this](std::stop_token stop) { run(stop); });
 }
-bool graphics_thread::start() { return box_.call(request::start); }
-bool graphics_thread::wait_ready() { return box_.call(request::wait_ready); }
-void graphics_thread::run(std::stop_token) { box_.close(); }
 
-redraw_thread::redraw_thread(common::clock& clock, common::sleeper& sleeper) : clock_(clock), sleeper_(sleeper) {}
+bool graphics_thread::start() {
+  return box_.call(request::start);
+}
+bool graphics_thread::wait_ready() {
+  return box_.call(request::wait_ready);
+}
+
+void graphics_thread::menu(int value) {
+  if (on_graphics_thread) pause_.entry_chosen(value);
+  switch (value) {
+    case end_entry:
+      end_game(world_.log);
+    case default_window_entry:
+    case full_screen_entry:
+      window_requests.post_window_size(value);
+      break;
+    default:
+      menu_action(world_, value);
+      break;
+  }
+  window_requests.post_redisplay();
+}
+
+void graphics_thread::run(std::stop_token stop) {
+  common::box_closer closer(box_);
+  try {
+    const auto only = [](request wanted) { return [wanted](request r) { return r == wanted; }; };
+    const auto accept_empty = [](request) {};
+    if (box_.accept(stop, only(request::start), accept_empty) != common::accepted::request) return;
+    create_window();
+    try {
+      create_menus();
+    } catch (...) {
+      world_.log.error(common::error_line(menu_error_prefix));
+    }
+    if (box_.accept(stop, only(request::wait_ready), accept_empty) != common::accepted::request) return;
+    // A metronome that has ended leaves the window redrawn on its own events and after menu choices.
+    if (redrawing.exists()) redrawing->start();
+    glutTimerFunc(request_drain_ms, glut_callbacks::drain, 0);
+    glutMainLoop();
+    // Back only after a callback failed and was logged: the thread ends.
+  } catch (...) {
+    world_.log.error(common::error_line(graphics_error_prefix));
+  }
+}
+
+void graphics_thread::create_window() {
+  on_graphics_thread = true;
+  glut_callbacks::self = this;
+  program_name_ = argc_ > 0 && argv_ != nullptr && argv_[0] != nullptr ? argv_[0] : "multiplayer_tolvaran";
+  glutInitErrorFunc(glut_callbacks::error);
+  glutInit(&argc_, argv_);
+  // Never exit() from inside freeglut while the game's threads run; the close callback ends the game.
+  glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
+  glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
+  glutInitWindowPosition(common::window_pos_x, common::window_pos_y);
+  glutInitWindowSize(common::window_width, common::window_height);
+  const std::string title = "Multiplayer Tolvaran " + std::string(common::game_version);
+  window_ = glutCreateWindow(title.c_str());
+
+  glutDisplayFunc(glut_callbacks::display);
+  glutReshapeFunc(glut_callbacks::reshape);
+  glutMotionFunc(glut_callbacks::motion);
+  glutMouseFunc(glut_callbacks::mouse);
+  glutKeyboardFunc(glut_callbacks::keyboard);
+  glutKeyboardUpFunc(glut_callbacks::keyboard_up);
+  glutJoystickFunc(glut_callbacks::joystick, 20);
+  glutMenuStateFunc(glut_callbacks::menu_state);
+  glutCloseFunc(glut_callbacks::close);
+  set_rendering_state();
+  glutPostRedisplay();
+}
+
+void graphics_thread::create_menus() {
+  const auto create = [] {
+    const int id = glutCreateMenu(glut_callbacks::menu);
+    if (id == 0) throw glut_error("glutCreateMenu made no menu");
+    return id;
+  };
+  const int boards = create();
+  for (int i = 0; i <= 9; ++i)
+    glutAddMenuEntry(("Wybierz plansze nr:" + common::image(i)).c_str(), first_board_entry + i);
+
+  const int red = create();
+  glutAddMenuEntry("A,D", red_ad_entry);
+  glutAddMenuEntry("J,L", red_jl_entry);
+  glutAddMenuEntry("Pad", red_pad_entry);
+
+  const int green = create();
+  glutAddMenuEntry("A,D", green_ad_entry);
+  glutAddMenuEntry("J,L", green_jl_entry);
+  glutAddMenuEntry("Pad", green_pad_entry);
+  glutAddMenuEntry("Komputer", green_computer_entry);
+
+  const int steering = create();
+  glutAddSubMenu("Gracz czerwony", red);
+  glutAddSubMenu("Gracz zielony", green);
+
+  const int window_size = create();
+  glutAddMenuEntry("Oknto domy\x9Clne", default_window_entry);
+  glutAddMenuEntry("Pelny Ekran", full_screen_entry);
+
+  create();
+  glutAddSubMenu("Nowa Gra", boards);
+  glutAddMenuEntry("Zatrzymaj", pause_entry);
+  glutAddMenuEntry("Wznow", resume_entry);
+  glutAddSubMenu("Sterowanie", steering);
+  glutAddSubMenu("Rozmiar Okna", window_size);
+  glutAddMenuEntry("Zakoncz", end_entry);
+  glutAttachMenu(GLUT_RIGHT_BUTTON);
+}
+
+void graphics_thread::fail_in_loop() noexcept {
+  try {
+    world_.log.error(common::error_line(graphics_error_prefix));
+  } catch (...) {
+    // The log cannot take it; leaving the loop matters more.
+  }
+  failed_ = true;
+  glutLeaveMainLoop();
+}
+
+void graphics_thread::fail_for_good(std::string_view message) noexcept {
+  try {
+    world_.log.error(
+        common::error_line(graphics_error_prefix, std::make_exception_ptr(glut_error(std::string(message)))));
+  } catch (...) {
+    // Standard error has the message already.
+  }
+  failed_ = true;
+  box_.close();
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// The redraw metronome
+
+redraw_thread::redraw_thread(common::clock& clock, common::sleeper& sleeper, loop_requests& requests)
+    : clock_(clock), sleeper_(sleeper), requests_(requests) {}
+
 void redraw_thread::launch() {
   common::start_thread(thread_, [this](std::stop_token stop) { run(stop); });
 }
-bool redraw_thread::start() { return box_.call(true); }
-void redraw_thread::run(std::stop_token) { box_.close(); }
 
-void menu(int) {}
+bool redraw_thread::start() {
+  return box_.call(true);
+}
+
+void redraw_thread::run(std::stop_token stop) {
+  common::box_closer closer(box_);
+  try {
+    if (box_.accept(stop, [](bool) {}) != common::accepted::request) return;
+    while (!stop.stop_requested()) {
+      const common::steady_time next = redraw_tick(clock_, requests_);
+      ticks_.fetch_add(1, std::memory_order_relaxed);
+      sleeper_.sleep_until(next);  // late ticks are not made up
+    }
+  } catch (...) {
+    // The metronome ends silently; the window is then redrawn on its own events and after menu choices.
+  }
+}
+
+void menu(int value) {
+  processing_graphics->menu(value);
+}
 
 }  // namespace graphics

@@ -3,17 +3,29 @@
 //                        menu and runs the GLUT event loop; every callback and every GL call runs here;
 //   redrawing            a metronome that asks for a redraw and a joystick poll 35 times a second.
 //
-// freeglut is not thread-safe: other threads never call it. They raise atomic flags (a redraw wanted, a
-// joystick poll wanted) that a GLUT timer drains on the graphics thread. No C++ exception unwinds through
-// freeglut's C frames: every callback catches at its boundary, logs, and leaves the event loop.
+// freeglut is not thread-safe: other threads never call it. They raise flags in `window_requests` (a redraw
+// wanted, a joystick poll wanted, a window size wanted) that a GLUT timer drains on the graphics thread.
+//
+// No C++ exception unwinds through freeglut's C frames: every callback catches at its boundary, logs the
+// error as the graphics thread's own and leaves the event loop, which ends the graphics thread. freeglut's
+// fatal errors (no display to open, a lost X connection) would otherwise call exit() under live threads:
+// they are logged, printed on standard error, refuse any further request to the thread and park it for good.
+//
+// The game ends through the "Zakoncz" entry or the window's close button alike: the closing line goes to the
+// log, and once it is written the process ends with status 0 without running static destructors.
 //
 // Thread use: `start` and `wait_ready` (the start-up handshake) from the main thread; `menu` runs on the
-// graphics thread from the pop-up menu and once on the main thread at start-up (value 424).
+// graphics thread from the pop-up menu and once on the main thread at start-up (value 424). The drawing
+// functions (`set_rendering_state`, `reshape`, `display`) on the thread that owns the GL context.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <stdexcept>
 #include <stop_token>
+#include <string>
+#include <string_view>
 #include <thread>
 
 #include "common/rendezvous.hpp"
@@ -25,6 +37,35 @@
 
 namespace graphics {
 
+inline constexpr std::string_view graphics_error_prefix =
+    "Nastapil wyjatek w module obslugi grafiki, nazwa: ";
+inline constexpr std::string_view menu_error_prefix =
+    "Nastapil wyjatek w module obslugi grafiki - tworzenie menu, nazwa: ";
+inline constexpr std::string_view closing_line =
+    "Zako\xF1"
+    "czono dzialanie programu";
+
+// The metronome's period: one frame-rate-th of a second, cut to whole nanoseconds (28 571 428 ns).
+inline constexpr std::chrono::nanoseconds redraw_period =
+    std::chrono::nanoseconds(std::chrono::seconds(1)) / common::frame_rate;
+
+// Menu entry values.
+inline constexpr int first_board_entry = 100;  // 100 + board number, 0..9
+inline constexpr int pause_entry = 200;
+inline constexpr int resume_entry = 300;
+inline constexpr int red_ad_entry = 411, red_jl_entry = 412, red_pad_entry = 413;
+inline constexpr int green_ad_entry = 421, green_jl_entry = 422, green_pad_entry = 423,
+                     green_computer_entry = 424;
+inline constexpr int default_window_entry = 501;
+inline constexpr int full_screen_entry = 502;
+inline constexpr int end_entry = 600;
+
+// A fatal error that freeglut reports.
+class glut_error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 struct world {
   state::board_monitor& board;
   state::players_monitor& players;
@@ -33,6 +74,81 @@ struct world {
   computer::computer_thread& computer;
   runtime_log::sink& log;
 };
+
+// What a frame is drawn from.
+struct scene {
+  const state::board_monitor& board;
+  const state::players_monitor& players;
+  const state::view_monitor& view;
+};
+
+// Requests for the GLUT loop from any thread; the graphics thread takes them. Requests of one kind that
+// arrive before the loop has taken the first merge into one, as GLUT merges redisplays.
+class loop_requests {
+ public:
+  void post_redisplay() { redisplay_.store(true, std::memory_order_release); }
+  void post_joystick_poll() { joystick_poll_.store(true, std::memory_order_release); }
+  // `default_window_entry` or `full_screen_entry`; the later request wins.
+  void post_window_size(int entry) { window_size_.store(entry, std::memory_order_release); }
+
+  bool take_redisplay() { return redisplay_.exchange(false, std::memory_order_acq_rel); }
+  bool take_joystick_poll() { return joystick_poll_.exchange(false, std::memory_order_acq_rel); }
+  // 0 when none is wanted.
+  int take_window_size() { return window_size_.exchange(0, std::memory_order_acq_rel); }
+
+ private:
+  std::atomic<bool> redisplay_{false};
+  std::atomic<bool> joystick_poll_{false};
+  std::atomic<int> window_size_{0};
+};
+
+inline loop_requests window_requests;
+
+// One tick of the redraw metronome: a redisplay and a joystick poll. Returns the next tick's time, one
+// period after the clock reading at the top of this tick.
+common::steady_time redraw_tick(common::clock& clock, loop_requests& requests);
+
+// The game's side of a menu entry: a new game on a board (with both players back to 1000 points), pause,
+// resume, each player's steering. Other values do nothing here. A request refused by the computer player's
+// ended thread is a common::request_refused error.
+void menu_action(const world& w, int value);
+
+// Whether an entry sets the running flag itself: a new game, pause, resume.
+bool sets_running_flag(int value);
+
+// Keeps the game paused while the pop-up menu is open and resumes it when the menu closes, with the entry
+// chosen from the menu having the last word: freeglut reports the menu closed before it calls the entry,
+// while a toolkit that reports the closing after the entry must not undo a "Zatrzymaj".
+// Graphics thread only.
+class menu_pause {
+ public:
+  explicit menu_pause(state::board_monitor& board) : board_(board) {}
+  // GLUT_MENU_IN_USE (1) or GLUT_MENU_NOT_IN_USE (0); other values do nothing.
+  void menu_state(int status);
+  // Called before the chosen entry's action runs.
+  void entry_chosen(int value);
+
+ private:
+  state::board_monitor& board_;
+  bool open_ = false;
+  bool entry_decided_ = false;  // an entry chosen while the menu was open set the running flag
+};
+
+// The joystick's x axis (-1000..1000) into the two pseudo-keys of the PAD preset, with a dead zone of
+// -10..10 in which both are let go.
+void joystick_keys(input::keyboard_monitor& keys, int x);
+
+// The rendering state every frame relies on, set once on a new window's context.
+void set_rendering_state();
+// The projection for a window of this size; a window without height keeps a square aspect.
+void reshape(int width, int height);
+// One complete frame: camera, floor, bricks, pads, ball, heads-up block; then the buffers are swapped.
+void display(const scene& s);
+// The heads-up block of nine lines.
+void rysowanie_informacji(const scene& s);
+
+// Logs the closing line and, once it is written, ends the process with status 0.
+[[noreturn]] void end_game(runtime_log::sink& log);
 
 class graphics_thread {
  public:
@@ -49,17 +165,34 @@ class graphics_thread {
   // display could be opened).
   bool wait_ready();
 
+  // The menu action for one entry's value, from any thread.
+  void menu(int value);
+
   std::uint64_t frames() const { return frames_.load(std::memory_order_relaxed); }
 
  private:
   enum class request : std::uint8_t { start, wait_ready };
+  friend struct glut_callbacks;
+
   void run(std::stop_token stop);
+  void create_window();
+  void create_menus();
+  // An error caught at a callback's boundary: logged, and the loop is left.
+  void fail_in_loop() noexcept;
+  // freeglut cannot go on: logged, and no request is accepted any more.
+  void fail_for_good(std::string_view message) noexcept;
 
   world world_;
   int& argc_;
   char** argv_;
+  std::string program_name_;
   common::request_box<request> box_;
   std::atomic<std::uint64_t> frames_{0};
+  menu_pause pause_;
+  int window_ = 0;
+  bool failed_ = false;  // the loop is being left after an error
+  int previous_mouse_x_ = 0;
+  int previous_mouse_y_ = 0;
   std::jthread thread_;
 };
 
@@ -67,25 +200,31 @@ inline common::game_object<graphics_thread> processing_graphics;
 
 class redraw_thread {
  public:
-  explicit redraw_thread(common::clock& clock, common::sleeper& sleeper);
+  redraw_thread(common::clock& clock, common::sleeper& sleeper, loop_requests& requests = window_requests);
   redraw_thread(const redraw_thread&) = delete;
   redraw_thread& operator=(const redraw_thread&) = delete;
 
   void launch();
+  // Starts the ticks; false when the thread has ended.
   bool start();
+
+  std::uint64_t ticks() const { return ticks_.load(std::memory_order_relaxed); }
 
  private:
   void run(std::stop_token stop);
 
   common::clock& clock_;
   common::sleeper& sleeper_;
+  loop_requests& requests_;
   common::request_box<bool> box_;
+  std::atomic<std::uint64_t> ticks_{0};
   std::jthread thread_;
 };
 
 inline common::game_object<redraw_thread> redrawing;
 
-// The menu action for one entry's value (100..109, 200, 300, 411..413, 421..424, 501, 502, 600).
+// The menu action for one entry's value (100..109, 200, 300, 411..413, 421..424, 501, 502, 600), on the
+// game's graphics thread object.
 void menu(int value);
 
 }  // namespace graphics
