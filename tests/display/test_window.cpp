@@ -1,0 +1,287 @@
+// The game's window for real, under a private X server: its geometry, what it shows, and what the player does
+// with the mouse, the keys, the pop-up menu and the close button.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <numbers>
+#include <regex>
+
+#include "graphics/process_graphics.hpp"
+#include "support/game_process.hpp"
+
+// After everything else: Xlib's macros (None, Bool, Status) would break other headers.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace {
+
+using namespace testing_support;
+
+struct rgb {
+  int r, g, b;
+};
+const auto background = [](rgb c) { return std::abs(c.r - 128) <= 2 && c.g == c.r && c.b == c.r; };
+const auto floor_grey = [](rgb c) { return c.r == c.g && c.g == c.b && c.r > 30 && c.r < 110; };
+const auto firm_blue = [](rgb c) { return c.b > c.g + 15 && c.g > c.r + 30; };  // (0.1, 0.4, 0.6) lit
+const auto red = [](rgb c) { return c.r > c.g + 40 && c.r > c.b + 40; };
+const auto green = [](rgb c) { return c.g > c.r + 40 && c.g > c.b + 40; };
+const auto yellow = [](rgb c) { return c.r > 100 && c.g > 100 && c.b < c.r / 3; };
+const auto white = [](rgb c) { return c.r == 255 && c.g == 255 && c.b == 255; };
+
+using x_connection = std::unique_ptr<Display, decltype(&XCloseDisplay)>;
+const auto connect = [] { return x_connection(XOpenDisplay(nullptr), &XCloseDisplay); };
+
+// The window's 600 x 600 pixels at (50, 50) on the screen.
+struct window_image {
+  std::vector<rgb> pixels = std::vector<rgb>(600 * 600);
+  window_image() {
+    const x_connection x = connect();
+    XImage* image = XGetImage(x.get(), DefaultRootWindow(x.get()), 50, 50, 600, 600, AllPlanes, ZPixmap);
+    for (int i = 0; i < 600 * 600; ++i) {
+      const unsigned long p = XGetPixel(image, i % 600, i / 600);
+      pixels[static_cast<std::size_t>(i)] = {int(p >> 16 & 255), int(p >> 8 & 255), int(p & 255)};
+    }
+    XDestroyImage(image);
+  }
+  int count(int x0, int y0, int x1, int y1, bool (*test)(rgb)) const {
+    int n = 0;
+    for (int y = std::max(y0, 0); y < std::min(y1, 600); ++y)
+      for (int x = std::max(x0, 0); x < std::min(x1, 600); ++x) n += test(pixels[std::size_t(y * 600 + x)]);
+    return n;
+  }
+  // Whether the board point (x, y, z) shows as `test` says, with the camera at tilt 0, distance 50.
+  bool shows(double x, double y, double z, bool (*test)(rgb), double turn = 90.0) const {
+    const double t = turn * std::numbers::pi / 180.0, c = std::cos(t), s = std::sin(t);
+    const double p[3] = {(x - 10) * c - (y - 10) * s - 40, (x - 10) * s + (y - 10) * c - 40, z - 50};
+    const double depth = -(p[0] + p[1]) * 40 / std::sqrt(5700.0) - p[2] * 50 / std::sqrt(5700.0);
+    const double across = (p[1] - p[0]) / std::sqrt(2.0);  // the eye's right: (-1, 1, 0) / sqrt 2
+    const double up = (-(p[0] + p[1]) * 50 / std::sqrt(2.0) + p[2] * 80 / std::sqrt(2.0)) / std::sqrt(5700.0);
+    const double focal = 1.0 / std::tan(10.0 * std::numbers::pi / 180.0);
+    const int px = int(std::lround((focal * across / depth + 1) * 300));
+    const int py = int(std::lround((1 - focal * up / depth) * 300));
+    return count(px - 3, py - 3, px + 4, py + 4, test) > 0;
+  }
+  // The rightmost white pixel of heads-up line n, whose baseline is row 21 + 13 n.
+  int line_end(int n) const {
+    for (int x = 599; x >= 0; --x)
+      if (count(x, 11 + 13 * n, x + 1, 25 + 13 * n, white) > 0) return x;
+    return -1;
+  }
+};
+
+struct geometry {
+  long id, x, y, width, height;
+  friend bool operator==(const geometry&, const geometry&) = default;
+};
+geometry game_window() {
+  const std::string info = run_command("xwininfo -name 'Multiplayer Tolvaran 0.2' 2>/dev/null").output;
+  const auto field = [&](const char* pattern) {
+    std::smatch m;
+    return std::regex_search(info, m, std::regex(pattern)) ? std::stol(m[1], nullptr, 0) : -1L;
+  };
+  return {field(R"(Window id: (0x[0-9a-f]+))"), field(R"(Absolute upper-left X: +(-?\d+))"),
+          field(R"(Absolute upper-left Y: +(-?\d+))"), field(R"(Width: (\d+))"), field(R"(Height: (\d+))")};
+}
+const auto at = [](long id, long x, long y, long width, long height) {
+  return geometry{id, x, y, width, height};
+};
+
+// The pop-up menus on the screen, as (window, x, y).
+std::vector<std::array<long, 3>> open_menus() {
+  const x_connection x = connect();
+  Window root = 0, parent = 0, *children = nullptr;
+  unsigned int n = 0;
+  std::vector<std::array<long, 3>> menus;
+  XQueryTree(x.get(), DefaultRootWindow(x.get()), &root, &parent, &children, &n);
+  for (unsigned int i = 0; i < n; ++i) {
+    XWindowAttributes a{};
+    char* name = nullptr;
+    if (XGetWindowAttributes(x.get(), children[i], &a) && a.map_state == IsViewable &&
+        XFetchName(x.get(), children[i], &name)) {
+      if (std::string(name) == "freeglut menu") menus.push_back({long(children[i]), a.x, a.y});
+      XFree(name);
+    }
+  }
+  XFree(children);
+  return menus;
+}
+
+const auto xdo = [](const std::string& arguments) { run_command("xdotool " + arguments); };
+
+class GameWindow : public ::testing::Test {
+ protected:
+  GameWindow() {
+    // Firm walls all round: the ball is never lost, the points stay. Board 3 adds a brick at row 5,
+    // column 15.
+    std::string walls;
+    for (int row = 1; row <= 20; ++row)
+      walls += (row == 1 || row == 20) ? std::string(20, 'X') + "\n" : "X" + std::string(18, ' ') + "X\n";
+    write_file(dir_ / "boards/board (0).txt", walls);
+    walls[4 * 21 + 14] = 'X';
+    write_file(dir_ / "boards/board (3).txt", walls);
+  }
+  void start(const std::vector<std::string>& arguments = {}) {
+    game_ = std::make_unique<child_process>(TOLVARAN_GAME, dir_.path(), arguments);
+  }
+  std::size_t logged(const std::string& message) const {
+    const auto messages = log_messages(dir_.path());
+    return static_cast<std::size_t>(std::count(messages.begin(), messages.end(), message));
+  }
+  bool ready() {
+    return eventually([&] { return logged("Zakonczono inicjalizowanie okna, jest gotowe") > 0; }, 60s) &&
+           eventually([&] { return window_image().count(0, 0, 300, 130, white) > 300; }, 60s);
+  }
+  // Opens the pop-up menu and picks entry path[0], then path[1] of the submenu that opens, and so on.
+  void pick(const std::vector<int>& path) {
+    xdo("mousemove 150 150 click 3");
+    std::vector<long> seen;
+    for (std::size_t level = 0; level < path.size(); ++level) {
+      std::vector<std::array<long, 3>> menus;
+      ASSERT_TRUE(eventually([&] { return (menus = open_menus()).size() == level + 1; }, 20s))
+          << "level " << level;
+      for (const auto& [id, x, y] : menus)
+        if (std::find(seen.begin(), seen.end(), id) == seen.end()) {
+          seen.push_back(id);
+          xdo("mousemove " + std::to_string(x + 30) + " " + std::to_string(y + 14 + 25 * path[level]));
+        }
+    }
+    xdo("click 1");
+  }
+  void expect_ended_with_closing_line() {
+    EXPECT_EQ(game_->wait_for_exit(60s), std::optional<int>(0));
+    const auto messages = log_messages(dir_.path());
+    EXPECT_EQ(messages.empty() ? "" : messages.back(), graphics::closing_line);
+  }
+
+  xvfb_server x_;
+  temp_dir dir_;
+  std::unique_ptr<child_process> game_;
+};
+
+TEST_F(GameWindow, ShowsTheBoardTurnsItAndResizes) {
+  start();
+  ASSERT_TRUE(ready());
+  const long id = game_window().id;
+  EXPECT_EQ(game_window(), at(id, 50, 50, 600, 600)) << "titled 'Multiplayer Tolvaran 0.2'";
+  window_image shot;
+  EXPECT_TRUE(background(shot.pixels[599 * 600 - 5]));
+  EXPECT_TRUE(shot.shows(4.5, 14.5, 0.0, floor_grey));
+  const int red_end = shot.line_end(5), green_end = shot.line_end(6);
+  ASSERT_GT(red_end, 100);
+
+  // "Nowa Gra" > "Wybierz plansze nr: 3": a new game on board 3, and 1000 points each (one digit more).
+  const std::size_t generated = logged("Wygenerowano Plansze losowych klockow");
+  pick({0, 3});
+  EXPECT_TRUE(eventually([&] { return logged("Wygenerowano Plansze losowych klockow") > generated; }, 30s));
+  EXPECT_TRUE(eventually([&] { return (shot = window_image()).line_end(5) == red_end + 7; }, 30s));
+  EXPECT_EQ(shot.line_end(6), green_end + 7);
+  EXPECT_TRUE(shot.shows(14.5, 4.5, 1.1, firm_blue)) << "the brick at row 5, column 15";
+  EXPECT_TRUE(shot.shows(10.5, 0.5, 1.1, firm_blue) && shot.shows(19.5, 12.5, 1.1, firm_blue)) << "the walls";
+  EXPECT_TRUE(shot.shows(4.5, 14.5, 0.0, floor_grey)) << "an empty cell";
+  EXPECT_TRUE(shot.shows(10.0, -0.5, 0.9, red)) << "pad 1";
+  int green_seen = 0;  // pad 2 may follow the ball under the computer
+  for (double x = 4.0; x <= 16.0; x += 0.5) green_seen += shot.shows(x, 20.5, 0.9, green);
+  EXPECT_GE(green_seen, 8) << "pad 2";
+  EXPECT_GT(shot.count(0, 130, 600, 600, yellow), 40) << "the ball";
+
+  // A drag of 150 pixels to the right turns the board by 30 degrees.
+  xdo("mousemove 450 400 mousedown 1 mousemove 500 400 mousemove 600 400 mouseup 1");
+  EXPECT_TRUE(eventually(
+      [&] {
+        shot = window_image();
+        return shot.shows(14.5, 4.5, 1.1, firm_blue, 120.0) && shot.shows(10.0, -0.5, 0.9, red, 120.0) &&
+               !shot.shows(10.0, -0.5, 0.9, red);
+      },
+      30s));
+
+  // "Rozmiar Okna": back to the start-up window from any other, and full screen.
+  xdo("windowsize " + std::to_string(id) + " 400 300 windowmove " + std::to_string(id) + " 120 80");
+  ASSERT_TRUE(eventually([&] { return game_window() == at(id, 120, 80, 400, 300); }, 20s));
+  pick({4, 0});
+  EXPECT_TRUE(eventually([&] { return game_window() == at(id, 50, 50, 600, 600); }, 20s));
+  pick({4, 1});
+  EXPECT_TRUE(eventually([&] { return game_window().width == 1024 && game_window().height == 768; }, 20s));
+}
+
+TEST_F(GameWindow, MenuPausesAndResumesAndKeysMoveThePad) {
+  start();
+  ASSERT_TRUE(ready());
+  eventually(
+      [&] {
+        for (const std::string& m : log_messages(dir_.path()))
+          if (m == "Zadania uruchomione" || m.starts_with("Nastapil wyjatek")) return true;
+        return false;
+      },
+      30s);
+  if (logged("Zadania uruchomione") == 0)
+    GTEST_SKIP() << "the start-up stopped before the physics and the input";
+  const auto still_for = [](std::chrono::milliseconds span) {
+    const std::vector<rgb> before = window_image().pixels;
+    std::this_thread::sleep_for(span);
+    const window_image after;
+    for (std::size_t i = 130 * 600; i < before.size(); ++i)
+      if (yellow(before[i]) != yellow(after.pixels[i])) return false;
+    return true;
+  };
+  pick({1});  // "Zatrzymaj"
+  EXPECT_TRUE(eventually([&] { return still_for(500ms); }, 30s));
+  EXPECT_TRUE(still_for(1500ms)) << "still paused after the menu has closed";
+  pick({2});  // "Wznow"
+  EXPECT_TRUE(eventually([&] { return !still_for(300ms); }, 30s));
+
+  xdo("mousemove 350 350 keydown a");  // keys go to the window under the pointer
+  EXPECT_TRUE(eventually(
+      [&] {
+        const window_image shot;
+        return shot.shows(1.5, -0.5, 0.9, red) && !shot.shows(12.0, -0.5, 0.9, red);
+      },
+      30s))
+      << "pad 1 at its left limit";
+  xdo("keyup a");
+}
+
+TEST_F(GameWindow, ZakonczEndsTheGame) {
+  start();
+  ASSERT_TRUE(ready());
+  pick({5});
+  expect_ended_with_closing_line();
+}
+
+TEST_F(GameWindow, CloseButtonEndsTheGameLikeZakoncz) {
+  start();
+  ASSERT_TRUE(ready());
+  // What a window manager sends when the player clicks the close button.
+  const x_connection x = connect();
+  XEvent close{};
+  close.xclient = {ClientMessage,
+                   0,
+                   True,
+                   x.get(),
+                   Window(game_window().id),
+                   XInternAtom(x.get(), "WM_PROTOCOLS", False),
+                   32,
+                   {}};
+  close.xclient.data.l[0] = long(XInternAtom(x.get(), "WM_DELETE_WINDOW", False));
+  XSendEvent(x.get(), close.xclient.window, False, NoEventMask, &close);
+  XFlush(x.get());
+  expect_ended_with_closing_line();
+}
+
+TEST_F(GameWindow, WithoutADisplayTheFailureIsLoggedAndShown) {
+  start({"-display", ":9999"});
+  EXPECT_TRUE(eventually(
+      [&] {
+        return logged(std::string(graphics::graphics_error_prefix) +
+                      "graphics::glut_error jego opis: failed to open display ':9999'") == 1 &&
+               logged(
+                   "Nastapil wyjatek w module synchronizacji uruchomienia, nazwa: common::request_refused "
+                   "jego "
+                   "opis: processing_graphics.wait_ready: the thread has ended") == 1;
+      },
+      30s));
+  EXPECT_NE(read_file(dir_ / "stderr.txt").find("failed to open display ':9999'"), std::string::npos);
+  EXPECT_TRUE(game_->running()) << "freeglut's failure must not end the process";
+}
+
+}  // namespace

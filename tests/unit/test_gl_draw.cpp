@@ -1,0 +1,52 @@
+// The heads-up block's texts: times, points and speed as the player reads them.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <limits>
+
+#include "graphics/gl_draw.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using seconds = std::chrono::duration<double>;
+
+TEST(TimeText, RoundsToWholeSecondsAndWrapsAtADay) {
+  using gl_draw::time_text;
+  EXPECT_EQ(time_text(seconds(90061.4)), "01:01:01");
+  EXPECT_EQ(time_text(seconds(-1.0)), "23:59:59");
+  EXPECT_EQ(time_text(seconds(0.0)), "00:00:00");
+  EXPECT_EQ(time_text(seconds(0.5)), "00:00:01");  // halves away from zero
+  EXPECT_EQ(time_text(seconds(-0.5)), "23:59:59");
+  EXPECT_EQ(time_text(seconds(-0.49)), "00:00:00");
+  EXPECT_EQ(time_text(seconds(3599.49)), "00:59:59");
+  EXPECT_EQ(time_text(seconds(86399.5)), "00:00:00");
+  EXPECT_EQ(time_text(seconds(-3 * 86400.0 - 3661.0)), "22:58:59");
+  EXPECT_EQ(time_text(seconds(1.7e9)), "22:13:20");  // a span from the zero time, far from a day
+  EXPECT_THROW(time_text(seconds(std::numeric_limits<double>::quiet_NaN())), std::range_error);
+}
+
+TEST(HeadsUpLines, ShowTheGameFiguresAsIntegerImages) {
+  using namespace gl_draw;
+  EXPECT_EQ(title_line(), "Multiplayer Tolvaran 0.2");
+  EXPECT_EQ(time_line(program_time_label, 3661s), "Czas od uruchomienia programu: 01:01:01");
+  EXPECT_EQ(red_points_line(600), "Gracz czerwony:  600");
+  EXPECT_EQ(red_points_line(1000), "Gracz czerwony:  1000");
+  EXPECT_EQ(green_points_line(-500), "Gracz zielony: -500");
+  EXPECT_EQ(green_points_line(0), "Gracz zielony:  0");
+
+  EXPECT_EQ(speed_line({0.0f, 12.0f}), "Predkosc kulki wynosi: 12");
+  EXPECT_EQ(speed_line({3.0f, -4.0f}), "Predkosc kulki wynosi: 5");
+  EXPECT_EQ(speed_line({0.0f, -12.5f}), "Predkosc kulki wynosi: 13");
+  EXPECT_EQ(speed_line({2.49f, 0.0f}), "Predkosc kulki wynosi: 2");
+  EXPECT_EQ(speed_line({0.0f, 0.0f}), "Predkosc kulki wynosi: 0");
+  EXPECT_THROW(speed_line({3.0e9f, 0.0f}), std::range_error);
+  EXPECT_THROW(speed_line({std::numeric_limits<float>::quiet_NaN(), 0.0f}), std::range_error);
+
+  const std::chrono::system_clock::time_point started = std::chrono::system_clock::time_point{} + 1000h;
+  EXPECT_EQ(game_time_line(started, started + 61500ms), "Czas biezacej rozgrywki: 00:01:02");
+  EXPECT_EQ(game_time_line(std::chrono::system_clock::time_point{}, started),
+            "Czas biezacej rozgrywki: --:--:--");
+}
+
+}  // namespace

@@ -1,0 +1,105 @@
+// The window's game logic without a window: menu actions on monitors of the test's own, the pause while a
+// menu is open, the joystick's dead zone.
+#include <gtest/gtest.h>
+
+#include <GL/freeglut.h>
+
+#include "graphics/process_graphics.hpp"
+#include "support/game_process.hpp"
+#include "support/recording_log.hpp"
+
+namespace {
+
+using namespace testing_support;
+using common::key_preset;
+
+class MenuActions : public ::testing::Test {
+ protected:
+  MenuActions() {
+    std::string first_row_firm = std::string(20, 'X') + "\n";
+    for (int row = 2; row <= 20; ++row) first_row_firm += std::string(20, ' ') + "\n";
+    write_file(dir_ / "board (3).txt", first_row_firm);
+    computer_.launch();
+  }
+  ~MenuActions() override { common::board_pattern.choose(0); }
+  bool logged(const std::string& message) const {
+    return eventually([&] { return !log_.messages().empty() && log_.messages().back() == message; }, 5s, 5ms);
+  }
+
+  temp_dir dir_;
+  recording_log log_;
+  state::board_monitor board_{log_, (dir_.path() / "").string()};
+  state::players_monitor players_;
+  state::view_monitor view_;
+  input::keyboard_monitor keys_;
+  common::steady_clock_source clock_;
+  computer::computer_thread computer_{computer::world{board_, keys_}, log_, clock_};
+  graphics::world world_{board_, players_, view_, keys_, computer_, log_};
+};
+
+TEST_F(MenuActions, NewGamePauseResumeAndSteering) {
+  players_.add1(-500);
+  graphics::menu_action(world_, 103);
+  EXPECT_EQ(common::board_pattern.name(), "board (3).txt");
+  EXPECT_TRUE(board_.enabled() && board_.brick_exists(7, 1) && !board_.brick_exists(7, 2));
+  EXPECT_EQ(std::pair(players_.r1(), players_.r2()), std::pair(1000, 1000));
+  graphics::menu_action(world_, 200);
+  EXPECT_FALSE(board_.enabled());
+  graphics::menu_action(world_, 300);
+  EXPECT_TRUE(board_.enabled());
+
+  for (const auto& [value, preset] :
+       {std::pair(412, key_preset::JL), {413, key_preset::PAD}, {411, key_preset::AD}}) {
+    graphics::menu_action(world_, value);
+    EXPECT_EQ(players_.get1(), preset) << value;
+  }
+  graphics::menu_action(world_, 424);
+  EXPECT_EQ(players_.get2(), key_preset::COMPUTER);
+  EXPECT_TRUE(logged("Gracz zielony przelaczony na sterowanie automatyczne"));
+  for (const auto& [value, preset] :
+       {std::pair(422, key_preset::JL), {423, key_preset::PAD}, {421, key_preset::AD}}) {
+    graphics::menu_action(world_, value);
+    EXPECT_EQ(players_.get2(), preset) << value;
+  }
+  EXPECT_TRUE(logged("Gracz zielony przelaczony na sterowanie reczne"));
+  for (const int value : {99, 110, 201, 414, 425, 503})
+    graphics::menu_action(world_, value);  // not in the menu
+  EXPECT_TRUE(board_.enabled() && players_.get1() == key_preset::AD && players_.get2() == key_preset::AD);
+}
+
+TEST_F(MenuActions, TheChosenEntryHasTheLastWordWhicheverWayTheMenuCloses) {
+  graphics::menu_pause pause(board_);
+  const auto choose = [&](int value, bool closing_reported_first) {
+    pause.menu_state(GLUT_MENU_IN_USE);
+    EXPECT_FALSE(board_.enabled()) << "paused while the menu is open";
+    if (closing_reported_first) pause.menu_state(GLUT_MENU_NOT_IN_USE);
+    pause.entry_chosen(value);
+    graphics::menu_action(world_, value);
+    if (!closing_reported_first) pause.menu_state(GLUT_MENU_NOT_IN_USE);
+    return board_.enabled();
+  };
+  for (const bool closing_first : {true, false}) {
+    EXPECT_FALSE(choose(200, closing_first)) << closing_first;  // "Zatrzymaj" stays paused
+    EXPECT_TRUE(choose(300, closing_first)) << closing_first;   // "Wznow" runs
+    EXPECT_FALSE(choose(200, closing_first)) << closing_first;
+    EXPECT_TRUE(choose(411, closing_first)) << closing_first;  // any other entry resumes with the closing
+  }
+  board_.stop();  // opened and closed without a choice: a game paused before runs again
+  pause.menu_state(GLUT_MENU_IN_USE);
+  pause.menu_state(GLUT_MENU_NOT_IN_USE);
+  EXPECT_TRUE(board_.enabled());
+}
+
+TEST(Joystick, DeadZoneAndDirections) {
+  input::keyboard_monitor keys;
+  const auto held = [&](int x) {
+    graphics::joystick_keys(keys, x);
+    return std::pair(keys.is_key_down(common::joy_left), keys.is_key_down(common::joy_right));
+  };
+  EXPECT_EQ(held(11), std::pair(false, true));
+  EXPECT_EQ(held(10), std::pair(false, false));
+  EXPECT_EQ(held(-11), std::pair(true, false));
+  EXPECT_EQ(held(-10), std::pair(false, false));
+}
+
+}  // namespace
