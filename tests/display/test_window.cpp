@@ -234,7 +234,7 @@ TEST_F(GameWindow, MenuPausesAndResumesAndKeysMoveThePad) {
   EXPECT_TRUE(eventually(
       [&] {
         const window_image shot;
-        return shot.shows(1.5, -0.5, 0.9, red) && !shot.shows(12.0, -0.5, 0.9, red);
+        return shot.shows(3.0, -0.5, 0.9, red) && !shot.shows(12.0, -0.5, 0.9, red);
       },
       30s))
       << "pad 1 at its left limit";
