@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "support/temp_dir.hpp"
+#include "support/waiting.hpp"
 
 namespace testing_support {
 
@@ -42,17 +43,6 @@ inline command_result run_command(const std::string& command) {
   const int status = ::pclose(pipe);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
-}
-
-// Polls `condition` until it holds or `limit` passes; true when it held.
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit, std::chrono::milliseconds step = 50ms) {
-  const auto give_up = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    if (condition()) return true;
-    if (std::chrono::steady_clock::now() >= give_up) return false;
-    std::this_thread::sleep_for(step);
-  }
 }
 
 // A private X server for one test program; its display name is set in DISPLAY for the children.
