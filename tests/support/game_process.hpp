@@ -139,14 +139,8 @@ class child_process {
   std::optional<int> exit_status_;
 };
 
-// The log files of a working directory, oldest first (their names sort by time).
 inline std::vector<std::filesystem::path> log_files(const std::filesystem::path& working_dir) {
-  std::vector<std::filesystem::path> files;
-  std::error_code ignored;
-  for (const auto& entry : std::filesystem::directory_iterator(working_dir / "logs", ignored))
-    if (entry.path().extension() == ".log") files.push_back(entry.path());
-  std::sort(files.begin(), files.end());
-  return files;
+  return log_files_in(working_dir);
 }
 
 // The messages of every log entry of a working directory, in order (the part after the second " | ").
