@@ -80,6 +80,7 @@ class xvfb_server {
     }
   }
   const std::string& display() const { return display_; }
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
