@@ -5,10 +5,9 @@
 #include <cmath>
 #include <memory>
 #include <numbers>
-#include <regex>
 
 #include "graphics/process_graphics.hpp"
-#include "support/game_process.hpp"
+#include "support/x_driver.hpp"
 
 // After everything else: Xlib's macros (None, Bool, Status) would break other headers.
 #include <X11/Xlib.h>
@@ -18,9 +17,7 @@ namespace {
 
 using namespace testing_support;
 
-struct rgb {
-  int r, g, b;
-};
+using rgb = screenshot::pixel;
 const auto background = [](rgb c) { return std::abs(c.r - 128) <= 2 && c.g == c.r && c.b == c.r; };
 const auto floor_grey = [](rgb c) { return c.r == c.g && c.g == c.b && c.r > 30 && c.r < 110; };
 const auto firm_blue = [](rgb c) { return c.b > c.g + 15 && c.g > c.r + 30; };  // (0.1, 0.4, 0.6) lit
@@ -30,24 +27,15 @@ const auto yellow = [](rgb c) { return c.r > 100 && c.g > 100 && c.b < c.r / 3; 
 const auto white = [](rgb c) { return c.r == 255 && c.g == 255 && c.b == 255; };
 
 using x_connection = std::unique_ptr<Display, decltype(&XCloseDisplay)>;
-const auto connect = [] { return x_connection(XOpenDisplay(nullptr), &XCloseDisplay); };
 
 // The window's 600 x 600 pixels at (50, 50) on the screen.
 struct window_image {
-  std::vector<rgb> pixels = std::vector<rgb>(600 * 600);
-  window_image() {
-    const x_connection x = connect();
-    XImage* image = XGetImage(x.get(), DefaultRootWindow(x.get()), 50, 50, 600, 600, AllPlanes, ZPixmap);
-    for (int i = 0; i < 600 * 600; ++i) {
-      const unsigned long p = XGetPixel(image, i % 600, i / 600);
-      pixels[static_cast<std::size_t>(i)] = {int(p >> 16 & 255), int(p >> 8 & 255), int(p & 255)};
-    }
-    XDestroyImage(image);
-  }
+  screenshot screen = take_screenshot();
+  rgb at(int x, int y) const { return screen.at(50 + x, 50 + y); }
   int count(int x0, int y0, int x1, int y1, bool (*test)(rgb)) const {
     int n = 0;
     for (int y = std::max(y0, 0); y < std::min(y1, 600); ++y)
-      for (int x = std::max(x0, 0); x < std::min(x1, 600); ++x) n += test(pixels[std::size_t(y * 600 + x)]);
+      for (int x = std::max(x0, 0); x < std::min(x1, 600); ++x) n += test(at(x, y));
     return n;
   }
   // Whether the board point (x, y, z) shows as `test` says, with the camera at tilt 0, distance 50.
@@ -70,44 +58,10 @@ struct window_image {
   }
 };
 
-struct geometry {
-  long id, x, y, width, height;
-  friend bool operator==(const geometry&, const geometry&) = default;
-};
-geometry game_window() {
-  const std::string info = run_command("xwininfo -name 'Multiplayer Tolvaran 0.2' 2>/dev/null").output;
-  const auto field = [&](const char* pattern) {
-    std::smatch m;
-    return std::regex_search(info, m, std::regex(pattern)) ? std::stol(m[1], nullptr, 0) : -1L;
-  };
-  return {field(R"(Window id: (0x[0-9a-f]+))"), field(R"(Absolute upper-left X: +(-?\d+))"),
-          field(R"(Absolute upper-left Y: +(-?\d+))"), field(R"(Width: (\d+))"), field(R"(Height: (\d+))")};
+bool placed(long x, long y, long width, long height) {
+  const std::optional<window_geometry> w = game_window();
+  return w && w->x == x && w->y == y && w->width == width && w->height == height;
 }
-const auto at = [](long id, long x, long y, long width, long height) {
-  return geometry{id, x, y, width, height};
-};
-
-// The pop-up menus on the screen, as (window, x, y).
-std::vector<std::array<long, 3>> open_menus() {
-  const x_connection x = connect();
-  Window root = 0, parent = 0, *children = nullptr;
-  unsigned int n = 0;
-  std::vector<std::array<long, 3>> menus;
-  XQueryTree(x.get(), DefaultRootWindow(x.get()), &root, &parent, &children, &n);
-  for (unsigned int i = 0; i < n; ++i) {
-    XWindowAttributes a{};
-    char* name = nullptr;
-    if (XGetWindowAttributes(x.get(), children[i], &a) && a.map_state == IsViewable &&
-        XFetchName(x.get(), children[i], &name)) {
-      if (std::string(name) == "freeglut menu") menus.push_back({long(children[i]), a.x, a.y});
-      XFree(name);
-    }
-  }
-  XFree(children);
-  return menus;
-}
-
-const auto xdo = [](const std::string& arguments) { run_command("xdotool " + arguments); };
 
 class GameWindow : public ::testing::Test {
  protected:
@@ -132,22 +86,7 @@ class GameWindow : public ::testing::Test {
     return eventually([&] { return logged("Zakonczono inicjalizowanie okna, jest gotowe") > 0; }, 60s) &&
            eventually([&] { return window_image().count(0, 0, 300, 130, white) > 300; }, 60s);
   }
-  // Opens the pop-up menu and picks entry path[0], then path[1] of the submenu that opens, and so on.
-  void pick(const std::vector<int>& path) {
-    xdo("mousemove 150 150 click 3");
-    std::vector<long> seen;
-    for (std::size_t level = 0; level < path.size(); ++level) {
-      std::vector<std::array<long, 3>> menus;
-      ASSERT_TRUE(eventually([&] { return (menus = open_menus()).size() == level + 1; }, 20s))
-          << "level " << level;
-      for (const auto& [id, x, y] : menus)
-        if (std::find(seen.begin(), seen.end(), id) == seen.end()) {
-          seen.push_back(id);
-          xdo("mousemove " + std::to_string(x + 30) + " " + std::to_string(y + 14 + 25 * path[level]));
-        }
-    }
-    xdo("click 1");
-  }
+  void pick(const std::vector<int>& path) { ASSERT_TRUE(menu_driver().choose(150, 150, path)); }
   void expect_ended_with_closing_line() {
     EXPECT_EQ(game_->wait_for_exit(60s), std::optional<int>(0));
     const auto messages = log_messages(dir_.path());
@@ -162,10 +101,11 @@ class GameWindow : public ::testing::Test {
 TEST_F(GameWindow, ShowsTheBoardTurnsItAndResizes) {
   start();
   ASSERT_TRUE(ready());
-  const long id = game_window().id;
-  EXPECT_EQ(game_window(), at(id, 50, 50, 600, 600)) << "titled 'Multiplayer Tolvaran 0.2'";
+  ASSERT_TRUE(game_window().has_value()) << "no window titled 'Multiplayer Tolvaran 0.2'";
+  const std::string id = std::to_string(game_window()->id);
+  EXPECT_TRUE(placed(50, 50, 600, 600));
   window_image shot;
-  EXPECT_TRUE(background(shot.pixels[599 * 600 - 5]));
+  EXPECT_TRUE(background(shot.at(595, 598)));
   EXPECT_TRUE(shot.shows(4.5, 14.5, 0.0, floor_grey));
   const int red_end = shot.line_end(5), green_end = shot.line_end(6);
   ASSERT_GT(red_end, 100);
@@ -186,7 +126,7 @@ TEST_F(GameWindow, ShowsTheBoardTurnsItAndResizes) {
   EXPECT_GT(shot.count(0, 130, 600, 600, yellow), 40) << "the ball";
 
   // A drag of 150 pixels to the right turns the board by 30 degrees.
-  xdo("mousemove 450 400 mousedown 1 mousemove 500 400 mousemove 600 400 mouseup 1");
+  xdotool("mousemove 450 400 mousedown 1 mousemove 500 400 mousemove 600 400 mouseup 1");
   EXPECT_TRUE(eventually(
       [&] {
         shot = window_image();
@@ -196,12 +136,13 @@ TEST_F(GameWindow, ShowsTheBoardTurnsItAndResizes) {
       30s));
 
   // "Rozmiar Okna": back to the start-up window from any other, and full screen.
-  xdo("windowsize " + std::to_string(id) + " 400 300 windowmove " + std::to_string(id) + " 120 80");
-  ASSERT_TRUE(eventually([&] { return game_window() == at(id, 120, 80, 400, 300); }, 20s));
+  xdotool("windowsize " + id + " 400 300 windowmove " + id + " 120 80");
+  ASSERT_TRUE(eventually([&] { return placed(120, 80, 400, 300); }, 20s));
   pick({4, 0});
-  EXPECT_TRUE(eventually([&] { return game_window() == at(id, 50, 50, 600, 600); }, 20s));
+  EXPECT_TRUE(eventually([&] { return placed(50, 50, 600, 600); }, 20s));
   pick({4, 1});
-  EXPECT_TRUE(eventually([&] { return game_window().width == 1024 && game_window().height == 768; }, 20s));
+  EXPECT_TRUE(eventually([&] { return placed(0, 0, 1024, 768) || placed(-50, -50, 1024, 768); }, 20s))
+      << "the whole screen (freeglut without a window manager moves it by the window's old offset)";
 }
 
 TEST_F(GameWindow, MenuPausesAndResumesAndKeysMoveThePad) {
@@ -217,11 +158,12 @@ TEST_F(GameWindow, MenuPausesAndResumesAndKeysMoveThePad) {
   if (logged("Zadania uruchomione") == 0)
     GTEST_SKIP() << "the start-up stopped before the physics and the input";
   const auto still_for = [](std::chrono::milliseconds span) {
-    const std::vector<rgb> before = window_image().pixels;
+    const window_image before;
     std::this_thread::sleep_for(span);
     const window_image after;
-    for (std::size_t i = 130 * 600; i < before.size(); ++i)
-      if (yellow(before[i]) != yellow(after.pixels[i])) return false;
+    for (int y = 130; y < 600; ++y)
+      for (int x = 0; x < 600; ++x)
+        if (yellow(before.at(x, y)) != yellow(after.at(x, y))) return false;
     return true;
   };
   pick({1});  // "Zatrzymaj"
@@ -230,7 +172,7 @@ TEST_F(GameWindow, MenuPausesAndResumesAndKeysMoveThePad) {
   pick({2});  // "Wznow"
   EXPECT_TRUE(eventually([&] { return !still_for(300ms); }, 30s));
 
-  xdo("mousemove 350 350 keydown a");  // keys go to the window under the pointer
+  xdotool("mousemove 350 350 keydown a");  // keys go to the window under the pointer
   EXPECT_TRUE(eventually(
       [&] {
         const window_image shot;
@@ -238,7 +180,7 @@ TEST_F(GameWindow, MenuPausesAndResumesAndKeysMoveThePad) {
       },
       30s))
       << "pad 1 at its left limit";
-  xdo("keyup a");
+  xdotool("keyup a");
 }
 
 TEST_F(GameWindow, ZakonczEndsTheGame) {
@@ -252,13 +194,13 @@ TEST_F(GameWindow, CloseButtonEndsTheGameLikeZakoncz) {
   start();
   ASSERT_TRUE(ready());
   // What a window manager sends when the player clicks the close button.
-  const x_connection x = connect();
+  const x_connection x(XOpenDisplay(nullptr), &XCloseDisplay);
   XEvent close{};
   close.xclient = {ClientMessage,
                    0,
                    True,
                    x.get(),
-                   Window(game_window().id),
+                   Window(game_window()->id),
                    XInternAtom(x.get(), "WM_PROTOCOLS", False),
                    32,
                    {}};
