@@ -271,14 +271,25 @@ struct glut_callbacks {
     guarded([](graphics_thread& t) {
       glutTimerFunc(request_drain_ms, drain, 0);
       glutSetWindow(t.window_);  // a menu's window may be the current one
+      if (t.full_screen_pending_) {
+        glutFullScreen();
+        t.full_screen_pending_ = false;
+      }
       switch (window_requests.take_window_size()) {
         case default_window_entry:
           // Also from full screen: freeglut leaves it before it moves or resizes the window.
           glutPositionWindow(common::window_pos_x, common::window_pos_y);
           glutReshapeWindow(common::window_width, common::window_height);
+          t.full_screen_pending_ = false;
           break;
         case full_screen_entry:
-          glutFullScreen();
+          // Without a window manager freeglut makes a window full screen by moving it back by its own
+          // position, off the screen's corner, where its pop-up menus stop working (and with them the way
+          // back). So the window goes to the corner first, and full screen on the next pass, once moved.
+          if (!glutGet(GLUT_FULL_SCREEN)) {
+            glutPositionWindow(0, 0);
+            t.full_screen_pending_ = true;
+          }
           break;
         default:
           break;

@@ -190,7 +190,8 @@ class graphics_thread {
   std::atomic<std::uint64_t> frames_{0};
   menu_pause pause_;
   int window_ = 0;
-  bool failed_ = false;  // the loop is being left after an error
+  bool full_screen_pending_ = false;  // moved to the screen's corner, full screen on the next pass
+  bool failed_ = false;               // the loop is being left after an error
   int previous_mouse_x_ = 0;
   int previous_mouse_y_ = 0;
   std::jthread thread_;
