@@ -8,6 +8,9 @@
 
 #include "graphics/gl_draw.hpp"
 
+// Last: Xlib's macros (None, Bool, Status) would upset other headers.
+#include <X11/Xlib.h>
+
 namespace graphics {
 
 namespace {
@@ -310,9 +313,30 @@ struct glut_callbacks {
     if (self != nullptr) self->fail_for_good(message);
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
   }
+
+  // The X server has gone (the session ended, or the server died): nothing can be drawn or read any more.
+  // Xlib ends the process with exit() when this returns, which would run static destructors under the
+  // game's threads, so the game ends here, once the log has the reason.
+  static int x_connection_lost(Display*) {
+    std::fprintf(stderr, "Multiplayer Tolvaran: the connection to the X server was lost\n");
+    if (self != nullptr) self->lose_x_connection();
+    std::fflush(stdout);
+    std::_Exit(1);
+  }
 };
 
 graphics_thread* glut_callbacks::self = nullptr;
+
+void graphics_thread::lose_x_connection() noexcept {
+  try {
+    world_.log.error(
+        common::error_line(graphics_error_prefix,
+                           std::make_exception_ptr(glut_error("the connection to the X server was lost"))));
+    world_.log.flush();
+  } catch (...) {
+    // Standard error has the reason already.
+  }
+}
 
 // ---------------------------------------------------------------------------------------------------------
 // The graphics thread
@@ -376,6 +400,7 @@ void graphics_thread::create_window() {
   program_name_ = argc_ > 0 && argv_ != nullptr && argv_[0] != nullptr ? argv_[0] : "multiplayer_tolvaran";
   glutInitErrorFunc(glut_callbacks::error);
   glutInit(&argc_, argv_);
+  XSetIOErrorHandler(glut_callbacks::x_connection_lost);
   // Never exit() from inside freeglut while the game's threads run; the close callback ends the game.
   glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
   glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);

@@ -8,8 +8,9 @@
 //
 // No C++ exception unwinds through freeglut's C frames: every callback catches at its boundary, logs the
 // error as the graphics thread's own and leaves the event loop, which ends the graphics thread. freeglut's
-// fatal errors (no display to open, a lost X connection) would otherwise call exit() under live threads:
-// they are logged, printed on standard error, refuse any further request to the thread and park it for good.
+// fatal errors (no display to open) would otherwise call exit() under live threads: they are logged, printed
+// on standard error, refuse any further request to the thread and park it for good. A lost X connection
+// (Xlib would call exit() too) is logged and ends the game with status 1.
 //
 // The game ends through the "Zakoncz" entry or the window's close button alike: the closing line goes to the
 // log, and once it is written the process ends with status 0 without running static destructors.
@@ -181,6 +182,8 @@ class graphics_thread {
   void fail_in_loop() noexcept;
   // freeglut cannot go on: logged, and no request is accepted any more.
   void fail_for_good(std::string_view message) noexcept;
+  // The X server has gone: logged, and the log written out.
+  void lose_x_connection() noexcept;
 
   world world_;
   int& argc_;

@@ -211,6 +211,17 @@ TEST_F(GameWindow, CloseButtonEndsTheGameLikeZakoncz) {
   expect_ended_with_closing_line();
 }
 
+TEST_F(GameWindow, LosingTheXServerEndsTheGameWithItsReasonLogged) {
+  start();
+  ASSERT_TRUE(ready());
+  ::kill(x_.pid(), SIGTERM);
+  EXPECT_EQ(game_->wait_for_exit(60s), std::optional<int>(1));
+  const auto messages = log_messages(dir_.path());
+  EXPECT_EQ(messages.empty() ? "" : messages.back(),
+            std::string(graphics::graphics_error_prefix) +
+                "graphics::glut_error jego opis: the connection to the X server was lost");
+}
+
 TEST_F(GameWindow, WithoutADisplayTheFailureIsLoggedAndShown) {
   start({"-display", ":9999"});
   EXPECT_TRUE(eventually(
