@@ -61,7 +61,7 @@ inline constexpr int default_window_entry = 501;
 inline constexpr int full_screen_entry = 502;
 inline constexpr int end_entry = 600;
 
-// A fatal error that freeglut reports.
+// A failure of the windowing system: one of freeglut's fatal errors, or the X connection lost.
 class glut_error : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
