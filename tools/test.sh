@@ -18,8 +18,11 @@ build() {  # build <folder> [cmake options...]
   local folder=$1
   shift
   cmake -S . -B "$folder" -DTOLVARAN_WERROR=ON "$@" >/dev/null
-  cmake --build "$folder" -j"$jobs" 2>&1 | grep -Ev '^\[ *[0-9]+%\]|^-- |^Consolidate|^Scanning|^Built target' || true
-  [[ ${PIPESTATUS[0]} -eq 0 ]]
+  # Under pipefail a failed build fails the pipeline; keep the build's own status, not grep's.
+  local status=0
+  cmake --build "$folder" -j"$jobs" 2>&1 | grep -Ev '^\[ *[0-9]+%\]|^-- |^Consolidate|^Scanning|^Built target' ||
+    status=${PIPESTATUS[0]}
+  return "$status"
 }
 
 suite() {  # suite <folder> <title>
