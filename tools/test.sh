@@ -43,4 +43,7 @@ export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/t
 build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVARAN_SANITIZE=thread
 suite build-tsan "ThreadSanitizer suite"
 
+echo "== board-file fuzzer, ${FUZZ_SECONDS:-60} s"
+bash tools/fuzz.sh "${FUZZ_SECONDS:-60}"
+
 echo "== all tests passed"
