@@ -16,27 +16,22 @@ std::int32_t plus(std::int32_t a, std::int32_t b) {
 
 constexpr float board_side = static_cast<float>(common::rozmiar_planszy);
 
-// One step of a pad along x, by whole steps and stopping exactly at its limit (strict comparisons).
-void move_pad(common::pad_type& pad, direction d) {
-  const float h = 0.5f * pad.width;
-  const float s = common::pad_step;
-  float& x = pad.pos.x;
-  if (d == direction::L) {
-    if (x > h + s + 1.0f)
-      x -= s;
-    else if (x > h + 1.0f)
-      x = h + 1.0f;
-  } else if (d == direction::R) {
-    if (x < board_side - (h + s) - 1.0f)
-      x += s;
-    else if (x < board_side - h - 1.0f)
-      x = board_side - h - 1.0f;
-  }
-}
-
 common::pad_type pad_at(common::color_type color, float y) { return {color, 6.0f, {10.0f, y}}; }
 
 }  // namespace
+
+float pad_step_from(float x, float width, direction d) {
+  const float h = 0.5f * width;
+  const float s = common::pad_step;
+  if (d == direction::L) {
+    if (x > h + s + 1.0f) return x - s;
+    if (x > h + 1.0f) return h + 1.0f;
+  } else if (d == direction::R) {
+    if (x < board_side - (h + s) - 1.0f) return x + s;
+    if (x < board_side - h - 1.0f) return board_side - h - 1.0f;
+  }
+  return x;
+}
 
 board_monitor::board_monitor(runtime_log::sink& log, std::string boards_dir, std::uint64_t serve_seed,
                              board::brick_generator::seed_source bricks)
@@ -74,12 +69,12 @@ bool board_monitor::enabled() const {
 
 void board_monitor::pad1_go(direction d) {
   std::scoped_lock lock(mutex_);
-  move_pad(pad1_, d);
+  pad1_.pos.x = pad_step_from(pad1_.pos.x, pad1_.width, d);
 }
 
 void board_monitor::pad2_go(direction d) {
   std::scoped_lock lock(mutex_);
-  move_pad(pad2_, d);
+  pad2_.pos.x = pad_step_from(pad2_.pos.x, pad2_.width, d);
 }
 
 void board_monitor::ball_step() {

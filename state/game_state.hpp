@@ -27,6 +27,11 @@
 
 namespace state {
 
+// Where one move of a pad centred at `x` ends: a whole step of 0.2 cells left (L) or right (R), stopping
+// exactly at the limit (half the width plus one cell from each side) instead of passing it; a pad already at
+// or beyond its limit stays put, and other directions change nothing.
+float pad_step_from(float x, float width, common::direction d);
+
 class board_monitor {
  public:
   // `log` receives the pattern loader's and the generator's reports during reset. Boards are read from

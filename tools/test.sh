@@ -40,4 +40,10 @@ export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/t
 build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVARAN_SANITIZE=thread
 suite build-tsan "ThreadSanitizer suite"
 
+soak_seconds=${SOAK_SECONDS:-60}
+echo "== soak under random play, ${soak_seconds} s, release game"
+build/tests/soak build/multiplayer_tolvaran "$soak_seconds"
+echo "== soak under random play, ${soak_seconds} s, ThreadSanitizer game"
+build-tsan/tests/soak build-tsan/multiplayer_tolvaran "$soak_seconds" --sanitized
+
 echo "== all tests passed"

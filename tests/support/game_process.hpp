@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "support/temp_dir.hpp"
+#include "support/waiting.hpp"
 
 namespace testing_support {
 
@@ -42,17 +43,6 @@ inline command_result run_command(const std::string& command) {
   const int status = ::pclose(pipe);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
-}
-
-// Polls `condition` until it holds or `limit` passes; true when it held.
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit, std::chrono::milliseconds step = 50ms) {
-  const auto give_up = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    if (condition()) return true;
-    if (std::chrono::steady_clock::now() >= give_up) return false;
-    std::this_thread::sleep_for(step);
-  }
 }
 
 // A private X server for one test program; its display name is set in DISPLAY for the children.
@@ -90,6 +80,7 @@ class xvfb_server {
     }
   }
   const std::string& display() const { return display_; }
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
@@ -149,14 +140,8 @@ class child_process {
   std::optional<int> exit_status_;
 };
 
-// The log files of a working directory, oldest first (their names sort by time).
 inline std::vector<std::filesystem::path> log_files(const std::filesystem::path& working_dir) {
-  std::vector<std::filesystem::path> files;
-  std::error_code ignored;
-  for (const auto& entry : std::filesystem::directory_iterator(working_dir / "logs", ignored))
-    if (entry.path().extension() == ".log") files.push_back(entry.path());
-  std::sort(files.begin(), files.end());
-  return files;
+  return log_files_in(working_dir);
 }
 
 // The messages of every log entry of a working directory, in order (the part after the second " | ").

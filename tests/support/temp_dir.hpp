@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -67,6 +68,16 @@ inline std::vector<std::string> lines_of(const std::string& text) {
     start = end + 1;
   }
   return lines;
+}
+
+// The log files under `dir`/logs, oldest first (their names sort by time).
+inline std::vector<std::filesystem::path> log_files_in(const std::filesystem::path& dir) {
+  std::vector<std::filesystem::path> files;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(dir / "logs", ignored))
+    if (entry.path().extension() == ".log") files.push_back(entry.path());
+  std::sort(files.begin(), files.end());
+  return files;
 }
 
 // Runs the test body inside a directory, and returns to where it was afterwards.

@@ -57,6 +57,7 @@ class memory_store final : public runtime_log::file_store {
   bool create_exclusive(const std::string& path, std::string_view text) override {
     std::scoped_lock lock(mutex_);
     if (disk_full) throw std::system_error(ENOSPC, std::generic_category(), "cannot write " + path);
+    if (read_only) throw std::system_error(EACCES, std::generic_category(), "cannot create " + path);
     if (files.contains(path)) return false;
     files[path] = std::string(text);
     return true;
@@ -85,6 +86,7 @@ class memory_store final : public runtime_log::file_store {
   std::map<std::string, std::string> files;
   std::set<std::string> directories;
   bool fail_directories = false;
+  bool read_only = false;  // as a directory without write permission behaves for an ordinary user
   bool disk_full = false;
   bool open_gate = true;
   std::atomic<int> appends_started{0};
@@ -307,6 +309,58 @@ TEST(LogThread, FullDiskEndsTheLogAndKeepsEveryEarlierLine) {
   store.disk_full = false;
   log.info("po naprawie");  // the log has ended: nothing more is written, nothing earlier is touched
   EXPECT_EQ(store.snapshot(), before);
+}
+
+TEST(LogThread, UnwritableDirectoryEndsTheLogWithoutBlockingAnyone) {
+  memory_store store;
+  store.read_only = true;
+  ticking_clock clock;
+  std::ostringstream console;
+  runtime_log::log_thread log(store, clock, console);
+  log.launch();
+  // Several threads report at once while the log fails under them: none of them blocks or throws.
+  std::vector<std::jthread> reporters;
+  for (int t = 0; t < 4; ++t)
+    reporters.emplace_back([&log, t] {
+      for (int i = 0; i < 50; ++i) log.info("watek " + std::to_string(t));
+    });
+  reporters.clear();
+  EXPECT_FALSE(log.flush());
+  const auto lines = lines_of(console.str());
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "Log sie zespula");
+  EXPECT_EQ(lines[1], "std::system_error");
+  EXPECT_EQ(lines[2], "cannot create logs/log_2009_03_14_09-26-53-589.log: Permission denied");
+}
+
+TEST(LogThread, DeletedCurrentFileOnDiskLosesNoLine) {
+  testing_support::temp_dir dir;
+  testing_support::scoped_cwd in(dir.path());
+  runtime_log::disk_store disk;
+  ticking_clock clock;
+  std::ostringstream console;
+  runtime_log::log_thread log(disk, clock, console);
+  log.launch();
+  for (int i = 0; i < 3; ++i) log.info("przed " + std::to_string(i));
+  ASSERT_TRUE(log.flush());
+  auto files = testing_support::log_files_in(dir.path());
+  ASSERT_EQ(files.size(), 1u);
+  std::filesystem::rename(files[0], dir / "kopia.log");  // the player moves the file away while playing
+  for (int i = 0; i < 3; ++i) log.info("po " + std::to_string(i));
+  ASSERT_TRUE(log.flush());
+  EXPECT_TRUE(log.running());
+
+  files = testing_support::log_files_in(dir.path());
+  ASSERT_EQ(files.size(), 1u);
+  const auto moved = lines_of(testing_support::read_file(dir / "kopia.log"));
+  const auto fresh = lines_of(testing_support::read_file(files[0]));
+  ASSERT_EQ(moved.size(), 4u);
+  ASSERT_EQ(fresh.size(), 4u);
+  EXPECT_TRUE(moved[3].ends_with(" | przed 2"));
+  EXPECT_EQ(fresh[0], runtime_log::header);
+  EXPECT_TRUE(fresh[1].ends_with(" | po 0"));
+  EXPECT_TRUE(fresh[3].ends_with(" | po 2"));
+  EXPECT_EQ(console.str(), "");
 }
 
 TEST(LogThread, LogsPathThatIsAFileEndsTheLogOnRealDisk) {

@@ -1,0 +1,108 @@
+// The running game's figures: the whole game machinery (every thread, the real window, under a private
+// Xvfb unless DISPLAY is set) runs in this process for 10 s of steady play, then this prints physics ticks,
+// input samples and frames a second, the CPU time of the process as a share of one core, and its peak
+// resident memory.
+//
+//   build/bench/game_figures [seconds]
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "graphics/process_graphics.hpp"
+#include "input/process_input.hpp"
+#include "physics/process_physics.hpp"
+#include "startup/multiplayer_tolvaran.hpp"
+#include "state/game_state.hpp"
+#include "support/game_process.hpp"
+
+namespace {
+
+using namespace std::chrono;
+
+double cpu_seconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+long peak_resident_kb() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+// CPU seconds a child process (the X server) has used so far.
+double cpu_seconds_of(pid_t pid) {
+  const std::string stat = testing_support::read_file("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0.0;
+  // After the command: state, then 10 fields, then utime and stime (clock ticks).
+  std::istringstream fields(stat.substr(close + 2));
+  std::string field;
+  double ticks = 0.0;
+  for (int i = 1; i <= 13 && fields >> field; ++i)
+    if (i >= 12) ticks += std::stod(field);
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+struct counters {
+  std::uint64_t ticks, samples, frames;
+  double cpu, x_cpu;
+  steady_clock::time_point at;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
+  std::unique_ptr<testing_support::xvfb_server> x;
+  if (std::getenv("DISPLAY") == nullptr) x = std::make_unique<testing_support::xvfb_server>();
+
+  // The game runs from a scratch directory holding the shipped boards; its log goes there too.
+  const auto dir = std::filesystem::temp_directory_path() / ("tolvaran-figures-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::filesystem::copy(std::string(TOLVARAN_SOURCE_DIR) + "/boards", dir / "boards");
+  std::filesystem::current_path(dir);
+
+  int game_argc = 1;
+  static char name[] = "multiplayer_tolvaran";
+  static char* game_argv[] = {name, nullptr};
+  startup::static_initialisation(game_argc, game_argv);
+  startup::multiplayer_tolvaran(*runtime_log::log);
+  // Steady play: the red pad follows the computer's keys too, so rallies go on instead of ending the game.
+  state::players_state->set1(common::key_preset::COMPUTER);
+
+  std::this_thread::sleep_for(2s);  // let the start-up settle
+  const auto read = [&] {
+    return counters{physics::process_physics->ticks(), input::processing_input->samples(),
+                    graphics::processing_graphics->frames(), cpu_seconds(), x ? cpu_seconds_of(x->pid()) : 0.0,
+                    steady_clock::now()};
+  };
+  const counters before = read();
+  std::this_thread::sleep_for(duration<double>(seconds));
+  const counters after = read();
+
+  const double span = duration<double>(after.at - before.at).count();
+  std::printf("steady play for %.1f s\n", span);
+  std::printf("physics ticks a second:  %.1f\n", static_cast<double>(after.ticks - before.ticks) / span);
+  std::printf("input samples a second:  %.1f\n", static_cast<double>(after.samples - before.samples) / span);
+  std::printf("frames drawn a second:   %.1f\n", static_cast<double>(after.frames - before.frames) / span);
+  std::printf("CPU, share of one core:  %.1f %%\n", 100.0 * (after.cpu - before.cpu) / span);
+  if (x) std::printf("X server CPU (apart):    %.1f %%\n", 100.0 * (after.x_cpu - before.x_cpu) / span);
+  std::printf("peak resident memory:    %.1f MB\n", static_cast<double>(peak_resident_kb()) / 1024.0);
+  std::fflush(stdout);
+
+  // The game's threads still run: leave without static destructors, after the X server.
+  x.reset();
+  std::error_code ignored;
+  std::filesystem::current_path("/", ignored);
+  std::filesystem::remove_all(dir, ignored);
+  std::_Exit(0);
+}
