@@ -16,6 +16,7 @@
 #include "physics/process_physics.hpp"
 #include "support/recording_log.hpp"
 #include "support/temp_dir.hpp"
+#include "support/waiting.hpp"
 
 namespace {
 
@@ -44,20 +45,13 @@ common::brick worth(int points) {
 }
 const common::brick firm{true, 0, false, common::make_color(0, 0, 1)};
 
-template <class Condition>
-void wait_until(Condition condition) {
-  const auto give_up = std::chrono::steady_clock::now() + 20s;
-  while (!condition()) {
-    ASSERT_LT(std::chrono::steady_clock::now(), give_up) << "condition never held";
-    std::this_thread::yield();
-  }
-}
-
-// A log that refuses chosen reports: info lines that start with a text, and the first few error lines.
-class faulty_log final : public runtime_log::sink {
+// A log that refuses chosen reports (info lines that start with a text, the first few error lines) and can
+// hold the caller of one info line until the test opens the gate.
+class scripted_log final : public runtime_log::sink {
  public:
   void info(std::string_view m) override {
     if (!refuse_info.empty() && m.starts_with(refuse_info)) throw std::runtime_error("dziennik odmawia");
+    if (!hold_at.empty() && m.starts_with(hold_at) && !held.exchange(true)) gate.wait();
     record.info(m);
   }
   void warning(std::string_view m) override { record.warning(m); }
@@ -66,8 +60,10 @@ class faulty_log final : public runtime_log::sink {
     record.error(m);
   }
   bool flush() override { return true; }
-  std::string refuse_info;
+  std::string refuse_info, hold_at;
   int refuse_errors = 0;
+  std::atomic<bool> held{false};
+  std::latch gate{1};
   testing_support::recording_log record;
 };
 
@@ -86,6 +82,15 @@ class PhysicsTable : public ::testing::Test, public common::sleeper {
   }
   void put_ball(float x, float y, float vx, float vy, ball_owner owner = ball_owner::NONE) {
     board.ball_change({common::make_color(1, 1, 0), {x, y}, {vx, vy}, owner});
+  }
+  void tick_at(float x, float y, float vx, float vy, ball_owner owner = ball_owner::NONE) {
+    put_ball(x, y, vx, vy, owner);
+    physics::tick(w);
+  }
+  ball_owner pads_at(float x, float y, float vx, float vy) {  // the pad phase alone
+    put_ball(x, y, vx, vy);
+    physics::wykrywanie_padow(w, board.get_ball());
+    return board.get_ball().owner;
   }
   common::vector vel() const { return board.get_ball().vel; }
   common::vector pos() const { return board.get_ball().pos; }
@@ -116,13 +121,11 @@ TEST(PhysicsHelpers, SinglePrecisionValuesAndEdges) {
   EXPECT_EQ(physics::upspeed(45.0f), 45.0f);
   EXPECT_NEAR(physics::upspeed(50.0f), 50.0066f, 5e-4f);
   float speed = 12.0f;
-  int contacts = 0;
+  int contacts;
   for (const float expected : {12.526f, 13.028f, 13.508f, 13.968f})
     EXPECT_NEAR(speed = physics::upspeed(speed), expected, 1e-3f);
   for (contacts = 4; speed <= 40.0f; ++contacts) speed = physics::upspeed(speed);
   EXPECT_NEAR(contacts, 530, 15);
-  for (int i = 0; i < 5000; ++i) speed = physics::upspeed(speed);
-  EXPECT_LT(speed, 45.0f);  // approached, never reached
 
   EXPECT_EQ(physics::cell_of({0.0f, 19.99f}).column, 1);
   EXPECT_EQ(physics::cell_of({-0.25f, 19.99f}).row, 20);
@@ -136,8 +139,7 @@ TEST_F(PhysicsTable, BricksAcrossAlongAndCorners) {
   // though touched, is not looked at once a side was struck.
   board.set_brick(7, 13, worth(7));
   board.set_brick(7, 14, worth(9));
-  put_ball(5.7f, 12.7f, 3.0f, 12.0f, ball_owner::PLAYER1);
-  physics::tick(w);
+  tick_at(5.7f, 12.7f, 3.0f, 12.0f, ball_owner::PLAYER1);
   EXPECT_FALSE(exists(7, 13));
   EXPECT_TRUE(exists(7, 14));
   EXPECT_EQ(vel().x, -3.0f);
@@ -147,20 +149,16 @@ TEST_F(PhysicsTable, BricksAcrossAlongAndCorners) {
   // fx = 0.5 exactly touches nothing; vx = 0 tests only the left side.
   board.set_brick(7, 13, worth(7));
   board.set_brick(5, 13, worth(3));
-  put_ball(5.5f, 12.5f, 3.0f, 12.0f);
-  physics::tick(w);
-  put_ball(5.6f, 12.5f, 0.0f, 12.0f);
-  physics::tick(w);
+  tick_at(5.5f, 12.5f, 3.0f, 12.0f);
+  tick_at(5.6f, 12.5f, 0.0f, 12.0f);
   EXPECT_TRUE(exists(7, 13) && exists(5, 13));
-  put_ball(5.4f, 12.5f, 0.0f, 12.0f);
-  physics::tick(w);
+  tick_at(5.4f, 12.5f, 0.0f, 12.0f);
   EXPECT_FALSE(exists(5, 13));
 
   // A side and the brick ahead together: both go, both components turn, the corner is not looked at.
   log.clear();
   board.set_brick(6, 14, worth(2));
-  put_ball(5.7f, 12.7f, 3.0f, 12.0f, ball_owner::PLAYER2);
-  physics::tick(w);
+  tick_at(5.7f, 12.7f, 3.0f, 12.0f, ball_owner::PLAYER2);
   EXPECT_EQ(vel(), (common::vector{-3.0f, -12.0f}));
   EXPECT_TRUE(exists(7, 14));
   EXPECT_EQ(players.r2(), 609);
@@ -170,8 +168,7 @@ TEST_F(PhysicsTable, BricksAcrossAlongAndCorners) {
   // A straight serve meets a corner (RD) only once its centre is past the middle of the cell; nobody scores.
   log.clear();
   board.set_brick(10, 14, worth(5));
-  put_ball(10.0f, 12.5f, 0.0f, 12.0f);
-  physics::tick(w);
+  tick_at(10.0f, 12.5f, 0.0f, 12.0f);
   EXPECT_EQ(vel(), (common::vector{0.0f, 12.0f}));
   physics::tick(w);
   EXPECT_EQ(vel(), (common::vector{12.0f, 12.0f}));
@@ -182,14 +179,11 @@ TEST_F(PhysicsTable, BricksAcrossAlongAndCorners) {
   // A firm brick turns the ball silently and stays; cells off the board are empty.
   log.clear();
   board.set_brick(20, 10, firm);
-  put_ball(18.6f, 9.5f, 4.0f, -12.0f, ball_owner::PLAYER1);
-  physics::tick(w);
+  tick_at(18.6f, 9.5f, 4.0f, -12.0f, ball_owner::PLAYER1);
   EXPECT_EQ(vel().x, -4.0f);
   EXPECT_TRUE(exists(20, 10));
-  put_ball(19.9f, 9.5f, 4.0f, -12.0f);
-  physics::tick(w);
-  put_ball(0.1f, 0.3f, -4.0f, -12.0f);
-  physics::tick(w);
+  tick_at(19.9f, 9.5f, 4.0f, -12.0f);
+  tick_at(0.1f, 0.3f, -4.0f, -12.0f);
   EXPECT_EQ(vel(), (common::vector{-4.0f, -12.0f}));
   EXPECT_EQ(players.r1(), 607);
   EXPECT_TRUE(log.entries().empty());
@@ -201,36 +195,26 @@ TEST_F(PhysicsTable, BricksAcrossAlongAndCorners) {
 }
 
 TEST_F(PhysicsTable, PadsReturnSpeedUpAndBend) {
-  put_ball(10.0f, 0.4f, 1.0f, -12.0f);
-  physics::wykrywanie_padow(w, board.get_ball());
+  EXPECT_EQ(pads_at(10.0f, 0.4f, 1.0f, -12.0f), ball_owner::PLAYER1);
   EXPECT_EQ(pos().y, 0.5f);
   EXPECT_NEAR(vel().y, 12.526f, 5e-4f);
   EXPECT_EQ(vel().x, 1.0f);
-  EXPECT_EQ(board.get_ball().owner, ball_owner::PLAYER1);
-
-  put_ball(12.9f, 19.6f, 1.0f, 12.0f);
-  physics::wykrywanie_padow(w, board.get_ball());
+  EXPECT_EQ(pads_at(12.9f, 19.6f, 1.0f, 12.0f), ball_owner::PLAYER2);
   EXPECT_EQ(pos().y, 19.5f);
   EXPECT_NEAR(vel().x, 1.0f + 4.833f, 1e-3f);
   EXPECT_NEAR(vel().y, -12.526f, 5e-4f);
-  EXPECT_EQ(board.get_ball().owner, ball_owner::PLAYER2);
-
   // Exactly on the pad's edge, or exactly on a pad line: no return.
-  for (const common::vector at : {common::vector{13.0f, 19.6f}, {10.0f, 0.5f}, {10.0f, 19.5f}}) {
-    put_ball(at.x, at.y, 1.0f, 12.0f);
-    physics::wykrywanie_padow(w, board.get_ball());
-    EXPECT_EQ(board.get_ball().owner, ball_owner::NONE);
-  }
+  EXPECT_EQ(pads_at(13.0f, 19.6f, 1.0f, 12.0f), ball_owner::NONE);
+  EXPECT_EQ(pads_at(10.0f, 0.5f, 1.0f, -12.0f), ball_owner::NONE);
+  EXPECT_EQ(pads_at(10.0f, 19.5f, 1.0f, 12.0f), ball_owner::NONE);
 
   // Beyond the line and even beyond the loss line, a pad that arrives in time still returns the ball.
-  put_ball(14.5f, 0.2f, 0.0f, -12.0f);
-  physics::tick(w);
+  tick_at(14.5f, 0.2f, 0.0f, -12.0f);
   EXPECT_EQ(board.get_ball().owner, ball_owner::NONE);
   for (int i = 0; i < 8; ++i) board.pad1_go(common::direction::R);
   physics::tick(w);
   EXPECT_EQ(board.get_ball().owner, ball_owner::PLAYER1);
-  put_ball(11.0f, -1.6f, 0.0f, -12.0f);
-  physics::tick(w);
+  tick_at(11.0f, -1.6f, 0.0f, -12.0f);
   EXPECT_GT(pos().y, 0.5f);
   EXPECT_EQ(players.r1(), 600);
 }
@@ -257,8 +241,7 @@ TEST_F(PhysicsTable, DroppedBallsPenaltiesAndWinners) {
   // Green: its own texts; exactly 0 points is still in the game.
   log.clear();
   players.add2(-100);
-  put_ball(3.0f, 21.6f, 0.0f, 12.0f);
-  physics::tick(w);
+  tick_at(3.0f, 21.6f, 0.0f, 12.0f);
   EXPECT_EQ(players.r2(), 0);
   EXPECT_TRUE(board.enabled());
   EXPECT_EQ(seen_in_pause.back(), "Gracz zielony traci: -500punkt\xF3w");
@@ -266,8 +249,7 @@ TEST_F(PhysicsTable, DroppedBallsPenaltiesAndWinners) {
 
   // 100 points: -400, green wins, play stops, nothing logged, the ball is not served again.
   log.clear();
-  put_ball(3.0f, -1.6f, 0.0f, -12.0f);
-  physics::tick(w);
+  tick_at(3.0f, -1.6f, 0.0f, -12.0f);
   EXPECT_EQ(players.r1(), -400);
   EXPECT_FALSE(board.enabled());
   EXPECT_EQ(board.get_info(), "Wygra\xB3 Gracz zielony !");
@@ -284,13 +266,12 @@ TEST_F(PhysicsTable, DroppedBallsPenaltiesAndWinners) {
   EXPECT_FALSE(board.enabled());
   EXPECT_EQ(board.get_info(), "Wygra\xB3 Gracz zielony !");
   board.start();
-  put_ball(3.0f, 21.6f, 0.0f, 12.0f);
-  physics::tick(w);
+  tick_at(3.0f, 21.6f, 0.0f, 12.0f);
   EXPECT_EQ(board.get_info(), "Wygra\xB3 Gracz czerwony !");
 }
 
 TEST_F(PhysicsTable, ErrorsInsideAPhaseLetTheTickGoOn) {
-  faulty_log faults;
+  scripted_log faults;
   const physics::world f{board, players, faults, *this};
   const auto line = [](std::string_view prefix, std::string_view what) {
     return std::string(prefix) + std::string(what);
@@ -350,25 +331,11 @@ TEST_F(PhysicsTable, ErrorsInsideAPhaseLetTheTickGoOn) {
   EXPECT_EQ(time.sleeps(), 1);
 }
 
-// Holds the board's reset at its generator line until released.
-class gate_log final : public runtime_log::sink {
- public:
-  void info(std::string_view m) override {
-    if (m.starts_with("Wygenerowano") && !parked.exchange(true)) open.wait();
-    record.info(m);
-  }
-  void warning(std::string_view m) override { record.warning(m); }
-  void error(std::string_view m) override { record.error(m); }
-  bool flush() override { return true; }
-  std::atomic<bool> parked{false};
-  std::latch open{1};
-  testing_support::recording_log record;
-};
-
 TEST(PhysicsThread, StartReturnsOnlyAfterTheResetAndErrorsEndOnlyThisThread) {
   testing_support::temp_dir dir;
   testing_support::write_file(dir / "board (0).txt", boxed_pattern());
-  gate_log log;
+  scripted_log log;
+  log.hold_at = "Wygenerowano";
   state::board_monitor board{log, dir.path().string() + "/"};
   state::players_monitor players;
   common::manual_time time;  // the physics thread's alone
@@ -376,7 +343,7 @@ TEST(PhysicsThread, StartReturnsOnlyAfterTheResetAndErrorsEndOnlyThisThread) {
   physics.launch();
 
   ASSERT_TRUE(physics.init());
-  wait_until([&] { return log.parked.load(); });
+  ASSERT_TRUE(testing_support::eventually([&] { return log.held.load(); }, 20s));
   std::atomic<bool> start_done{false};
   bool enabled_at_return = false;
   std::jthread caller([&] {
@@ -384,18 +351,18 @@ TEST(PhysicsThread, StartReturnsOnlyAfterTheResetAndErrorsEndOnlyThisThread) {
     enabled_at_return = board.enabled();
     start_done = true;
   });
-  wait_until([&] { return physics.has_waiting_caller(); });
+  ASSERT_TRUE(testing_support::eventually([&] { return physics.has_waiting_caller(); }, 20s));
   EXPECT_FALSE(start_done.load());  // (the board itself is locked by the reset meanwhile)
-  log.open.count_down();
+  log.gate.count_down();
   caller.join();
   EXPECT_TRUE(enabled_at_return);
-  wait_until([&] { return physics.ticks() > 100; });
+  ASSERT_TRUE(testing_support::eventually([&] { return physics.ticks() > 100; }, 20s));
   EXPECT_FALSE(physics.start());  // ticking: refused at once
   EXPECT_TRUE(physics.running());
 
   // A ball position that is not a number ends the physics thread, and only it.
   board.ball_change({{}, {10.0f, nan}, {0.0f, 12.0f}, ball_owner::NONE});
-  wait_until([&] { return !physics.running(); });
+  ASSERT_TRUE(testing_support::eventually([&] { return !physics.running(); }, 20s));
   const auto entries = log.record.entries();
   ASSERT_FALSE(entries.empty());
   EXPECT_TRUE(entries.back().message.starts_with(std::string(physics::thread_error_prefix) +
@@ -407,7 +374,7 @@ TEST(PhysicsThread, StartReturnsOnlyAfterTheResetAndErrorsEndOnlyThisThread) {
 
 TEST(PhysicsThread, AFailedResetEndsTheThreadAndRefusesTheStart) {
   testing_support::temp_dir dir;
-  faulty_log log;
+  scripted_log log;
   log.refuse_info = "Wygenerowano";
   state::board_monitor board{log, dir.path().string() + "/"};
   state::players_monitor players;
@@ -505,11 +472,11 @@ TEST_P(ShippedBoard, KeepsTheBallInPlay) {
   const std::string file =
       boards + common::board_pattern.name().replace(7, 1, 1, static_cast<char>('0' + GetParam()));
   ASSERT_TRUE(std::filesystem::exists(file)) << file;
-  const rally_summary summary = play_rallies(boards, GetParam(), 2);
+  const rally_summary summary = play_rallies(boards, GetParam(), 3);
   EXPECT_LT(summary.longest_away, 60'000)
       << "the ball stayed away from both pads for " << summary.longest_away / 1000 << " s: trapped";
   EXPECT_FALSE(summary.left_sideways) << "the ball left the board sideways";
-  EXPECT_GT(summary.arrivals, 40);
+  EXPECT_GT(summary.arrivals, 60);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllTen, ShippedBoard, ::testing::Range(0, 10));
