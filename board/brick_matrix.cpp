@@ -1,12 +1,10 @@
 #include "board/brick_matrix.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
+#include <limits>
+#include <optional>
 #include <system_error>
 
 namespace board {
@@ -18,11 +16,16 @@ constexpr int pattern_columns = common::rozmiar_planszy;
 
 std::optional<brick_placing> placing_of(unsigned char c) {
   switch (c) {
-    case ' ': return brick_placing::PLACE_NONE;
-    case 'X': return brick_placing::PLACE_INDESTRUCTIBLE;
-    case 'D': return brick_placing::PLACE_ONLY_DESTROYABLE;
-    case 'A': return brick_placing::PLACE_ANY_KIND;
-    default: return std::nullopt;
+    case ' ':
+      return brick_placing::PLACE_NONE;
+    case 'X':
+      return brick_placing::PLACE_INDESTRUCTIBLE;
+    case 'D':
+      return brick_placing::PLACE_ONLY_DESTROYABLE;
+    case 'A':
+      return brick_placing::PLACE_ANY_KIND;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -39,14 +42,17 @@ std::string shown(unsigned char c) {
 }  // namespace
 
 std::string describe(const pattern_problem& problem) {
-  const std::string where = "line " + std::to_string(problem.line) + ", column " + std::to_string(problem.column);
+  const std::string where =
+      "line " + std::to_string(problem.line) + ", column " + std::to_string(problem.column);
   switch (problem.what) {
     case pattern_problem::kind::too_few_lines:
-      return "line " + std::to_string(problem.line) + ": missing, a board needs 20 lines";
+      return where + ": the file ends, a board needs 20 lines";
     case pattern_problem::kind::short_line:
       return where + ": the line ends, a board line needs 20 characters";
     case pattern_problem::kind::wrong_character:
-      return where + ": found " + shown(problem.found) + " where ' ', 'X', 'D' or 'A' was expected";
+      return where + ": found " + shown(problem.found) + " where ' ', 'X', 'D' or 'A' was expected" +
+             (problem.found == 'x' || problem.found == 'd' || problem.found == 'a' ? " (upper case only)"
+                                                                                   : "");
     case pattern_problem::kind::missing_wall:
       return where + ": warning: no side wall 'X', the ball can leave the board here";
   }
@@ -59,61 +65,104 @@ const pattern_problem* pattern_reading::first_fault() const {
   return nullptr;
 }
 
+namespace {
+
+// The first 20 characters of the next line, or nothing at the end of the input. The rest of the line and
+// its end (LF, CR LF, or a CR that ends the input) are consumed but not kept.
+std::optional<std::string> next_line(std::istream& in) {
+  using traits = std::istream::traits_type;
+  std::string kept;
+  bool any = false;
+  for (;;) {
+    const traits::int_type c = in.get();
+    if (traits::eq_int_type(c, traits::eof())) break;
+    any = true;
+    if (c == '\n') break;
+    if (c == '\r') {
+      const traits::int_type after = in.peek();
+      if (traits::eq_int_type(after, traits::eof())) break;
+      if (after == '\n') {
+        in.get();
+        break;
+      }
+    }
+    if (kept.size() < static_cast<std::size_t>(pattern_columns)) {
+      kept.push_back(traits::to_char_type(c));
+    } else {
+      // Past column 20: skip to the end of the line without looking at it.
+      in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+      break;
+    }
+  }
+  if (!any) return std::nullopt;
+  return kept;
+}
+
+}  // namespace
+
 pattern_reading read_pattern(std::istream& in) {
   pattern_reading reading;
   bool faulted = false;
-  const auto fault = [&](pattern_problem problem) {
+  const auto report = [&](pattern_problem problem) {
     reading.problems.push_back(problem);
-    faulted = true;
+    if (problem.is_fault()) faulted = true;
   };
-  std::string line;
   for (int row = 1; row <= pattern_lines; ++row) {
-    if (!std::getline(in, line)) {
-      fault({pattern_problem::kind::too_few_lines, row, 1});
+    const std::optional<std::string> line = next_line(in);
+    if (!line) {
+      report({pattern_problem::kind::too_few_lines, row, 1});
       break;  // nothing more to read
     }
-    if (!line.empty() && line.back() == '\r') line.pop_back();  // CR LF ends a line like LF
-    const int usable = std::min<int>(static_cast<int>(line.size()), pattern_columns);
-    for (int column = 1; column <= usable; ++column) {
-      const auto c = static_cast<unsigned char>(line[static_cast<std::size_t>(column - 1)]);
+    const int length = static_cast<int>(line->size());
+    for (int column = 1; column <= length; ++column) {
+      const auto c = static_cast<unsigned char>((*line)[static_cast<std::size_t>(column - 1)]);
       const std::optional<brick_placing> placing = placing_of(c);
       if (!placing) {
-        fault({pattern_problem::kind::wrong_character, row, column, c});
+        report({pattern_problem::kind::wrong_character, row, column, c});
         continue;
       }
+      if ((column == 1 || column == pattern_columns) && *placing != brick_placing::PLACE_INDESTRUCTIBLE)
+        report({pattern_problem::kind::missing_wall, row, column});
       if (!faulted) {
         reading.map(row, column) = *placing;
         ++reading.cells_read;
       }
     }
-    if (usable < pattern_columns) fault({pattern_problem::kind::short_line, row, usable + 1});
-    for (const int side : {1, pattern_columns})
-      if (usable >= side && line[static_cast<std::size_t>(side - 1)] != 'X' &&
-          placing_of(static_cast<unsigned char>(line[static_cast<std::size_t>(side - 1)])))
-        reading.problems.push_back({pattern_problem::kind::missing_wall, row, side});
+    if (length < pattern_columns) report({pattern_problem::kind::short_line, row, length + 1});
   }
   return reading;
 }
 
-void loadpatternfromfile(brick_place_availability& map, const std::string& path, runtime_log::sink& log) {
-  map = brick_place_availability{};
-  std::error_code ignored;
-  if (!std::filesystem::exists(path, ignored)) {
-    log.warning("Wybrany plik:\"" + path + "\" nie isnieje");
-    return;
-  }
-  try {
-    std::ifstream in;
-    in.open(path, std::ios::binary);
-    if (!in) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
-    // Opening a directory succeeds on Linux; reading it would then look like an empty file.
-    if (std::filesystem::is_directory(path, ignored))
-      throw std::system_error(EISDIR, std::generic_category(), "cannot open " + path);
+pattern_reading read_pattern_file(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (error) throw std::system_error(error, "cannot open " + path);
+  if (std::filesystem::is_directory(status))
+    throw std::system_error(EISDIR, std::generic_category(), "cannot open " + path);
+  if (!std::filesystem::is_regular_file(status))
+    throw std::system_error(EINVAL, std::generic_category(), "cannot open " + path + ", not a regular file");
+  std::ifstream in;
+  in.open(path, std::ios::binary);
+  if (!in.is_open()) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
+  in.exceptions(std::ios::badbit);
+  return read_pattern(in);
+}
 
-    const pattern_reading reading = read_pattern(in);
+void loadpatternfromfile(brick_place_availability& map, const std::string& path, runtime_log::sink& log,
+                         std::ostream& console) {
+  map = brick_place_availability{};
+  try {
+    std::error_code error;
+    const bool exists = std::filesystem::exists(path, error);
+    // Only a path that surely names nothing is "missing"; a path that cannot be looked at is an error below.
+    if (!exists &&
+        (!error || error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory)) {
+      log.warning("Wybrany plik:\"" + path + "\" nie isnieje");
+      return;
+    }
+    const pattern_reading reading = read_pattern_file(path);
     map = reading.map;
     const pattern_problem* fault = reading.first_fault();
-    if (in.bad()) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
     if (fault == nullptr) return;
     switch (fault->what) {
       case pattern_problem::kind::too_few_lines:
@@ -121,7 +170,7 @@ void loadpatternfromfile(brick_place_availability& map, const std::string& path,
       case pattern_problem::kind::short_line:
         throw std::out_of_range(path + ": " + describe(*fault));
       default:
-        std::cout << "Plik Uszkodzony" << std::endl;
+        console << damaged_file_notice << std::endl;
         throw damaged_pattern(path + ": " + describe(*fault));
     }
   } catch (...) {
@@ -167,7 +216,8 @@ void brick_generator::generate_new_brick(common::brick& brick, brick_placing kin
       return;
     }
     default:
-      throw std::invalid_argument("a brick of kind " + std::to_string(static_cast<int>(kind)) + " cannot be made");
+      throw std::invalid_argument("a brick of kind " + std::to_string(static_cast<int>(kind)) +
+                                  " cannot be made");
   }
 }
 
@@ -181,8 +231,8 @@ void brick_generator::generate_new_brick_matrix(brick_matrix& matrix, const bric
       brick_placing kind = map(row, column);
       if (kind == brick_placing::PLACE_ANY_KIND) kind = draw_kind();
       if (static_cast<int>(kind) > static_cast<int>(brick_placing::PLACE_ANY_KIND))
-        throw std::out_of_range("map cell (row " + std::to_string(row) + ", column " + std::to_string(column) +
-                                ") holds no placement");
+        throw std::out_of_range("map cell (row " + std::to_string(row) + ", column " +
+                                std::to_string(column) + ") holds no placement");
       generate_new_brick(matrix(row, column), kind);
     }
   }

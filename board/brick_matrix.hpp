@@ -14,8 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <iosfwd>
-#include <optional>
+#include <iostream>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -28,7 +27,12 @@
 
 namespace board {
 
-enum class brick_placing : std::uint8_t { PLACE_NONE, PLACE_INDESTRUCTIBLE, PLACE_ONLY_DESTROYABLE, PLACE_ANY_KIND };
+enum class brick_placing : std::uint8_t {
+  PLACE_NONE,
+  PLACE_INDESTRUCTIBLE,
+  PLACE_ONLY_DESTROYABLE,
+  PLACE_ANY_KIND
+};
 
 // A 20 x 20 matrix indexed (row, column), both 1..20, stored row by row.
 template <class Cell>
@@ -88,7 +92,8 @@ struct pattern_problem {
 std::string describe(const pattern_problem& problem);
 
 struct pattern_reading {
-  // PLACE_NONE everywhere the reading did not reach: cells are written in reading order up to the first fault.
+  // PLACE_NONE everywhere the reading did not reach: cells are written in reading order up to the first
+  // fault.
   brick_place_availability map;
   int cells_read = 0;
   // Every fault and warning of the 20 lines, in reading order; the game stops at the first fault.
@@ -97,10 +102,19 @@ struct pattern_reading {
   const pattern_problem* first_fault() const;
 };
 
-// Reads the first 20 lines of a pattern.
+// Reads the first 20 lines of a pattern. A line ends at LF; a CR just before the LF (or at the very end of
+// the input) belongs to the line's end. Only the first 20 characters of a line are kept, the rest is
+// skipped, so a huge line costs no memory. Read failures of the stream are passed on as they come (a
+// stream with badbit in its exception mask throws).
 pattern_reading read_pattern(std::istream& in);
 
+// Reads the pattern file at `path` the way the game does. Throws std::system_error when the path is not a
+// regular file (a directory, a device, a pipe: any of those could stall or exhaust the game) or cannot be
+// opened, and std::ios_base::failure when reading fails part way.
+pattern_reading read_pattern_file(const std::string& path);
+
 inline constexpr std::string_view loader_error_prefix = "Nastapil wyjatek w module symulacji fizyki, nazwa: ";
+inline constexpr std::string_view damaged_file_notice = "Plik Uszkodzony";
 
 // The failures the loader reports for a damaged file.
 class end_of_pattern_file : public std::runtime_error {
@@ -114,9 +128,10 @@ class damaged_pattern : public std::runtime_error {
 
 // Fills `map` from the pattern file at `path`. Never throws: a missing file is a warning in the log, a file
 // that cannot be opened or is damaged an error in the log (a wrong character also prints "Plik Uszkodzony"
-// on standard output). The map is cleared to PLACE_NONE first, so every cell always holds a placement;
-// cells read before a fault keep what was read.
-void loadpatternfromfile(brick_place_availability& map, const std::string& path, runtime_log::sink& log);
+// on `console`). The map is cleared to PLACE_NONE first, so every cell always holds a placement; cells read
+// before a fault keep what was read.
+void loadpatternfromfile(brick_place_availability& map, const std::string& path, runtime_log::sink& log,
+                         std::ostream& console = std::cout);
 
 // ---------------------------------------------------------------------------------------------------------
 // Generation
@@ -136,7 +151,8 @@ class brick_generator {
   // Rebuilds every cell of `matrix` from `map`, row by row, and logs "Wygenerowano Plansze losowych
   // klockow". A map cell that holds no placement is an out_of_range error; the cells before it keep their
   // new bricks.
-  void generate_new_brick_matrix(brick_matrix& matrix, const brick_place_availability& map, runtime_log::sink& log);
+  void generate_new_brick_matrix(brick_matrix& matrix, const brick_place_availability& map,
+                                 runtime_log::sink& log);
 
  private:
   brick_placing draw_kind();

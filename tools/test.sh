@@ -18,8 +18,11 @@ build() {  # build <folder> [cmake options...]
   local folder=$1
   shift
   cmake -S . -B "$folder" -DTOLVARAN_WERROR=ON "$@" >/dev/null
-  cmake --build "$folder" -j"$jobs" 2>&1 | grep -Ev '^\[ *[0-9]+%\]|^-- |^Consolidate|^Scanning|^Built target' || true
-  [[ ${PIPESTATUS[0]} -eq 0 ]]
+  # Under pipefail a failed build fails the pipeline; keep the build's own status, not grep's.
+  local status=0
+  cmake --build "$folder" -j"$jobs" 2>&1 | grep -Ev '^\[ *[0-9]+%\]|^-- |^Consolidate|^Scanning|^Built target' ||
+    status=${PIPESTATUS[0]}
+  return "$status"
 }
 
 suite() {  # suite <folder> <title>
@@ -39,6 +42,9 @@ suite build-asan "AddressSanitizer + UndefinedBehaviorSanitizer suite"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
 build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVARAN_SANITIZE=thread
 suite build-tsan "ThreadSanitizer suite"
+
+echo "== board-file fuzzer, ${FUZZ_SECONDS:-60} s"
+bash tools/fuzz.sh "${FUZZ_SECONDS:-60}"
 
 soak_seconds=${SOAK_SECONDS:-60}
 echo "== soak under random play, ${soak_seconds} s, release game"

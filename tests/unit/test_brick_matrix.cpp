@@ -1,0 +1,374 @@
+// Boards: the pattern loader and its reports, the brick generator, the board checker and the ten boards the
+// game ships with.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "board/board_check.hpp"
+#include "board/brick_matrix.hpp"
+#include "support/game_process.hpp"
+#include "support/recording_log.hpp"
+#include "support/temp_dir.hpp"
+
+namespace {
+
+using board::brick_placing;
+using testing_support::recording_log;
+using testing_support::write_file;
+using placement_map = board::brick_place_availability;
+
+constexpr brick_placing NONE = brick_placing::PLACE_NONE;
+constexpr brick_placing FIRM = brick_placing::PLACE_INDESTRUCTIBLE;
+constexpr brick_placing DEST = brick_placing::PLACE_ONLY_DESTROYABLE;
+constexpr brick_placing ANY = brick_placing::PLACE_ANY_KIND;
+
+std::string board_path(int n) {
+  return std::string(TOLVARAN_SOURCE_DIR) + "/boards/board (" + std::to_string(n) + ").txt";
+}
+
+// A pattern with all four characters everywhere, so that a misplaced cell shows.
+std::vector<std::string> mixed_rows() {
+  std::vector<std::string> rows(20);
+  for (int r = 0; r < 20; ++r)
+    for (int c = 0; c < 20; ++c) rows[r] += " XDA"[(r * 7 + c * 3) % 4];
+  return rows;
+}
+std::string joined(const std::vector<std::string>& rows, const std::string& end = "\n") {
+  std::string text;
+  for (const std::string& row : rows) text += row + end;
+  return text;
+}
+// The map that `rows` describe, read up to (not including) row `stop_row`, column `stop_column`.
+placement_map map_of(const std::vector<std::string>& rows, int stop_row = 21, int stop_column = 1) {
+  placement_map map;
+  for (int r = 1; r <= 20; ++r)
+    for (int c = 1; c <= 20 && (r < stop_row || (r == stop_row && c < stop_column)); ++c)
+      map(r, c) = static_cast<brick_placing>(std::string(" XDA").find(rows[r - 1][c - 1]));
+  return map;
+}
+placement_map filled(brick_placing kind) {
+  placement_map map;
+  map.cells.fill(kind);
+  return map;
+}
+
+class Loader : public testing::Test {
+ protected:
+  // Loads `bytes` as a pattern file into a map that held firm bricks everywhere; returns standard output.
+  std::string load(const std::string& bytes, std::string path = "") {
+    if (path.empty()) write_file(path = (dir_ / "board (3).txt").string(), bytes);
+    map_ = filled(FIRM);
+    log_.clear();
+    testing::internal::CaptureStdout();
+    board::loadpatternfromfile(map_, path, log_);
+    return testing::internal::GetCapturedStdout();
+  }
+  void expect_error(const std::string& name, const std::string& where) {
+    ASSERT_EQ(log_.size(), 1u);
+    const recording_log::entry entry = log_.entries()[0];
+    EXPECT_EQ(entry.kind, runtime_log::rodzaj_wpisu::ERROR);
+    const std::string start = "Nastapil wyjatek w module symulacji fizyki, nazwa: " + name + " jego opis: ";
+    EXPECT_TRUE(entry.message.starts_with(start)) << entry.message;
+    EXPECT_NE(entry.message.find(where), std::string::npos) << entry.message;
+  }
+
+  testing_support::temp_dir dir_;
+  placement_map map_;
+  recording_log log_;
+};
+
+TEST_F(Loader, GoodFilesLoadWithoutAWord) {
+  const std::vector<std::string> rows = mixed_rows();
+  std::vector<std::string> long_rows = rows;
+  for (std::string& row : long_rows) row += "x\t9 comment";
+  long_rows[2] += std::string(1 << 20, 'q');
+  // LF or CR LF ends; whatever follows column 20 (a huge line too) and line 20 is never looked at; the
+  // last line may have no end at all.
+  for (const std::string& text :
+       {joined(rows), joined(long_rows, "\r\n") + "line 21 \t\n" + std::string(99, '\0'),
+        joined(rows, "\r\n").substr(0, 22 * 20 - 2)}) {
+    EXPECT_EQ(load(text), "");
+    EXPECT_EQ(map_, map_of(rows));
+    EXPECT_EQ(log_.size(), 0u);
+  }
+}
+
+TEST_F(Loader, DamagedFilesKeepWhatWasReadBeforeTheFault) {
+  struct fault {
+    char bad;
+    int row, column;
+  };
+  for (const auto& [bad, row, column] :
+       {fault{'x', 1, 1}, fault{'\t', 7, 13}, fault{'5', 20, 20}, fault{'\r', 4, 20}}) {
+    SCOPED_TRACE(testing::Message() << "character " << int(bad) << " at line " << row << ", column "
+                                    << column);
+    std::vector<std::string> rows = mixed_rows();
+    rows[row - 1][column - 1] = bad;
+    rows[row - 1] += "more";  // so that a CR does not end the line: it is a character like any other
+    EXPECT_EQ(load(joined(rows)), "Plik Uszkodzony\n");
+    EXPECT_EQ(map_, map_of(rows, row, column));
+    expect_error("board::damaged_pattern",
+                 "line " + std::to_string(row) + ", column " + std::to_string(column));
+  }
+
+  std::vector<std::string> rows = mixed_rows();
+  rows.pop_back();
+  EXPECT_EQ(load(joined(rows)), "");
+  EXPECT_EQ(map_, map_of(rows, 20, 1));
+  expect_error("board::end_of_pattern_file", "line 20, column 1");
+
+  rows = mixed_rows();
+  rows[6].pop_back();
+  EXPECT_EQ(load(joined(rows, "\r\n")), "");  // 19 characters and CR LF: the CR ends the line
+  EXPECT_EQ(map_, map_of(rows, 7, 20));
+  expect_error("std::out_of_range", "line 7, column 20");
+
+  EXPECT_EQ(load(""), "");
+  EXPECT_EQ(map_, placement_map{});
+  expect_error("board::end_of_pattern_file", "line 1, column 1");
+}
+
+TEST_F(Loader, MissingFilesWarnAndDirectoriesFail) {
+  testing_support::scoped_cwd cwd(dir_.path());
+  EXPECT_EQ(load("", "boards/board (5).txt"), "");
+  EXPECT_EQ(log_.entries(),
+            std::vector{testing_support::warning("Wybrany plik:\"boards/board (5).txt\" nie isnieje")});
+  EXPECT_EQ(map_, placement_map{});  // cleared, so every cell holds a placement
+
+  std::filesystem::create_directories(dir_ / "boards/board (6).txt");
+  EXPECT_EQ(load("", "boards/board (6).txt"), "");
+  expect_error("std::system_error", "Is a directory");
+  EXPECT_EQ(map_, placement_map{});
+}
+
+TEST_F(Loader, UnreadableFilesFail) {
+  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not stop root";
+  const std::filesystem::path path = dir_ / "locked.txt";
+  write_file(path, joined(mixed_rows()));
+  ::chmod(path.c_str(), 0);
+  EXPECT_EQ(load("", path.string()), "");
+  expect_error("std::system_error", "Permission denied");
+  EXPECT_EQ(map_, placement_map{});
+}
+
+// ---------------------------------------------------------------------------------------------------------
+
+// Seeds handed out in turn, so that a test can change the seed of one engine only.
+board::brick_generator::seed_source seeds(std::vector<std::uint64_t> values) {
+  return [values, next = std::size_t{0}]() mutable { return values[next++ % values.size()]; };
+}
+board::brick_matrix generate(const placement_map& map, std::vector<std::uint64_t> s) {
+  recording_log log;
+  board::brick_matrix matrix;
+  board::brick_generator(seeds(std::move(s))).generate_new_brick_matrix(matrix, map, log);
+  return matrix;
+}
+
+TEST(Generator, EmptyAndFirmCellsDrawNothing) {
+  recording_log log;
+  board::brick_generator generator(seeds({1, 2, 3}));
+  board::brick_matrix matrix;
+  const common::brick old{true, 17, true, common::make_color(0.3f, 0.3f, 0.3f)};
+  matrix.cells.fill(old);
+  generator.generate_new_brick_matrix(matrix, filled(NONE), log);
+  for (const common::brick& b : matrix.cells) EXPECT_EQ(b, (common::brick{false, 17, true, old.color}));
+  generator.generate_new_brick_matrix(matrix, filled(FIRM), log);
+  for (const common::brick& b : matrix.cells)
+    EXPECT_EQ(b, (common::brick{true, 0, false, board::indestructible_color}));
+  const std::string generated = "Wygenerowano Plansze losowych klockow";
+  EXPECT_EQ(log.messages(), (std::vector{generated, generated}));
+
+  // A destructible brick after 399 firm ones is the brick it would be after 399 empty ones: no draw between.
+  placement_map firm_then_one = filled(FIRM), empty_then_one = filled(NONE);
+  firm_then_one(20, 20) = empty_then_one(20, 20) = DEST;
+  EXPECT_EQ(generate(firm_then_one, {5, 6, 7})(20, 20), generate(empty_then_one, {5, 6, 7})(20, 20));
+}
+
+TEST(Generator, DestructibleBricksStayInTheirRanges) {
+  std::vector<int> points(31);
+  std::array<float, 3> low{1, 1, 1}, high{0, 0, 0};
+  for (std::uint64_t round = 0; round < 5; ++round)
+    for (const common::brick& b : generate(filled(DEST), {round, round + 10, round + 20}).cells) {
+      ASSERT_TRUE(b.exists && b.destructible && b.points >= 0 && b.points <= 30) << b.points;
+      ++points[b.points];
+      for (int i = 0; i < 3; ++i)
+        low[i] = std::min(low[i], b.color.items[i]), high[i] = std::max(high[i], b.color.items[i]);
+    }
+  for (int count : points) EXPECT_GT(count, 20);  // every value 0..30 comes up, 30 included
+  // R within 0.25 .. 0.75, G and B within 0.25 .. 0.25 + 1 / 1.5, each nearly reaching both ends.
+  for (int i = 0; i < 3; ++i) {
+    const float top = i == 0 ? 0.75f : 0.25f + 1.0f / 1.5f;
+    EXPECT_GE(low[i], 0.25f);
+    EXPECT_LT(low[i], 0.26f);
+    EXPECT_LE(high[i], top);
+    EXPECT_GT(high[i], top - 0.01f);
+  }
+}
+
+TEST(Generator, RandomCellsComeOutAThirdEachFromFreshSeeds) {
+  recording_log log;
+  board::brick_generator generator;  // seeded from the clock
+  board::brick_matrix matrix, previous;
+  int kinds[3] = {}, changed = 0;
+  for (int round = 0; round < 30; ++round) {
+    generator.generate_new_brick_matrix(matrix, filled(ANY), log);
+    for (const common::brick& b : matrix.cells) ++kinds[!b.exists ? 0 : b.destructible ? 2 : 1];
+    changed += matrix != previous;
+    previous = matrix;
+  }
+  EXPECT_EQ(changed, 30);
+  for (int count : kinds) EXPECT_NEAR(count, 4000, 300);
+  EXPECT_EQ(log.size(), 30u);
+
+  // Seeds are taken points first, then kinds, then colours: changing one changes only what it drives. Row 1
+  // is fixed destructible, so its points and colours are drawn before any kind.
+  placement_map map = filled(ANY);
+  for (int c = 1; c <= 20; ++c) map(1, c) = DEST;
+  const auto parts = [&](std::vector<std::uint64_t> s) {
+    const board::brick_matrix m = generate(map, std::move(s));
+    std::array<std::vector<float>, 3> p;  // points of row 1, kinds of all cells, red of row 1
+    for (int i = 0; i < 400; ++i) p[1].push_back(!m.cells[i].exists ? 0 : m.cells[i].destructible ? 2 : 1);
+    for (int c = 1; c <= 20; ++c) p[0].push_back(m(1, c).points), p[2].push_back(m(1, c).color.items[0]);
+    return p;
+  };
+  const auto base = parts({1, 2, 3});
+  EXPECT_EQ(parts({1, 2, 3}), base);  // repeatable
+  for (std::size_t which = 0; which < 3; ++which) {
+    std::vector<std::uint64_t> s{1, 2, 3};
+    s[which] = 9;
+    const auto changed = parts(s);
+    for (std::size_t part = 0; part < 3; ++part)
+      EXPECT_EQ(changed[part] != base[part], part == which) << which << part;
+  }
+}
+
+TEST(Generator, FixedCellsStayAndBadPlacementsFail) {
+  recording_log log;
+  placement_map map;
+  board::loadpatternfromfile(map, board_path(1), log);
+  const board::brick_matrix first = generate(map, {1, 2, 3}), second = generate(map, {4, 5, 6});
+  int destructible_differ = 0;
+  for (int r = 1; r <= 20; ++r)
+    for (int c = 1; c <= 20; ++c) {
+      if (map(r, c) != DEST) {
+        EXPECT_EQ(first(r, c), second(r, c)) << r << ", " << c;
+      }
+      destructible_differ += map(r, c) == DEST && first(r, c) != second(r, c);
+    }
+  EXPECT_GT(destructible_differ, 0);
+
+  board::brick_generator generator;
+  common::brick brick;
+  EXPECT_THROW(generator.generate_new_brick(brick, ANY), std::invalid_argument);
+  map = filled(FIRM);
+  map(3, 4) = static_cast<brick_placing>(7);
+  board::brick_matrix matrix;
+  log.clear();
+  EXPECT_THROW(generator.generate_new_brick_matrix(matrix, map, log), std::out_of_range);
+  EXPECT_TRUE(matrix(3, 3).exists);  // cells before the bad one hold their new bricks
+  EXPECT_FALSE(matrix(3, 5).exists);
+  EXPECT_EQ(log.size(), 0u);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+
+TEST(BoardCheck, ReportsEveryProblemWithItsPlace) {
+  testing_support::temp_dir dir;
+  const std::string good = (dir / "good.txt").string(), bad = (dir / "bad.txt").string(),
+                    open = (dir / "open.txt").string();
+  std::vector<std::string> rows(20, "X DDAA          XX X");
+  write_file(good, joined(rows));
+  rows[1][4] = 'x';
+  rows[3].resize(19);
+  rows[5][0] = 'D';
+  rows.resize(15);
+  write_file(bad, joined(rows));
+  rows.assign(20, "X                  X");
+  rows[8][19] = ' ';
+  write_file(open, joined(rows));
+
+  std::ostringstream out, err;
+  EXPECT_EQ(board::check_board_file(good, out), board::board_verdict::ok);
+  EXPECT_EQ(board::check_board_file(bad, out), board::board_verdict::faulty);
+  EXPECT_EQ(board::check_board_file(open, out), board::board_verdict::warnings_only);
+  const std::string no_wall = ": warning: no side wall 'X', the ball can leave the board here\n";
+  EXPECT_EQ(out.str(),
+            good + ": ok\n" + bad + ": line 2, column 5: found 'x' where ' ', 'X', 'D' or 'A' was " +
+                "expected (upper case only)\n" + bad +
+                ": line 4, column 20: the line ends, a board line needs 20 characters\n" + bad +
+                ": line 6, column 1" + no_wall + bad + ": line 16, column 1: the file ends, a board " +
+                "needs 20 lines\n" + open + ": line 9, column 20" + no_wall);
+
+  // Exit status: 0 with warnings alone, 1 with them under --strict or with any fault, 2 for bad usage.
+  using args = std::vector<std::string_view>;
+  EXPECT_EQ(board::board_check_main(args{good, open}, out, err), 0);
+  EXPECT_EQ(board::board_check_main(args{"--strict", good, open}, out, err), 1);
+  out.str("");
+  EXPECT_EQ(board::board_check_main(args{good, (dir / "none.txt").string(), dir.path().string()}, out, err),
+            1);
+  EXPECT_NE(out.str().find("none.txt: cannot be read: No such file or directory"), std::string::npos);
+  EXPECT_NE(out.str().find(dir.path().string() + ": cannot be read: Is a directory"), std::string::npos);
+  EXPECT_EQ(board::board_check_main(args{}, out, err), 2);
+  EXPECT_EQ(board::board_check_main(args{"--frobnicate", good}, out, err), 2);
+  EXPECT_NE(err.str().find("usage: board_check"), std::string::npos);
+
+  const auto run = testing_support::run_command("'" TOLVARAN_BOARD_CHECK "' '" + bad + "' '" + good + "'");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.output.find(bad + ": line 2, column 5: found 'x'"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find(good + ": ok"), std::string::npos);
+}
+
+// The ten boards of the game, as the tool and the loader see them, and the rules they are drawn by.
+TEST(ShippedBoards, LoadCleanlyAndAreFairAndTrapFree) {
+  std::string command = "'" TOLVARAN_BOARD_CHECK "' --strict";
+  std::vector<placement_map> maps(10);
+  for (int n = 0; n <= 9; ++n) {
+    SCOPED_TRACE("board " + std::to_string(n));
+    command += " '" + board_path(n) + "'";
+    recording_log log;
+    const placement_map& map = maps[n];
+    board::loadpatternfromfile(maps[n], board_path(n), log);
+    EXPECT_EQ(log.size(), 0u);
+    // A ball turns back along y only at a brick just ahead of it in its column. When every run of firm (or
+    // possibly firm) cells in a column spans the two middle rows, the faces that send a ball towards pad 2
+    // lie at or above every face that sends it towards pad 1: firm bricks turn a ball back at most once
+    // before it reaches a pad line. A served ball has no sideways speed and runs along columns 10 and 11,
+    // where a firm brick ahead and behind would hold it for ever.
+    const auto firm_between = [&](int c, int from, int to) {
+      for (int r = from; r <= to; ++r)
+        if (map(r, c) != FIRM) return false;
+      return true;
+    };
+    const auto trap_free = [&](int r, int c) {
+      if (c == 1 || c == 20) return map(r, c) == FIRM;
+      if (r == 1 || r == 20 || c == 10 || c == 11)
+        return map(r, c) == NONE || (r != 1 && r != 20 && map(r, c) == DEST);
+      if (map(r, c) == FIRM) return r <= 10 ? firm_between(c, r, 10) : firm_between(c, 11, r);
+      // An 'A' may end a run anywhere, so it may only cap a firm run that spans the middle, or lie there.
+      if (map(r, c) == ANY) return r <= 10 ? firm_between(c, r + 1, 10) : firm_between(c, 11, r - 1);
+      return true;
+    };
+    for (int r = 1; r <= 20; ++r)
+      for (int c = 1; c <= 20; ++c) {
+        EXPECT_TRUE(trap_free(r, c)) << "row " << r << ", column " << c;
+        EXPECT_EQ(map(r, c), map(21 - r, c)) << "row " << r << " is not the mirror of its partner";
+      }
+  }
+  for (int a = 0; a <= 9; ++a)
+    for (int b = a + 1; b <= 9; ++b) {
+      int differ = 0;
+      for (std::size_t i = 0; i < maps[a].cells.size(); ++i) differ += maps[a].cells[i] != maps[b].cells[i];
+      EXPECT_GT(differ, 40) << "boards " << a << " and " << b << " look alike";
+    }
+  const auto run = testing_support::run_command(command);
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 10);
+}
+
+}  // namespace
