@@ -465,9 +465,9 @@ TEST(PhysicsRallies, TheCheckerSeesTrapsAndEscapes) {
   EXPECT_TRUE(play_rallies(boards, 2, 1).left_sideways);
 }
 
-class ShippedBoard : public ::testing::TestWithParam<int> {};
+class ShippedBoardRally : public ::testing::TestWithParam<int> {};
 
-TEST_P(ShippedBoard, KeepsTheBallInPlay) {
+TEST_P(ShippedBoardRally, KeepsTheBallInPlay) {
   const std::string boards = std::string(TOLVARAN_SOURCE_DIR) + "/boards/";
   const std::string file =
       boards + common::board_pattern.name().replace(7, 1, 1, static_cast<char>('0' + GetParam()));
@@ -479,6 +479,6 @@ TEST_P(ShippedBoard, KeepsTheBallInPlay) {
   EXPECT_GT(summary.arrivals, 60);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllTen, ShippedBoard, ::testing::Range(0, 10));
+INSTANTIATE_TEST_SUITE_P(AllTen, ShippedBoardRally, ::testing::Range(0, 10));
 
 }  // namespace
