@@ -8,14 +8,16 @@
 //
 // Thread use: the loader and the generator run inside the board monitor's reset, under its lock, on the
 // thread that resets the board; the generator's random engines are used by nobody else. The parser is plain
-// code, shared by the game, the board checker and the fuzzer.
+// code, shared by the game, the board checker and the fuzzer; the checker is plain code too.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <iostream>
 #include <random>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -165,5 +167,25 @@ class brick_generator {
 };
 
 inline constexpr common::color_type indestructible_color = common::make_color(0.1f, 0.4f, 0.6f);
+
+// ---------------------------------------------------------------------------------------------------------
+// The board checker, for people who write their own boards: whether the game will read a pattern file as
+// meant, and if not, where and why.  `board_check [--strict] FILE...`
+
+enum class board_verdict {
+  ok,             // the board loads as written and has its side walls
+  warnings_only,  // it loads as written, but the ball can leave it sideways
+  faulty,         // the game cannot load it fully (or cannot open it)
+};
+
+// Checks one file and writes its report to `out`: "FILE: ok", or one line per problem,
+// "FILE: line L, column C: ...".
+board_verdict check_board_file(const std::string& path, std::ostream& out);
+
+// The whole tool: `arguments` without the program's name; returns the exit status (see the usage text).
+int board_check_main(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& err);
+
+// What `board_check --help` prints.
+extern const std::string_view board_check_usage;
 
 }  // namespace board

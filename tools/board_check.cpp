@@ -3,7 +3,7 @@
 #include <string_view>
 #include <vector>
 
-#include "board/board_check.hpp"
+#include "board/brick_matrix.hpp"
 
 int main(int argc, char** argv) {
   const std::vector<std::string_view> arguments(argv + 1, argv + argc);

@@ -21,7 +21,6 @@
 #include <string_view>
 #include <vector>
 
-#include "board/board_check.hpp"
 #include "board/brick_matrix.hpp"
 #include "support/recording_log.hpp"
 

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "board/board_check.hpp"
 #include "board/brick_matrix.hpp"
 #include "support/game_process.hpp"
 #include "support/recording_log.hpp"

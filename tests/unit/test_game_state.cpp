@@ -295,8 +295,12 @@ TEST_F(BoardState, ConcurrentUseIsSafe) {
   });
   go = true;
   threads.clear();
-  EXPECT_EQ(board_.get_pad2().pos.x, 16.0f);
-  EXPECT_GT(players.r1(), 1000);
+  // Resets fall anywhere between the moves, so only the invariants can be checked here.
+  for (const common::pad_type& pad : {board_.get_pad1(), board_.get_pad2()}) {
+    EXPECT_GE(pad.pos.x, 4.0f);
+    EXPECT_LE(pad.pos.x, 16.0f);
+  }
+  EXPECT_GE(players.r1(), 1000);
 }
 
 }  // namespace
