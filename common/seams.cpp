@@ -48,8 +48,10 @@ void precise_sleeper::sleep_until(steady_time deadline) {
   const steady_time wake = deadline - margin_;
   if (wake > start) {
     sleep_on_monotonic_clock(wake);
-    const auto lateness = std::chrono::steady_clock::now() - wake;
-    // Learn slowly: one slow wake-up must not make every later tick spin long.
+    // Learn slowly, and from each wake-up at most the largest margin: one wake-up that was milliseconds
+    // late must not make every later tick spin long.
+    const auto lateness =
+        std::min<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - wake, max_margin);
     const auto learned = (margin_ * 15 + (lateness + margin_cushion)) / 16;
     margin_ = std::clamp<std::chrono::nanoseconds>(learned, 0ns, max_margin);
   }

@@ -169,14 +169,22 @@ TEST(Rendezvous, DeadlinesAndStopRequests) {
   owner.join();
 }
 
-TEST(Rendezvous, StartThreadReturnsOnceTheThreadRuns) {
+TEST(Rendezvous, StartThreadRunsTheBodyOnItsOwnThreadUntilStopped) {
   std::atomic<bool> running{false};
+  std::atomic<std::thread::id> body_thread{};
   std::jthread thread;
   common::start_thread(thread, [&](std::stop_token stop) {
+    body_thread = std::this_thread::get_id();
     running = true;
     while (!stop.stop_requested()) std::this_thread::yield();
+    running = false;
   });
-  EXPECT_TRUE(running);
+  ASSERT_TRUE(thread.joinable());
+  wait_until([&] { return running.load(); });
+  EXPECT_NE(body_thread.load(), std::this_thread::get_id());
+  thread.request_stop();
+  thread.join();
+  EXPECT_FALSE(running);
 }
 
 // --- time and chance ------------------------------------------------------------------------------------

@@ -1,0 +1,484 @@
+// The physics: helpers, the three phases of a tick, its error regions, the thread's start-up, and whole
+// rallies on every shipped board, all on the tests' own monitors and fake time.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <latch>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "physics/process_physics.hpp"
+#include "support/recording_log.hpp"
+#include "support/temp_dir.hpp"
+#include "support/waiting.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using common::ball_owner;
+using testing_support::error;
+using testing_support::info;
+
+constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+const std::string empty_row(20, ' ');
+
+std::string pattern(const std::vector<std::string>& rows) {  // rows from row 1; missing rows are empty
+  std::string text;
+  for (std::size_t r = 0; r < 20; ++r) text += (r < rows.size() ? rows[r] : empty_row) + "\n";
+  return text;
+}
+// Firm bricks along both sides and across rows 3 and 18: a ball served from the centre stays in this box.
+std::string boxed_pattern() {
+  std::vector<std::string> rows(20, "X                  X");
+  rows[2] = rows[17] = std::string(20, 'X');
+  return pattern(rows);
+}
+
+common::brick worth(int points) {
+  return {true, points, true, common::make_color(1, 0, 0)};
+}
+const common::brick firm{true, 0, false, common::make_color(0, 0, 1)};
+
+// A log that refuses chosen reports (info lines that start with a text, the first few error lines) and can
+// hold the caller of one info line until the test opens the gate.
+class scripted_log final : public runtime_log::sink {
+ public:
+  void info(std::string_view m) override {
+    if (!refuse_info.empty() && m.starts_with(refuse_info)) throw std::runtime_error("dziennik odmawia");
+    if (!hold_at.empty() && m.starts_with(hold_at) && !held.exchange(true)) gate.wait();
+    record.info(m);
+  }
+  void warning(std::string_view m) override { record.warning(m); }
+  void error(std::string_view m) override {
+    if (refuse_errors > 0 && refuse_errors--) throw std::length_error("dziennik pelny");
+    record.error(m);
+  }
+  bool flush() override { return true; }
+  std::string refuse_info, hold_at;
+  int refuse_errors = 0;
+  std::atomic<bool> held{false};
+  std::latch gate{1};
+  testing_support::recording_log record;
+};
+
+// An empty board, reset, with a pause that notes the info text it sees.
+class PhysicsTable : public ::testing::Test, public common::sleeper {
+ protected:
+  PhysicsTable() {
+    testing_support::write_file(dir / "board (0).txt", pattern({}));
+    board.reset();
+    log.clear();
+  }
+  void sleep_until(common::steady_time t) override { time.sleep_until(t); }
+  void sleep_for(std::chrono::nanoseconds span) override {
+    seen_in_pause.push_back(board.get_info());
+    time.sleep_for(span);
+  }
+  void put_ball(float x, float y, float vx, float vy, ball_owner owner = ball_owner::NONE) {
+    board.ball_change({common::make_color(1, 1, 0), {x, y}, {vx, vy}, owner});
+  }
+  void tick_at(float x, float y, float vx, float vy, ball_owner owner = ball_owner::NONE) {
+    put_ball(x, y, vx, vy, owner);
+    physics::tick(w);
+  }
+  ball_owner pads_at(float x, float y, float vx, float vy) {  // the pad phase alone
+    put_ball(x, y, vx, vy);
+    physics::wykrywanie_padow(w, board.get_ball());
+    return board.get_ball().owner;
+  }
+  common::vector vel() const { return board.get_ball().vel; }
+  common::vector pos() const { return board.get_ball().pos; }
+  bool exists(int c, int r) const { return board.brick_exists(c, r); }
+
+  testing_support::temp_dir dir;
+  testing_support::recording_log log;
+  state::board_monitor board{log, dir.path().string() + "/", 7, [] { return 1; }};
+  state::players_monitor players;
+  common::manual_time time;
+  std::vector<std::string> seen_in_pause;
+  physics::world w{board, players, log, *this};
+};
+
+TEST(PhysicsHelpers, SinglePrecisionValuesAndEdges) {
+  EXPECT_EQ(physics::mantisa(3.75f), 0.75f);
+  EXPECT_EQ(physics::mantisa(-0.25f), 0.75f);
+  EXPECT_EQ(physics::mantisa(5.0f), 0.0f);
+  EXPECT_LT(physics::mantisa(-1e-9f), 1.0f);
+  EXPECT_FALSE(physics::check_rad(0.6f, 0.6f, 1.0f, 1.0f));
+  EXPECT_TRUE(physics::check_rad(0.7f, 0.7f, 1.0f, 1.0f));
+  EXPECT_FALSE(physics::check_rad(0.5f, 1.0f, 1.0f, 1.0f));  // exactly the radius
+  EXPECT_EQ(physics::sqrt(2.25f), 1.5f);
+  EXPECT_THROW(physics::sqrt(-1.0f), std::domain_error);
+  EXPECT_THROW(physics::sqrt(nan), std::domain_error);
+  EXPECT_NEAR(physics::upspeed(12.0f), 12.526f, 5e-4f);
+  EXPECT_NEAR(physics::upspeed(-12.0f), -12.526f, 5e-4f);
+  EXPECT_EQ(physics::upspeed(45.0f), 45.0f);
+  EXPECT_NEAR(physics::upspeed(50.0f), 50.0066f, 5e-4f);
+  float speed = 12.0f;
+  int contacts;
+  for (const float expected : {12.526f, 13.028f, 13.508f, 13.968f})
+    EXPECT_NEAR(speed = physics::upspeed(speed), expected, 1e-3f);
+  for (contacts = 4; speed <= 40.0f; ++contacts) speed = physics::upspeed(speed);
+  EXPECT_NEAR(contacts, 530, 15);
+
+  EXPECT_EQ(physics::cell_of({0.0f, 19.99f}).column, 1);
+  EXPECT_EQ(physics::cell_of({-0.25f, 19.99f}).row, 20);
+  EXPECT_EQ(physics::cell_of({-2147483648.0f, 0.0f}).column, -2147483647);
+  for (const float bad : {nan, INFINITY, -INFINITY, 2147483648.0f, -3e9f})
+    EXPECT_THROW(physics::cell_of({10.0f, bad}), std::overflow_error) << bad;
+}
+
+TEST_F(PhysicsTable, BricksAcrossAlongAndCorners) {
+  // Moving right at fx = 0.7 beside a brick: struck, written off, scored, turned back; the corner ahead,
+  // though touched, is not looked at once a side was struck.
+  board.set_brick(7, 13, worth(7));
+  board.set_brick(7, 14, worth(9));
+  tick_at(5.7f, 12.7f, 3.0f, 12.0f, ball_owner::PLAYER1);
+  EXPECT_FALSE(exists(7, 13));
+  EXPECT_TRUE(exists(7, 14));
+  EXPECT_EQ(vel().x, -3.0f);
+  EXPECT_EQ(players.r1(), 607);
+  EXPECT_EQ(log.entries(), std::vector{info("Zniszczono kostke: [ 7, 13], warta  7 punkow")});
+
+  // fx = 0.5 exactly touches nothing; vx = 0 tests only the left side.
+  board.set_brick(7, 13, worth(7));
+  board.set_brick(5, 13, worth(3));
+  tick_at(5.5f, 12.5f, 3.0f, 12.0f);
+  tick_at(5.6f, 12.5f, 0.0f, 12.0f);
+  EXPECT_TRUE(exists(7, 13) && exists(5, 13));
+  tick_at(5.4f, 12.5f, 0.0f, 12.0f);
+  EXPECT_FALSE(exists(5, 13));
+
+  // A side and the brick ahead together: both go, both components turn, the corner is not looked at.
+  log.clear();
+  board.set_brick(6, 14, worth(2));
+  tick_at(5.7f, 12.7f, 3.0f, 12.0f, ball_owner::PLAYER2);
+  EXPECT_EQ(vel(), (common::vector{-3.0f, -12.0f}));
+  EXPECT_TRUE(exists(7, 14));
+  EXPECT_EQ(players.r2(), 609);
+  EXPECT_EQ(log.messages(), (std::vector<std::string>{"Zniszczono kostke: [ 7, 13], warta  7 punkow",
+                                                      "Zniszczono kostke: [ 6, 14], warta  2 punkow"}));
+
+  // A straight serve meets a corner (RD) only once its centre is past the middle of the cell; nobody scores.
+  log.clear();
+  board.set_brick(10, 14, worth(5));
+  tick_at(10.0f, 12.5f, 0.0f, 12.0f);
+  EXPECT_EQ(vel(), (common::vector{0.0f, 12.0f}));
+  physics::tick(w);
+  EXPECT_EQ(vel(), (common::vector{12.0f, 12.0f}));
+  EXPECT_FALSE(exists(10, 14));
+  EXPECT_EQ(players.r1() + players.r2(), 607 + 609);
+  EXPECT_EQ(log.size(), 1u);
+
+  // A firm brick turns the ball silently and stays; cells off the board are empty.
+  log.clear();
+  board.set_brick(20, 10, firm);
+  tick_at(18.6f, 9.5f, 4.0f, -12.0f, ball_owner::PLAYER1);
+  EXPECT_EQ(vel().x, -4.0f);
+  EXPECT_TRUE(exists(20, 10));
+  tick_at(19.9f, 9.5f, 4.0f, -12.0f);
+  tick_at(0.1f, 0.3f, -4.0f, -12.0f);
+  EXPECT_EQ(vel(), (common::vector{-4.0f, -12.0f}));
+  EXPECT_EQ(players.r1(), 607);
+  EXPECT_TRUE(log.entries().empty());
+
+  // A cell emptied by a new game between the contact and the write-off is not scored.
+  board.set_brick(3, 3, {false, 30, true, {}});
+  physics::destroy_brick(w, 3, 3, board.get_ball());
+  EXPECT_TRUE(log.entries().empty());
+}
+
+TEST_F(PhysicsTable, PadsReturnSpeedUpAndBend) {
+  EXPECT_EQ(pads_at(10.0f, 0.4f, 1.0f, -12.0f), ball_owner::PLAYER1);
+  EXPECT_EQ(pos().y, 0.5f);
+  EXPECT_NEAR(vel().y, 12.526f, 5e-4f);
+  EXPECT_EQ(vel().x, 1.0f);
+  EXPECT_EQ(pads_at(12.9f, 19.6f, 1.0f, 12.0f), ball_owner::PLAYER2);
+  EXPECT_EQ(pos().y, 19.5f);
+  EXPECT_NEAR(vel().x, 1.0f + 4.833f, 1e-3f);
+  EXPECT_NEAR(vel().y, -12.526f, 5e-4f);
+  // Exactly on the pad's edge, or exactly on a pad line: no return.
+  EXPECT_EQ(pads_at(13.0f, 19.6f, 1.0f, 12.0f), ball_owner::NONE);
+  EXPECT_EQ(pads_at(10.0f, 0.5f, 1.0f, -12.0f), ball_owner::NONE);
+  EXPECT_EQ(pads_at(10.0f, 19.5f, 1.0f, 12.0f), ball_owner::NONE);
+
+  // Beyond the line and even beyond the loss line, a pad that arrives in time still returns the ball.
+  tick_at(14.5f, 0.2f, 0.0f, -12.0f);
+  EXPECT_EQ(board.get_ball().owner, ball_owner::NONE);
+  for (int i = 0; i < 8; ++i) board.pad1_go(common::direction::R);
+  physics::tick(w);
+  EXPECT_EQ(board.get_ball().owner, ball_owner::PLAYER1);
+  tick_at(11.0f, -1.6f, 0.0f, -12.0f);
+  EXPECT_GT(pos().y, 0.5f);
+  EXPECT_EQ(players.r1(), 600);
+}
+
+TEST_F(PhysicsTable, DroppedBallsPenaltiesAndWinners) {
+  // 600 points: the loss shows for 2 s, then a new serve that has already made its first step.
+  put_ball(3.0f, -1.6f, 0.0f, -12.0f, ball_owner::PLAYER1);
+  const common::steady_time t0 = time.now();
+  physics::tick_period(w, time, *this);
+  EXPECT_EQ(time.now(), t0 + 2s);  // the late tick is not made up
+  EXPECT_EQ(players.r1(), 100);
+  EXPECT_EQ(seen_in_pause, std::vector<std::string>{"Gracz czerwony traci: -500punktow"});
+  EXPECT_EQ(time.pauses(), std::vector<std::chrono::nanoseconds>{2s});
+  EXPECT_EQ(board.get_info(), "");
+  EXPECT_EQ(pos().x, 10.0f);
+  EXPECT_NEAR(std::fabs(pos().y - 10.0f), 0.012f, 1e-5f);
+  EXPECT_EQ(board.get_ball().owner, ball_owner::NONE);
+  EXPECT_EQ(log.messages(),
+            (std::vector<std::string>{"Gracz czerwony upuscil kulke, straci\xB3 wiec: -500 punktow",
+                                      "Kulka zostala zresetowana"}));
+  physics::tick_period(w, time, *this);
+  EXPECT_EQ(time.now(), t0 + 2s + 1ms);
+
+  // Green: its own texts; exactly 0 points is still in the game.
+  log.clear();
+  players.add2(-100);
+  tick_at(3.0f, 21.6f, 0.0f, 12.0f);
+  EXPECT_EQ(players.r2(), 0);
+  EXPECT_TRUE(board.enabled());
+  EXPECT_EQ(seen_in_pause.back(), "Gracz zielony traci: -500punkt\xF3w");
+  EXPECT_EQ(log.messages().front(), "Gracz zielony upuscil kulke, straci\xB3 wiec: -500 punktow");
+
+  // 100 points: -400, green wins, play stops, nothing logged, the ball is not served again.
+  log.clear();
+  tick_at(3.0f, -1.6f, 0.0f, -12.0f);
+  EXPECT_EQ(players.r1(), -400);
+  EXPECT_FALSE(board.enabled());
+  EXPECT_EQ(board.get_info(), "Wygra\xB3 Gracz zielony !");
+  EXPECT_FLOAT_EQ(pos().y, -1.612f);
+  EXPECT_TRUE(log.entries().empty());
+  EXPECT_EQ(time.pauses().size(), 2u);
+  physics::tick(w);  // stopped: nothing moves
+  EXPECT_FLOAT_EQ(pos().y, -1.612f);
+
+  // Resumed without a new game, the ball is still beyond the line: charged again, stopped again.
+  board.start();
+  physics::tick(w);
+  EXPECT_EQ(players.r1(), -900);
+  EXPECT_FALSE(board.enabled());
+  EXPECT_EQ(board.get_info(), "Wygra\xB3 Gracz zielony !");
+  board.start();
+  tick_at(3.0f, 21.6f, 0.0f, 12.0f);
+  EXPECT_EQ(board.get_info(), "Wygra\xB3 Gracz czerwony !");
+}
+
+TEST_F(PhysicsTable, ErrorsInsideAPhaseLetTheTickGoOn) {
+  scripted_log faults;
+  const physics::world f{board, players, faults, *this};
+  const auto line = [](std::string_view prefix, std::string_view what) {
+    return std::string(prefix) + std::string(what);
+  };
+
+  // Logging the destroyed brick fails: nothing scored, the brick stays, the ball still turns.
+  faults.refuse_info = "Zniszczono";
+  board.set_brick(7, 13, worth(7));
+  put_ball(5.6f, 12.5f, 3.0f, 12.0f, ball_owner::PLAYER1);
+  physics::tick(f);
+  EXPECT_TRUE(exists(7, 13));
+  EXPECT_EQ(players.r1(), 600);
+  EXPECT_EQ(vel().x, -3.0f);
+  EXPECT_EQ(faults.record.entries(),
+            std::vector{error(line(physics::destroy_brick_error_prefix,
+                                   "std::runtime_error jego opis: dziennik odmawia"))});
+
+  // And reporting that fails too: the brick phase catches it, no bounce, the rest of the tick runs.
+  faults.record.clear();
+  faults.refuse_errors = 1;
+  put_ball(5.6f, 12.5f, 3.0f, 12.0f);
+  physics::tick(f);
+  EXPECT_EQ(vel().x, 3.0f);
+  EXPECT_FLOAT_EQ(pos().x, 5.603f);
+  EXPECT_EQ(faults.record.entries(), std::vector{error(line(physics::brick_phase_error_prefix,
+                                                            "std::length_error jego opis: dziennik pelny"))});
+
+  // A velocity that is not a number cannot be sped up: the ball is left as it was.
+  faults.record.clear();
+  put_ball(10.0f, 0.4f, 1.0f, nan);
+  physics::tick(f);
+  EXPECT_EQ(board.get_ball().owner, ball_owner::NONE);
+  EXPECT_FLOAT_EQ(pos().x, 10.001f);
+  ASSERT_EQ(faults.record.size(), 1u);
+  EXPECT_TRUE(faults.record.messages()[0].starts_with(
+      line(physics::pad_phase_error_prefix, "std::domain_error jego opis: ")));
+
+  // The loss cannot be logged: the penalty and its text stay, no pause, no new serve, the ball still steps.
+  faults.record.clear();
+  faults.refuse_info = "Gracz czerwony";
+  put_ball(3.0f, -1.6f, 0.0f, -12.0f);
+  physics::tick(f);
+  EXPECT_EQ(players.r1(), 100);
+  EXPECT_EQ(board.get_info(), "Gracz czerwony traci: -500punktow");
+  EXPECT_TRUE(seen_in_pause.empty());
+  EXPECT_FLOAT_EQ(pos().y, -1.612f);
+  EXPECT_EQ(faults.record.entries(),
+            std::vector{error(
+                line(physics::loss_phase_error_prefix, "std::runtime_error jego opis: dziennik odmawia"))});
+
+  // Outside the phases: a position with no cell is thrown to the thread, before anything changes.
+  put_ball(nan, 5.0f, 1.0f, 1.0f);
+  EXPECT_THROW(physics::tick(f), std::overflow_error);
+  board.stop();
+  EXPECT_NO_THROW(physics::tick(f));  // idle: the ball is not even read
+  physics::tick_period(f, time, time);
+  EXPECT_EQ(time.sleeps(), 1);
+}
+
+TEST(PhysicsThread, StartReturnsOnlyAfterTheResetAndErrorsEndOnlyThisThread) {
+  testing_support::temp_dir dir;
+  testing_support::write_file(dir / "board (0).txt", boxed_pattern());
+  scripted_log log;
+  log.hold_at = "Wygenerowano";
+  state::board_monitor board{log, dir.path().string() + "/"};
+  state::players_monitor players;
+  common::manual_time time;  // the physics thread's alone
+  physics::physics_thread physics{{board, players, log, time}, time, time};
+  physics.launch();
+
+  ASSERT_TRUE(physics.init());
+  ASSERT_TRUE(testing_support::eventually([&] { return log.held.load(); }, 20s));
+  std::atomic<bool> start_done{false};
+  bool enabled_at_return = false;
+  std::jthread caller([&] {
+    EXPECT_TRUE(physics.start());
+    enabled_at_return = board.enabled();
+    start_done = true;
+  });
+  ASSERT_TRUE(testing_support::eventually([&] { return physics.has_waiting_caller(); }, 20s));
+  EXPECT_FALSE(start_done.load());  // (the board itself is locked by the reset meanwhile)
+  log.gate.count_down();
+  caller.join();
+  EXPECT_TRUE(enabled_at_return);
+  ASSERT_TRUE(testing_support::eventually([&] { return physics.ticks() > 100; }, 20s));
+  EXPECT_FALSE(physics.start());  // ticking: refused at once
+  EXPECT_TRUE(physics.running());
+
+  // A ball position that is not a number ends the physics thread, and only it.
+  board.ball_change({{}, {10.0f, nan}, {0.0f, 12.0f}, ball_owner::NONE});
+  ASSERT_TRUE(testing_support::eventually([&] { return !physics.running(); }, 20s));
+  const auto entries = log.record.entries();
+  ASSERT_FALSE(entries.empty());
+  EXPECT_TRUE(entries.back().message.starts_with(std::string(physics::thread_error_prefix) +
+                                                 "std::overflow_error jego opis: "));
+  EXPECT_FALSE(physics.init());
+  board.pad1_go(common::direction::L);
+  EXPECT_FLOAT_EQ(board.get_pad1().pos.x, 9.8f);
+}
+
+TEST(PhysicsThread, AFailedResetEndsTheThreadAndRefusesTheStart) {
+  testing_support::temp_dir dir;
+  scripted_log log;
+  log.refuse_info = "Wygenerowano";
+  state::board_monitor board{log, dir.path().string() + "/"};
+  state::players_monitor players;
+  common::manual_time time;
+  physics::physics_thread physics{{board, players, log, time}, time, time};
+  physics.launch();
+  EXPECT_TRUE(physics.init());
+  EXPECT_FALSE(physics.start());
+  EXPECT_EQ(log.record.messages().back(),
+            std::string(physics::thread_error_prefix) + "std::runtime_error jego opis: dziennik odmawia");
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Whole rallies: both pads follow the ball, serves go both ways, the ball must keep coming back.
+
+struct rally_summary {
+  long longest_away = 0;  // ticks without reaching a pad line
+  bool left_sideways = false;
+  int arrivals = 0;  // times the ball reached a pad line
+};
+
+class quiet_log final : public runtime_log::sink {
+ public:
+  void info(std::string_view) override {}
+  void warning(std::string_view m) override { problems.emplace_back(m); }
+  void error(std::string_view m) override { problems.emplace_back(m); }
+  bool flush() override { return true; }
+  std::vector<std::string> problems;
+};
+
+rally_summary play_rallies(const std::string& boards_dir, int board_number, int serves_each_way) {
+  constexpr long ticks_per_serve = 75'000;  // 75 s of game time
+  quiet_log log;
+  std::uint64_t seed = 100u * static_cast<std::uint64_t>(board_number);
+  state::board_monitor board{log, boards_dir, seed, [&seed] { return ++seed; }};
+  state::players_monitor players;
+  common::manual_time time;
+  const physics::world w{board, players, log, time};
+  common::board_pattern.choose(board_number);
+  rally_summary summary;
+  for (int serve = 0; serve < 2 * serves_each_way; ++serve) {
+    board.reset();
+    common::ball_type ball = board.get_ball();
+    ball.vel.y = serve % 2 == 0 ? -12.0f : 12.0f;
+    board.ball_change(ball);
+    long away = 0;
+    for (long t = 0; t < ticks_per_serve; ++t) {
+      if (t % 10 == 0) {  // the input period; the aim shifts with every arrival so the pads bend the ball
+        const float aim = ball.pos.x + 0.7f * static_cast<float>(summary.arrivals % 5 - 2);
+        const float pad1 = board.get_pad1().pos.x, pad2 = board.get_pad2().pos.x;
+        if (std::fabs(aim - pad1) > 0.2f)
+          board.pad1_go(aim < pad1 ? common::direction::L : common::direction::R);
+        if (std::fabs(aim - pad2) > 0.2f)
+          board.pad2_go(aim < pad2 ? common::direction::L : common::direction::R);
+      }
+      physics::tick(w);
+      ball = board.get_ball();
+      if (ball.pos.y >= 0.0f && ball.pos.y <= 20.0f && (ball.pos.x < 0.0f || ball.pos.x > 20.0f))
+        summary.left_sideways = true;
+      const bool at_line = ball.pos.y <= 0.5f || ball.pos.y >= 19.5f;
+      if (at_line && away > 0) ++summary.arrivals;
+      away = at_line ? 0 : away + 1;
+      summary.longest_away = std::max(summary.longest_away, away);
+      if (players.r1() < 600 || players.r2() < 600) players.reset_players();  // keep the game going
+    }
+  }
+  common::board_pattern.choose(0);
+  EXPECT_EQ(log.problems, std::vector<std::string>{});
+  return summary;
+}
+
+TEST(PhysicsRallies, TheCheckerSeesTrapsAndEscapes) {
+  testing_support::temp_dir dir;
+  const std::string boards = dir.path().string() + "/";
+  std::vector<std::string> rows(20, "X  AAADDDDDDDDAAA  X");
+  testing_support::write_file(dir / "board (0).txt", pattern(rows));  // walled, random middle: playable
+  rows[7] = rows[12] = std::string(20, 'X');
+  testing_support::write_file(dir / "board (1).txt", pattern(rows));  // a closed pocket round the serve
+  std::vector<std::string> open(20, empty_row);
+  open[11][9] = 'X';  // one brick that sends a straight ball off sideways, and no walls
+  testing_support::write_file(dir / "board (2).txt", pattern(open));
+
+  const rally_summary playable = play_rallies(boards, 0, 1);
+  EXPECT_LT(playable.longest_away, 60'000);
+  EXPECT_FALSE(playable.left_sideways);
+  EXPECT_GT(playable.arrivals, 20);
+  EXPECT_GT(play_rallies(boards, 1, 1).longest_away, 60'000);
+  EXPECT_TRUE(play_rallies(boards, 2, 1).left_sideways);
+}
+
+class ShippedBoardRally : public ::testing::TestWithParam<int> {};
+
+TEST_P(ShippedBoardRally, KeepsTheBallInPlay) {
+  const std::string boards = std::string(TOLVARAN_SOURCE_DIR) + "/boards/";
+  const std::string file =
+      boards + common::board_pattern.name().replace(7, 1, 1, static_cast<char>('0' + GetParam()));
+  ASSERT_TRUE(std::filesystem::exists(file)) << file;
+  const rally_summary summary = play_rallies(boards, GetParam(), 3);
+  EXPECT_LT(summary.longest_away, 60'000)
+      << "the ball stayed away from both pads for " << summary.longest_away / 1000 << " s: trapped";
+  EXPECT_FALSE(summary.left_sideways) << "the ball left the board sideways";
+  EXPECT_GT(summary.arrivals, 60);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllTen, ShippedBoardRally, ::testing::Range(0, 10));
+
+}  // namespace
