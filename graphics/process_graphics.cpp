@@ -112,7 +112,11 @@ void joystick_keys(input::keyboard_monitor& keys, int x) {
   }
 }
 
-void end_game(runtime_log::sink& log) {
+void end_game(state::board_monitor& board, runtime_log::sink& log) {
+  // The game stops first, so that the physics writes nothing after the closing line: the flush lets a line
+  // from a tick already under way go in before it.
+  board.stop();
+  log.flush();
   log.info(closing_line);
   log.flush();  // returns once the line is in the file
   std::fflush(stdout);
@@ -266,7 +270,7 @@ struct glut_callbacks {
   // The window manager's close button ends the game like "Zakoncz". (When the loop is left after a failure,
   // freeglut destroys the window too; that is no closing by the player.)
   static void close() {
-    guarded([](graphics_thread& t) { end_game(t.world_.log); });
+    guarded([](graphics_thread& t) { end_game(t.world_.board, t.world_.log); });
   }
 
   // Takes what the other threads asked of the loop.
@@ -359,7 +363,7 @@ void graphics_thread::menu(int value) {
   if (on_graphics_thread) pause_.entry_chosen(value);
   switch (value) {
     case end_entry:
-      end_game(world_.log);
+      end_game(world_.board, world_.log);
     case default_window_entry:
     case full_screen_entry:
       window_requests.post_window_size(value);
