@@ -48,8 +48,8 @@ bash tools/fuzz.sh "${FUZZ_SECONDS:-60}"
 
 soak_seconds=${SOAK_SECONDS:-60}
 echo "== soak under random play, ${soak_seconds} s, release game"
-build/tests/soak build/multiplayer_tolvaran "$soak_seconds"
+build/tests/soak "$PWD/build/multiplayer_tolvaran" "$soak_seconds"
 echo "== soak under random play, ${soak_seconds} s, ThreadSanitizer game"
-build-tsan/tests/soak build-tsan/multiplayer_tolvaran "$soak_seconds" --sanitized
+build-tsan/tests/soak "$PWD/build-tsan/multiplayer_tolvaran" "$soak_seconds" --sanitized
 
 echo "== all tests passed"
