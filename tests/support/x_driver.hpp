@@ -106,6 +106,9 @@ class menu_driver {
 
  private:
   bool open(int x, int y) {
+    // A menu still on the screen belongs to the last choice, which a slow game has not taken yet: acting on
+    // it would click beside the new one.
+    eventually([] { return visible_windows("freeglut menu").empty(); }, 20s);
     pointer_to(x, y);
     xdotool("click 3");
     return eventually([] { return !visible_windows("freeglut menu").empty(); }, 5s);
