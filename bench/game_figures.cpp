@@ -5,16 +5,21 @@
 //
 //   build/bench/game_figures [seconds]
 #include <sys/resource.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <thread>
 
 #include "graphics/process_graphics.hpp"
+#include "input/computer_steering.hpp"
 #include "input/process_input.hpp"
 #include "physics/process_physics.hpp"
 #include "startup/multiplayer_tolvaran.hpp"
@@ -52,9 +57,38 @@ double cpu_seconds_of(pid_t pid) {
   return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// Lost balls so far, from the game's log.
+int lost_balls(const std::filesystem::path& dir) {
+  int lost = 0;
+  for (const auto& message : testing_support::log_messages(dir))
+    if (message.find(" upuscil kulke, ") != std::string::npos) ++lost;
+  return lost;
+}
+
+// CPU seconds of each of this process's threads, by thread name (threads of one name added up).
+std::map<std::string, double> cpu_by_thread() {
+  std::map<std::string, double> seconds;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    const std::string stat = testing_support::read_file(task.path() / "stat");
+    const std::size_t open = stat.find('('), close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) continue;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    double ticks = 0.0;
+    for (int i = 1; i <= 13 && fields >> field; ++i)
+      if (i >= 12) ticks += std::stod(field);
+    std::string name = stat.substr(open + 1, close - open - 1);
+    if (name.rfind("llvmpipe", 0) == 0) name = "llvmpipe (all)";
+    seconds[name] += ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+  return seconds;
+}
+
 struct counters {
   std::uint64_t ticks, samples, frames;
   double cpu, x_cpu;
+  int lost;
+  std::map<std::string, double> threads;
   steady_clock::time_point at;
 };
 
@@ -76,31 +110,58 @@ int main(int argc, char** argv) {
   static char* game_argv[] = {name, nullptr};
   startup::static_initialisation(game_argc, game_argv);
   startup::multiplayer_tolvaran(*runtime_log::log);
-  // Steady play: the red pad follows the computer's keys too, so rallies go on instead of ending the game.
-  state::players_state->set1(common::key_preset::COMPUTER);
+
+  // Steady play: two players who never tire follow the ball with their keys, as people at the keyboard
+  // would, so that rallies go on instead of the game pausing for lost balls.
+  graphics::menu(421);  // the green pad back to j/l: the computer lets the ball go 40 % of its cycles
+  std::atomic<bool> playing{true};
+  std::jthread players([&playing] {
+    const auto follow = [](float pad, float ball, unsigned char left, unsigned char right) {
+      input::keyboard_state->set_key_up(left);
+      input::keyboard_state->set_key_up(right);
+      if (ball < pad - 0.3f) input::keyboard_state->set_key_down(left);
+      if (ball > pad + 0.3f) input::keyboard_state->set_key_down(right);
+    };
+    while (playing) {
+      const float ball = state::board_state->get_ball().pos.x;
+      follow(state::board_state->get_pad1().pos.x, ball, 'a', 'd');
+      follow(state::board_state->get_pad2().pos.x, ball, 'j', 'l');
+      std::this_thread::sleep_for(5ms);
+    }
+  });
 
   std::this_thread::sleep_for(2s);  // let the start-up settle
   const auto read = [&] {
     return counters{physics::process_physics->ticks(), input::processing_input->samples(),
                     graphics::processing_graphics->frames(), cpu_seconds(), x ? cpu_seconds_of(x->pid()) : 0.0,
-                    steady_clock::now()};
+                    lost_balls(dir), cpu_by_thread(), steady_clock::now()};
   };
   const counters before = read();
   std::this_thread::sleep_for(duration<double>(seconds));
   const counters after = read();
 
+  playing = false;
   const double span = duration<double>(after.at - before.at).count();
-  std::printf("steady play for %.1f s\n", span);
-  std::printf("physics ticks a second:  %.1f\n", static_cast<double>(after.ticks - before.ticks) / span);
+  // A lost ball pauses the physics for 2 s by design; those pauses are not part of the tick rate.
+  const double lost = static_cast<double>(after.lost - before.lost);
+  std::printf("steady play for %.1f s, %.0f lost balls (2 s pause each)\n", span, lost);
+  std::printf("physics ticks a second:  %.1f\n",
+              static_cast<double>(after.ticks - before.ticks) / std::max(0.1, span - 2.0 * lost));
   std::printf("input samples a second:  %.1f\n", static_cast<double>(after.samples - before.samples) / span);
   std::printf("frames drawn a second:   %.1f\n", static_cast<double>(after.frames - before.frames) / span);
   std::printf("CPU, share of one core:  %.1f %%\n", 100.0 * (after.cpu - before.cpu) / span);
   if (x) std::printf("X server CPU (apart):    %.1f %%\n", 100.0 * (after.x_cpu - before.x_cpu) / span);
   std::printf("peak resident memory:    %.1f MB\n", static_cast<double>(peak_resident_kb()) / 1024.0);
+  std::printf("CPU by thread, share of one core:\n");
+  for (const auto& [name, seconds_used] : after.threads) {
+    const auto earlier = before.threads.find(name);
+    const double used = seconds_used - (earlier == before.threads.end() ? 0.0 : earlier->second);
+    if (used / span >= 0.001) std::printf("  %-16s %5.1f %%\n", name.c_str(), 100.0 * used / span);
+  }
   std::fflush(stdout);
 
-  // The game's threads still run: leave without static destructors, after the X server.
-  x.reset();
+  // The game's threads still run: leave without static destructors. The private X server goes with this
+  // process.
   std::error_code ignored;
   std::filesystem::current_path("/", ignored);
   std::filesystem::remove_all(dir, ignored);

@@ -349,7 +349,7 @@ graphics_thread::graphics_thread(world w, int& argc, char** argv)
     : world_(w), argc_(argc), argv_(argv), pause_(w.board) {}
 
 void graphics_thread::launch() {
-  common::start_thread(thread_, [this](std::stop_token stop) { run(stop); });
+  common::start_thread(thread_, "graphics", [this](std::stop_token stop) { run(stop); });
 }
 
 bool graphics_thread::start() {
@@ -493,7 +493,7 @@ redraw_thread::redraw_thread(common::clock& clock, common::sleeper& sleeper, loo
     : clock_(clock), sleeper_(sleeper), requests_(requests) {}
 
 void redraw_thread::launch() {
-  common::start_thread(thread_, [this](std::stop_token stop) { run(stop); });
+  common::start_thread(thread_, "redraw", [this](std::stop_token stop) { run(stop); });
 }
 
 bool redraw_thread::start() {

@@ -36,7 +36,7 @@ computer_thread::computer_thread(world w, runtime_log::sink& log, common::clock&
     : world_(w), log_(log), clock_(clock), random_(std::move(random)) {}
 
 void computer_thread::launch() {
-  common::start_thread(thread_, [this](std::stop_token stop) { run(stop); });
+  common::start_thread(thread_, "computer", [this](std::stop_token stop) { run(stop); });
 }
 
 bool computer_thread::enable() { return box_.call(request::enable); }

@@ -40,7 +40,7 @@ input_thread::input_thread(world w, runtime_log::sink& log, common::clock& clock
     : world_(w), log_(log), clock_(clock), sleeper_(sleeper) {}
 
 void input_thread::launch() {
-  common::start_thread(thread_, [this](std::stop_token stop) { run(stop); });
+  common::start_thread(thread_, "input", [this](std::stop_token stop) { run(stop); });
 }
 
 bool input_thread::start() { return box_.call(true); }

@@ -225,7 +225,7 @@ log_thread::log_thread(file_store& files, wall_clock& clock, std::ostream& conso
 log_thread::~log_thread() = default;
 
 void log_thread::launch() {
-  common::start_thread(thread_, [this](std::stop_token stop) { run(stop); });
+  common::start_thread(thread_, "log", [this](std::stop_token stop) { run(stop); });
 }
 
 void log_thread::report(rodzaj_wpisu kind, std::string_view message) {

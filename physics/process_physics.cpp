@@ -266,7 +266,7 @@ physics_thread::physics_thread(world w, common::clock& clock, common::sleeper& s
 
 void physics_thread::launch() {
   running_.store(true, std::memory_order_release);
-  common::start_thread(thread_, [this](std::stop_token stop) { run(stop); });
+  common::start_thread(thread_, "physics", [this](std::stop_token stop) { run(stop); });
 }
 
 bool physics_thread::init() {

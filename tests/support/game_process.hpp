@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,14 +46,23 @@ inline command_result run_command(const std::string& command) {
   return result;
 }
 
+// In a forked child: ends the child when the test program ends, however it ends, so that no X server or
+// game is left running behind a test that crashed or was killed.
+inline void die_with(pid_t parent) {
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != parent) ::_exit(1);  // the parent went before the request took hold
+}
+
 // A private X server for one test program; its display name is set in DISPLAY for the children.
 class xvfb_server {
  public:
   explicit xvfb_server(const std::string& geometry = "1024x768x24") {
     int fds[2];
     if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+    const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ == 0) {
+      die_with(parent);
       ::close(fds[0]);
       const std::string fd = std::to_string(fds[1]);
       const int null = ::open("/dev/null", O_RDWR);
@@ -93,8 +103,10 @@ class child_process {
   child_process(const std::string& program, const std::filesystem::path& working_dir,
                 const std::vector<std::string>& arguments = {})
       : stdout_path_(working_dir / "stdout.txt") {
+    const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ == 0) {
+      die_with(parent);
       std::filesystem::current_path(working_dir);
       const int out = ::open(stdout_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ::dup2(out, 1);

@@ -173,7 +173,7 @@ TEST(Rendezvous, StartThreadRunsTheBodyOnItsOwnThreadUntilStopped) {
   std::atomic<bool> running{false};
   std::atomic<std::thread::id> body_thread{};
   std::jthread thread;
-  common::start_thread(thread, [&](std::stop_token stop) {
+  common::start_thread(thread, "test", [&](std::stop_token stop) {
     body_thread = std::this_thread::get_id();
     running = true;
     while (!stop.stop_requested()) std::this_thread::yield();
