@@ -78,7 +78,19 @@ TEST_F(WholeGame, StartsPlaysChangesBoardAndEnds) {
       [&] { return count("Gracz zielony przelaczony na sterowanie automatyczne") == 1; }, 10s));
   EXPECT_TRUE(in_order(messages(), {"Wlaczanie Gracza zielonego", "Gracz zielony przelaczony na sterowanie automatyczne"}));
 
-  // Play: the red pad is nobody's, so the ball is lost on the red side; on the way bricks break.
+  // A held 'a' takes the red pad to its left limit (keys go to the window under the pointer).
+  pointer_to(window_.x + 350, window_.y + 350);
+  xdotool("keydown a");
+  EXPECT_TRUE(eventually(
+      [&] {
+        const window_image shot;
+        return shot.shows(3.0, -0.5, 0.9, red) && !shot.shows(12.0, -0.5, 0.9, red);
+      },
+      30s))
+      << "pad 1 at its left limit";
+  xdotool("keyup a");
+
+  // Play: the red pad stands still at the side and the computer errs, so balls are lost; bricks break.
   const std::regex destroyed(R"(Zniszczono kostke: \[ \d+, \d+\], warta  \d+ punkow)");
   const auto has = [&](const std::regex& pattern) {
     for (const auto& m : messages())
@@ -87,7 +99,12 @@ TEST_F(WholeGame, StartsPlaysChangesBoardAndEnds) {
   };
   EXPECT_TRUE(eventually([&] { return has(destroyed); }, 40s)) << "no brick was destroyed";
   EXPECT_TRUE(eventually(
-      [&] { return count("Gracz czerwony upuscil kulke, straci\xB3 wiec: -500 punktow") >= 1; }, 40s))
+      [&] {
+        return count("Gracz czerwony upuscil kulke, straci\xB3 wiec: -500 punktow") +
+                   count("Gracz zielony upuscil kulke, straci\xB3 wiec: -500 punktow") >=
+               1;
+      },
+      120s))
       << "no ball was lost";
   EXPECT_TRUE(eventually([&] { return count("Kulka zostala zresetowana") >= 1; }, 10s));
   for (const auto& m : messages()) {
