@@ -82,6 +82,26 @@ class random_player {
     }
   }
 
+  // Every kind of action once, so that what the game (and the renderer under it) keeps for later, such as
+  // compiled shaders or the buffers of a full-screen window, is in place before memory is first measured.
+  void tour(const window_geometry& window) {
+    pointer_to(window.x + 300, window.y + 300);
+    for (const char key : std::string("adjl+=-A")) {
+      xdotool("keydown " + key_name(key));
+      xdotool("keyup " + key_name(key));
+    }
+    xdotool("mousedown 1");
+    pointer_to(window.x + 350, window.y + 320);
+    xdotool("mouseup 1");
+    menu_.open_and_dismiss(window.x + 100, window.y + 100, window.x + 5, window.y + 5);
+    for (const auto& path : {menu_path::pause, menu_path::resume, menu_path::red_preset(1),
+                             menu_path::red_preset(0), menu_path::green_preset(0), menu_path::green_preset(3),
+                             menu_path::board(1), menu_path::full_screen})
+      choose(window, path);
+    const auto full = game_window();
+    if (full) choose(*full, menu_path::default_window);
+  }
+
   void release_keys() {
     for (char key : held_) xdotool("keyup " + key_name(key));
     held_.clear();
@@ -107,6 +127,21 @@ class random_player {
   menu_driver menu_;
 };
 
+// Resident memory with the window at its start-up size: a full-screen frame buffer alone is some 6 MB more,
+// which is no leak.
+long settled_resident_kb(child_process& game) {
+  const auto window = game_window();
+  if (window && (window->width != 600 || window->height != 600)) {
+    menu_driver().choose(window->x + 100, window->y + 100, menu_path::default_window);
+    eventually([] {
+      const auto w = game_window();
+      return w && w->width == 600 && w->height == 600;
+    }, 10s);
+  }
+  std::this_thread::sleep_for(1s);  // a few frames at that size
+  return resident_kb(game.pid());
+}
+
 bool soak(const std::string& game_path, double seconds, bool sanitized, figures& out) {
   xvfb_server x;
   temp_dir dir;
@@ -120,9 +155,10 @@ bool soak(const std::string& game_path, double seconds, bool sanitized, figures&
   random_player player(seed);
   const auto start = steady_clock::now();
   const auto elapsed = [&] { return duration<double>(steady_clock::now() - start).count(); };
+  if (const auto window = game_window()) player.tour(*window);
   while (elapsed() < seconds) {
     if (!game.running()) return fail("the game ended during play");
-    if (out.resident_after_10s_kb < 0 && elapsed() >= 10.0) out.resident_after_10s_kb = resident_kb(game.pid());
+    if (out.resident_after_10s_kb < 0 && elapsed() >= 10.0) out.resident_after_10s_kb = settled_resident_kb(game);
     const auto window = game_window();
     if (!window) return fail("the window is gone");
     player.act(*window);
@@ -130,7 +166,7 @@ bool soak(const std::string& game_path, double seconds, bool sanitized, figures&
   }
   player.release_keys();
   out.seconds = elapsed();
-  out.resident_at_end_kb = resident_kb(game.pid());
+  out.resident_at_end_kb = settled_resident_kb(game);
 
   // "Zakoncz", from the window as it is now.
   const auto window = game_window();
