@@ -81,13 +81,7 @@ TEST_F(WholeGame, StartsPlaysChangesBoardAndEnds) {
   // A held 'a' takes the red pad to its left limit (keys go to the window under the pointer).
   pointer_to(window_.x + 350, window_.y + 350);
   xdotool("keydown a");
-  EXPECT_TRUE(eventually(
-      [&] {
-        const window_image shot;
-        return shot.shows(3.0, -0.5, 0.9, red) && !shot.shows(12.0, -0.5, 0.9, red);
-      },
-      30s))
-      << "pad 1 at its left limit";
+  EXPECT_TRUE(eventually([] { return red_pad_at_left_limit(window_image()); }, 30s)) << "pad 1 at its left limit";
   xdotool("keyup a");
 
   // Play: the red pad stands still at the side and the computer errs, so balls are lost; bricks break.

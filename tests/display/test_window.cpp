@@ -132,13 +132,7 @@ TEST_F(GameWindow, MenuPausesAndResumesAndKeysMoveThePad) {
   EXPECT_TRUE(eventually([&] { return !still_for(300ms); }, 30s));
 
   xdotool("mousemove 350 350 keydown a");  // keys go to the window under the pointer
-  EXPECT_TRUE(eventually(
-      [&] {
-        const window_image shot;
-        return shot.shows(3.0, -0.5, 0.9, red) && !shot.shows(12.0, -0.5, 0.9, red);
-      },
-      30s))
-      << "pad 1 at its left limit";
+  EXPECT_TRUE(eventually([] { return red_pad_at_left_limit(window_image()); }, 30s)) << "pad 1 at its left limit";
   xdotool("keyup a");
 }
 

@@ -207,6 +207,11 @@ struct window_image {
   }
 };
 
+// Whether the red pad shows at its left limit (centre x = 4) in the start-up view: over x = 3, not over 12.
+inline bool red_pad_at_left_limit(const window_image& shot) {
+  return shot.shows(3.0, -0.5, 0.9, red) && !shot.shows(12.0, -0.5, 0.9, red);
+}
+
 // Resident memory of a process in kB, from /proc.
 inline long resident_kb(pid_t pid) {
   std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));

@@ -28,7 +28,10 @@ using testing_support::lines_of;
 // that every file gets a name of its own.
 class ticking_clock final : public runtime_log::wall_clock {
  public:
-  explicit ticking_clock(int step_ms = 1) : step_ms_(step_ms) {}
+  void stand_still() {
+    std::scoped_lock lock(mutex_);
+    step_ms_ = 0;
+  }
   wall_time now() override {
     std::scoped_lock lock(mutex_);
     wall_time t = moment_;
@@ -42,7 +45,7 @@ class ticking_clock final : public runtime_log::wall_clock {
 
  private:
   std::mutex mutex_;
-  int step_ms_;
+  int step_ms_ = 1;
   wall_time moment_{2009, 3, 14, 9, 26, 53, 589};
 };
 
@@ -102,6 +105,24 @@ runtime_log::log_config everything_to_console() {
   return config;
 }
 
+// What a log writes to, in memory: files with faults on demand, a ticking clock and a console.
+class LogInMemory : public ::testing::Test {
+ protected:
+  memory_store store_;
+  ticking_clock clock_;
+  std::ostringstream console_;
+};
+
+// The same on a real disk, in a scratch working directory.
+class LogOnDisk : public ::testing::Test {
+ protected:
+  testing_support::temp_dir dir_;
+  testing_support::scoped_cwd in_{dir_.path()};
+  runtime_log::disk_store disk_;
+  ticking_clock clock_;
+  std::ostringstream console_;
+};
+
 TEST(LogFormat, EntryAndHeaderBytes) {
   const wall_time moment{2009, 3, 14, 9, 26, 53, 589};
   EXPECT_EQ(runtime_log::entry_line(rodzaj_wpisu::INFO, moment, "Start"), "Informacja   | 09:26:53  589 ms | Start");
@@ -132,30 +153,22 @@ TEST(LogFormat, LocalTimeOfAMoment) {
   EXPECT_EQ(t.year, expected.tm_year + 1900);
 }
 
-TEST(LogFiles, FirstEntryMakesTheDirectoryAndAFileWithItsHeader) {
-  testing_support::temp_dir dir;
-  testing_support::scoped_cwd in(dir.path());
-  runtime_log::disk_store disk;
-  ticking_clock clock;
-  std::ostringstream console;
-  runtime_log::line_writer writer(disk, clock, console);
+TEST_F(LogOnDisk, FirstEntryMakesTheDirectoryAndAFileWithItsHeader) {
+  runtime_log::line_writer writer(disk_, clock_, console_);
 
   writer.log_line(rodzaj_wpisu::INFO, "Start");
   EXPECT_EQ(writer.log_file_name(), "logs/log_2009_03_14_09-26-53-589.log");
   EXPECT_EQ(testing_support::read_file(writer.log_file_name()),
             "Typ          |Data              |Opis\nInformacja   | 09:26:53  590 ms | Start\n");
-  EXPECT_EQ(console.str(), "");  // nothing of the game's log goes to the console
+  EXPECT_EQ(console_.str(), "");  // nothing of the game's log goes to the console
 }
 
-TEST(LogFiles, RotationEveryThousandLines) {
-  memory_store store;
-  ticking_clock clock;
-  std::ostringstream console;
-  runtime_log::line_writer writer(store, clock, console);
+TEST_F(LogInMemory, RotationEveryThousandLines) {
+  runtime_log::line_writer writer(store_, clock_, console_);
 
   for (int i = 1; i <= 999; ++i) writer.log_line(rodzaj_wpisu::INFO, "wpis" + std::to_string(i));
   const std::string first = writer.log_file_name();
-  const auto first_lines = lines_of(store.files[first]);
+  const auto first_lines = lines_of(store_.files[first]);
   ASSERT_EQ(first_lines.size(), 1000u);
   EXPECT_EQ(first_lines[0], runtime_log::header);
   EXPECT_TRUE(first_lines[999].ends_with(" | wpis999"));
@@ -163,34 +176,27 @@ TEST(LogFiles, RotationEveryThousandLines) {
 
   writer.log_line(rodzaj_wpisu::INFO, "wpis1000");
   ASSERT_NE(writer.log_file_name(), first);
-  const auto second_lines = lines_of(store.files[writer.log_file_name()]);
+  const auto second_lines = lines_of(store_.files[writer.log_file_name()]);
   ASSERT_EQ(second_lines.size(), 2u);
   EXPECT_EQ(second_lines[0], runtime_log::header);
   EXPECT_TRUE(second_lines[1].ends_with(" | wpis1000"));
-  EXPECT_EQ(lines_of(store.files[first]).size(), 1000u);  // the full file stays as it was
-  EXPECT_EQ(store.directories, (std::set<std::string>{"logs"}));
+  EXPECT_EQ(lines_of(store_.files[first]).size(), 1000u);  // the full file stays as it was
+  EXPECT_EQ(store_.directories, (std::set<std::string>{"logs"}));
 }
 
-TEST(LogFiles, ATakenNameKeepsItsFileAndTheNewFileGetsACounter) {
-  memory_store store;
-  store.files["logs/log_2009_03_14_09-26-53-589.log"] = "an earlier run\n";
-  ticking_clock clock(0);  // the clock stands still: every name is the same
-  std::ostringstream console;
-  runtime_log::line_writer writer(store, clock, console);
+TEST_F(LogInMemory, ATakenNameKeepsItsFileAndTheNewFileGetsACounter) {
+  clock_.stand_still();  // every file name is the same
+  store_.files["logs/log_2009_03_14_09-26-53-589.log"] = "an earlier run\n";
+  runtime_log::line_writer writer(store_, clock_, console_);
 
   writer.log_line(rodzaj_wpisu::INFO, "a");
   EXPECT_EQ(writer.log_file_name(), "logs/log_2009_03_14_09-26-53-589_2.log");
-  EXPECT_EQ(store.files["logs/log_2009_03_14_09-26-53-589.log"], "an earlier run\n");
-  EXPECT_EQ(lines_of(store.files[writer.log_file_name()]).size(), 2u);
+  EXPECT_EQ(store_.files["logs/log_2009_03_14_09-26-53-589.log"], "an earlier run\n");
+  EXPECT_EQ(lines_of(store_.files[writer.log_file_name()]).size(), 2u);
 }
 
-TEST(LogFiles, DeletedCurrentFileIsReplacedAndLoggingGoesOn) {
-  testing_support::temp_dir dir;
-  testing_support::scoped_cwd in(dir.path());
-  runtime_log::disk_store disk;
-  ticking_clock clock;
-  std::ostringstream console;
-  runtime_log::line_writer writer(disk, clock, console);
+TEST_F(LogOnDisk, DeletedCurrentFileIsReplacedAndLoggingGoesOn) {
+  runtime_log::line_writer writer(disk_, clock_, console_);
 
   writer.log_line(rodzaj_wpisu::INFO, "przed");
   const std::string deleted = writer.log_file_name();
@@ -228,13 +234,10 @@ TEST(LogFiles, FailedWriteKeepsOnlyWholeLines) {
   EXPECT_EQ(testing_support::read_file(path), "header\n");
 }
 
-TEST(LogConsole, BlocksOfTwentyLinesForKindsThatAskForIt) {
-  memory_store store;
-  ticking_clock clock;
-  std::ostringstream console;
-  runtime_log::line_writer writer(store, clock, console, everything_to_console());
+TEST_F(LogInMemory, BlocksOfTwentyLinesForKindsThatAskForIt) {
+  runtime_log::line_writer writer(store_, clock_, console_, everything_to_console());
   for (int i = 1; i <= 40; ++i) writer.log_line(rodzaj_wpisu::ERROR, std::to_string(i));
-  const auto lines = lines_of(console.str());
+  const auto lines = lines_of(console_.str());
   ASSERT_EQ(lines.size(), 43u);
   EXPECT_EQ(lines[0], runtime_log::header);
   EXPECT_TRUE(lines[19].ends_with(" | 19"));
@@ -246,39 +249,33 @@ TEST(LogConsole, BlocksOfTwentyLinesForKindsThatAskForIt) {
 
 // --- the log thread ---------------------------------------------------------------------------------------
 
-TEST(LogThread, CallerIsHeldOnlyForTheCopyOfItsMessage) {
-  memory_store store;
-  ticking_clock clock;
-  std::ostringstream console;
-  runtime_log::log_thread log(store, clock, console);
+TEST_F(LogInMemory, CallerIsHeldOnlyForTheCopyOfItsMessage) {
+  runtime_log::log_thread log(store_, clock_, console_);
   log.launch();
   log.info("pierwszy");  // makes the file
   ASSERT_TRUE(log.flush());
 
-  store.set_gate(false);  // the disk stalls
+  store_.set_gate(false);  // the disk stalls
   std::string message = "drugi";
   log.info(message);
   message = "zmieniony";  // the caller may reuse its text at once
-  while (store.appends_started < 2) std::this_thread::yield();
+  while (store_.appends_started < 2) std::this_thread::yield();
   // The report returned while its line is still waiting for the disk.
-  EXPECT_EQ(lines_of(store.snapshot().begin()->second).size(), 2u);
-  store.set_gate(true);
+  EXPECT_EQ(lines_of(store_.snapshot().begin()->second).size(), 2u);
+  store_.set_gate(true);
   ASSERT_TRUE(log.flush());
-  const auto lines = lines_of(store.snapshot().begin()->second);
+  const auto lines = lines_of(store_.snapshot().begin()->second);
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_TRUE(lines[2].ends_with(" | drugi"));
 }
 
-TEST(LogThread, FailureIsReportedOnStandardOutputAndLaterReportsReturnAtOnce) {
-  memory_store store;
-  store.fail_directories = true;
-  ticking_clock clock;
-  std::ostringstream console;
-  runtime_log::log_thread log(store, clock, console);
+TEST_F(LogInMemory, FailureIsReportedOnStandardOutputAndLaterReportsReturnAtOnce) {
+  store_.fail_directories = true;
+  runtime_log::log_thread log(store_, clock_, console_);
   log.launch();
   log.info("nie zostanie zapisany");
   while (log.running()) std::this_thread::yield();
-  const auto lines = lines_of(console.str());
+  const auto lines = lines_of(console_.str());
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "Log sie zespula");
   EXPECT_EQ(lines[1], "std::filesystem::__cxx11::filesystem_error");
@@ -289,34 +286,28 @@ TEST(LogThread, FailureIsReportedOnStandardOutputAndLaterReportsReturnAtOnce) {
   log.warning("b");
   log.error("c");
   EXPECT_FALSE(log.flush());
-  EXPECT_TRUE(store.files.empty());
+  EXPECT_TRUE(store_.files.empty());
 }
 
-TEST(LogThread, FullDiskEndsTheLogAndKeepsEveryEarlierLine) {
-  memory_store store;
-  ticking_clock clock;
-  std::ostringstream console;
-  runtime_log::log_thread log(store, clock, console);
+TEST_F(LogInMemory, FullDiskEndsTheLogAndKeepsEveryEarlierLine) {
+  runtime_log::log_thread log(store_, clock_, console_);
   log.launch();
   for (int i = 0; i < 5; ++i) log.info("wpis" + std::to_string(i));
   ASSERT_TRUE(log.flush());
-  const auto before = store.snapshot();
+  const auto before = store_.snapshot();
 
-  store.disk_full = true;
+  store_.disk_full = true;
   log.info("brak miejsca");
   EXPECT_FALSE(log.flush());
-  EXPECT_EQ(lines_of(console.str())[0], "Log sie zespula");
-  store.disk_full = false;
+  EXPECT_EQ(lines_of(console_.str())[0], "Log sie zespula");
+  store_.disk_full = false;
   log.info("po naprawie");  // the log has ended: nothing more is written, nothing earlier is touched
-  EXPECT_EQ(store.snapshot(), before);
+  EXPECT_EQ(store_.snapshot(), before);
 }
 
-TEST(LogThread, UnwritableDirectoryEndsTheLogWithoutBlockingAnyone) {
-  memory_store store;
-  store.read_only = true;
-  ticking_clock clock;
-  std::ostringstream console;
-  runtime_log::log_thread log(store, clock, console);
+TEST_F(LogInMemory, UnwritableDirectoryEndsTheLogWithoutBlockingAnyone) {
+  store_.read_only = true;
+  runtime_log::log_thread log(store_, clock_, console_);
   log.launch();
   // Several threads report at once while the log fails under them: none of them blocks or throws.
   std::vector<std::jthread> reporters;
@@ -326,33 +317,28 @@ TEST(LogThread, UnwritableDirectoryEndsTheLogWithoutBlockingAnyone) {
     });
   reporters.clear();
   EXPECT_FALSE(log.flush());
-  const auto lines = lines_of(console.str());
+  const auto lines = lines_of(console_.str());
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "Log sie zespula");
   EXPECT_EQ(lines[1], "std::system_error");
   EXPECT_EQ(lines[2], "cannot create logs/log_2009_03_14_09-26-53-589.log: Permission denied");
 }
 
-TEST(LogThread, DeletedCurrentFileOnDiskLosesNoLine) {
-  testing_support::temp_dir dir;
-  testing_support::scoped_cwd in(dir.path());
-  runtime_log::disk_store disk;
-  ticking_clock clock;
-  std::ostringstream console;
-  runtime_log::log_thread log(disk, clock, console);
+TEST_F(LogOnDisk, DeletedCurrentFileOnDiskLosesNoLine) {
+  runtime_log::log_thread log(disk_, clock_, console_);
   log.launch();
   for (int i = 0; i < 3; ++i) log.info("przed " + std::to_string(i));
   ASSERT_TRUE(log.flush());
-  auto files = testing_support::log_files_in(dir.path());
+  auto files = testing_support::log_files_in(dir_.path());
   ASSERT_EQ(files.size(), 1u);
-  std::filesystem::rename(files[0], dir / "kopia.log");  // the player moves the file away while playing
+  std::filesystem::rename(files[0], dir_ / "kopia.log");  // the player moves the file away while playing
   for (int i = 0; i < 3; ++i) log.info("po " + std::to_string(i));
   ASSERT_TRUE(log.flush());
   EXPECT_TRUE(log.running());
 
-  files = testing_support::log_files_in(dir.path());
+  files = testing_support::log_files_in(dir_.path());
   ASSERT_EQ(files.size(), 1u);
-  const auto moved = lines_of(testing_support::read_file(dir / "kopia.log"));
+  const auto moved = lines_of(testing_support::read_file(dir_ / "kopia.log"));
   const auto fresh = lines_of(testing_support::read_file(files[0]));
   ASSERT_EQ(moved.size(), 4u);
   ASSERT_EQ(fresh.size(), 4u);
@@ -360,22 +346,17 @@ TEST(LogThread, DeletedCurrentFileOnDiskLosesNoLine) {
   EXPECT_EQ(fresh[0], runtime_log::header);
   EXPECT_TRUE(fresh[1].ends_with(" | po 0"));
   EXPECT_TRUE(fresh[3].ends_with(" | po 2"));
-  EXPECT_EQ(console.str(), "");
+  EXPECT_EQ(console_.str(), "");
 }
 
-TEST(LogThread, LogsPathThatIsAFileEndsTheLogOnRealDisk) {
-  testing_support::temp_dir dir;
-  testing_support::scoped_cwd in(dir.path());
-  testing_support::write_file(dir / "logs", "not a directory");
-  std::ostringstream console;
-  runtime_log::disk_store disk;
-  runtime_log::system_wall_clock clock;
-  runtime_log::log_thread log(disk, clock, console);
+TEST_F(LogOnDisk, LogsPathThatIsAFileEndsTheLogOnRealDisk) {
+  testing_support::write_file(dir_ / "logs", "not a directory");
+  runtime_log::log_thread log(disk_, clock_, console_);
   log.launch();
   log.error("x");
   EXPECT_FALSE(log.flush());
-  EXPECT_EQ(lines_of(console.str()).at(0), "Log sie zespula");
-  EXPECT_EQ(testing_support::read_file(dir / "logs"), "not a directory");
+  EXPECT_EQ(lines_of(console_.str()).at(0), "Log sie zespula");
+  EXPECT_EQ(testing_support::read_file(dir_ / "logs"), "not a directory");
 }
 
 }  // namespace
