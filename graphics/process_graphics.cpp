@@ -21,10 +21,6 @@ constexpr unsigned int request_drain_ms = 2;
 // True on the thread that runs the GLUT loop.
 thread_local bool on_graphics_thread = false;
 
-void require(bool accepted, const char* request) {
-  if (!accepted) throw common::request_refused(std::string(request) + ": the thread has ended");
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------------------
@@ -61,19 +57,19 @@ void menu_action(const world& w, int value) {
       break;
     case green_ad_entry:
       w.players.set2(key_preset::AD);
-      require(w.computer.disable(), "computer_steering.disable");
+      (void)w.computer.disable();  // an ended computer player refuses at once; the menu goes on
       break;
     case green_jl_entry:
       w.players.set2(key_preset::JL);
-      require(w.computer.disable(), "computer_steering.disable");
+      (void)w.computer.disable();  // an ended computer player refuses at once; the menu goes on
       break;
     case green_pad_entry:
       w.players.set2(key_preset::PAD);
-      require(w.computer.disable(), "computer_steering.disable");
+      (void)w.computer.disable();  // an ended computer player refuses at once; the menu goes on
       break;
     case green_computer_entry:
       w.players.set2(key_preset::COMPUTER);
-      require(w.computer.enable(), "computer_steering.enable");
+      (void)w.computer.enable();
       break;
     default:
       break;
@@ -112,13 +108,9 @@ void joystick_keys(input::keyboard_monitor& keys, int x) {
   }
 }
 
-void end_game(state::board_monitor& board, runtime_log::sink& log) {
-  // The game stops first, so that the physics writes nothing after the closing line: the flush lets a line
-  // from a tick already under way go in before it.
-  board.stop();
-  log.flush();
-  log.info(closing_line);
-  log.flush();  // returns once the line is in the file
+void end_game(runtime_log::sink& log) {
+  // Returns once the line is in the file; nothing the other threads report after it is written.
+  log.last_entry(closing_line);
   std::fflush(stdout);
   // No static destructors and no atexit handlers: the other threads are still running.
   std::_Exit(0);
@@ -270,7 +262,7 @@ struct glut_callbacks {
   // The window manager's close button ends the game like "Zakoncz". (When the loop is left after a failure,
   // freeglut destroys the window too; that is no closing by the player.)
   static void close() {
-    guarded([](graphics_thread& t) { end_game(t.world_.board, t.world_.log); });
+    guarded([](graphics_thread& t) { end_game(t.world_.log); });
   }
 
   // Takes what the other threads asked of the loop.
@@ -363,7 +355,7 @@ void graphics_thread::menu(int value) {
   if (on_graphics_thread) pause_.entry_chosen(value);
   switch (value) {
     case end_entry:
-      end_game(world_.board, world_.log);
+      end_game(world_.log);
     case default_window_entry:
     case full_screen_entry:
       window_requests.post_window_size(value);

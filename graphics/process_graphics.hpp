@@ -148,9 +148,8 @@ void display(const scene& s);
 // The heads-up block of nine lines.
 void rysowanie_informacji(const scene& s);
 
-// Stops the game, logs the closing line as the log's last and, once it is written, ends the process with
-// status 0.
-[[noreturn]] void end_game(state::board_monitor& board, runtime_log::sink& log);
+// Logs the closing line as the log's last entry and, once it is written, ends the process with status 0.
+[[noreturn]] void end_game(runtime_log::sink& log);
 
 class graphics_thread {
  public:

@@ -230,10 +230,14 @@ void log_thread::launch() {
 
 void log_thread::report(rodzaj_wpisu kind, std::string_view message) {
   // False means the log has ended: the report is dropped, the caller goes on.
-  (void)box_.call(log_request{true, kind, message});
+  (void)box_.call(log_request{log_request::what::entry, kind, message});
 }
 
-bool log_thread::flush() { return box_.call(log_request{false, rodzaj_wpisu::INFO, {}}); }
+bool log_thread::flush() { return box_.call(log_request{log_request::what::flush, rodzaj_wpisu::INFO, {}}); }
+
+bool log_thread::last_entry(std::string_view message) {
+  return box_.call(log_request{log_request::what::last, rodzaj_wpisu::INFO, message});
+}
 
 void log_thread::run(std::stop_token stop) {
   common::box_closer closer(box_);
@@ -241,14 +245,17 @@ void log_thread::run(std::stop_token stop) {
     line_writer writer(files_, clock_, console_, config_);
     std::string message;  // the thread's own copy of the message being handled
     rodzaj_wpisu kind = rodzaj_wpisu::INFO;
-    bool is_entry = false;
+    log_request::what asked = log_request::what::flush;
     const auto copy_request = [&](const log_request& request) {
-      is_entry = request.is_entry;
+      asked = request.asked;
       kind = request.kind;
       message.assign(request.message);
+      // The last entry is written while its caller waits, who ends the process next.
+      if (asked == log_request::what::last) writer.log_line(kind, message);
     };
     while (box_.accept(stop, copy_request) == common::accepted::request) {
-      if (is_entry) writer.log_line(kind, message);
+      if (asked == log_request::what::last) return;  // closing the box refuses every later report
+      if (asked == log_request::what::entry) writer.log_line(kind, message);
     }
   } catch (...) {
     const common::error_description failure = common::describe(std::current_exception());

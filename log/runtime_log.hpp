@@ -148,12 +148,24 @@ class sink {
   virtual void warning(std::string_view message) = 0;
   virtual void error(std::string_view message) = 0;
   // Returns once every report made before it has been written; false when the log can no longer write.
-  virtual bool flush() = 0;
+  // A sink that writes as it is told has nothing to wait for.
+  virtual bool flush() { return true; }
+  // Writes an INFO entry as the log's very last and returns once it is written (false when it could not
+  // be); every report after it is dropped. For the game's closing line, just before the process ends.
+  virtual bool last_entry(std::string_view message) {
+    info(message);
+    return flush();
+  }
 };
 
 // One report in the hand-over: the message stays the caller's until the log thread has copied it.
 struct log_request {
-  bool is_entry;  // false: a flush, which only waits for its turn
+  enum class what : std::uint8_t {
+    entry,  // written after the caller has gone on
+    flush,  // only waits for its turn
+    last,   // written before the caller goes on; the log ends after it
+  };
+  what asked;
   rodzaj_wpisu kind;
   std::string_view message;
 };
@@ -175,6 +187,7 @@ class log_thread final : public sink {
 
   // Returns once every entry handed over before it has been written. False when the log has ended.
   bool flush() override;
+  bool last_entry(std::string_view message) override;
   // False once the log thread has ended.
   bool running() const { return !box_.is_closed(); }
 

@@ -22,6 +22,12 @@ class recording_log final : public runtime_log::sink {
   void warning(std::string_view message) override { add(runtime_log::rodzaj_wpisu::WARNING, message); }
   void error(std::string_view message) override { add(runtime_log::rodzaj_wpisu::ERROR, message); }
   bool flush() override { return true; }
+  bool last_entry(std::string_view message) override {
+    add(runtime_log::rodzaj_wpisu::INFO, message);
+    std::scoped_lock lock(mutex_);
+    ended_ = true;
+    return true;
+  }
 
   std::vector<entry> entries() const {
     std::scoped_lock lock(mutex_);
@@ -45,11 +51,12 @@ class recording_log final : public runtime_log::sink {
  private:
   void add(runtime_log::rodzaj_wpisu kind, std::string_view message) {
     std::scoped_lock lock(mutex_);
-    entries_.push_back({kind, std::string(message)});
+    if (!ended_) entries_.push_back({kind, std::string(message)});
   }
 
   mutable std::mutex mutex_;
   std::vector<entry> entries_;
+  bool ended_ = false;  // after the last entry, reports are dropped as the game's log drops them
 };
 
 inline recording_log::entry info(std::string message) { return {runtime_log::rodzaj_wpisu::INFO, std::move(message)}; }

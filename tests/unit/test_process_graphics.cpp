@@ -67,6 +67,24 @@ TEST_F(MenuActions, NewGamePauseResumeAndSteering) {
   EXPECT_TRUE(board_.enabled() && players_.get1() == key_preset::AD && players_.get2() == key_preset::AD);
 }
 
+// A random source that breaks, as a failing generator would: the computer player ends on its first cycle.
+class broken_random final : public common::random_source {
+ public:
+  float uniform() override { throw std::runtime_error("generator zepsuty"); }
+};
+
+TEST_F(MenuActions, SteeringChoicesGoOnWhenTheComputerPlayerHasEnded) {
+  computer::computer_thread ended{computer::world{board_, keys_}, log_, clock_, std::make_unique<broken_random>()};
+  ended.launch();
+  ASSERT_TRUE(ended.enable());
+  ASSERT_TRUE(eventually([&] { return !ended.disable(); }, 5s));
+  const graphics::world w{board_, players_, view_, keys_, ended, log_};
+  EXPECT_NO_THROW(graphics::menu_action(w, 424));
+  EXPECT_EQ(players_.get2(), key_preset::COMPUTER);
+  EXPECT_NO_THROW(graphics::menu_action(w, 422));
+  EXPECT_EQ(players_.get2(), key_preset::JL);
+}
+
 TEST_F(MenuActions, TheChosenEntryHasTheLastWordWhicheverWayTheMenuCloses) {
   graphics::menu_pause pause(board_);
   const auto choose = [&](int value, bool closing_reported_first) {

@@ -269,6 +269,23 @@ TEST_F(LogInMemory, CallerIsHeldOnlyForTheCopyOfItsMessage) {
   EXPECT_TRUE(lines[2].ends_with(" | drugi"));
 }
 
+TEST_F(LogInMemory, TheLastEntryIsWrittenBeforeItReturnsAndNothingFollowsIt) {
+  runtime_log::log_thread log(store_, clock_, console_);
+  log.launch();
+  log.info("przed");
+  EXPECT_TRUE(log.last_entry("Zako\xF1" "czono dzialanie programu"));
+  const auto written = store_.snapshot();  // no flush: the entry is already in the file
+  const auto lines = lines_of(written.begin()->second);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[2], "Informacja   | 09:26:53  591 ms | Zako\xF1" "czono dzialanie programu");
+
+  log.error("po zamknieciu");  // a thread that reports afterwards is neither blocked nor written
+  EXPECT_FALSE(log.flush());
+  EXPECT_FALSE(log.running());
+  EXPECT_EQ(store_.snapshot(), written);
+  EXPECT_EQ(console_.str(), "");
+}
+
 TEST_F(LogInMemory, FailureIsReportedOnStandardOutputAndLaterReportsReturnAtOnce) {
   store_.fail_directories = true;
   runtime_log::log_thread log(store_, clock_, console_);
