@@ -33,46 +33,24 @@ bool sets_running_flag(int value) {
 
 void menu_action(const world& w, int value) {
   using common::key_preset;
+  // The steering entries in menu order: A,D; J,L; Pad; and for the green player Komputer.
+  static constexpr key_preset presets[] = {key_preset::AD, key_preset::JL, key_preset::PAD,
+                                           key_preset::COMPUTER};
   if (value >= first_board_entry && value <= first_board_entry + 9) {
     common::board_pattern.choose(value - first_board_entry);
     w.board.reset();
     w.players.reset_players();
-    return;
-  }
-  switch (value) {
-    case pause_entry:
-      w.board.stop();
-      break;
-    case resume_entry:
-      w.board.start();
-      break;
-    case red_ad_entry:
-      w.players.set1(key_preset::AD);
-      break;
-    case red_jl_entry:
-      w.players.set1(key_preset::JL);
-      break;
-    case red_pad_entry:
-      w.players.set1(key_preset::PAD);
-      break;
-    case green_ad_entry:
-      w.players.set2(key_preset::AD);
-      (void)w.computer.disable();  // an ended computer player refuses at once; the menu goes on
-      break;
-    case green_jl_entry:
-      w.players.set2(key_preset::JL);
-      (void)w.computer.disable();  // an ended computer player refuses at once; the menu goes on
-      break;
-    case green_pad_entry:
-      w.players.set2(key_preset::PAD);
-      (void)w.computer.disable();  // an ended computer player refuses at once; the menu goes on
-      break;
-    case green_computer_entry:
-      w.players.set2(key_preset::COMPUTER);
-      (void)w.computer.enable();
-      break;
-    default:
-      break;
+  } else if (value == pause_entry) {
+    w.board.stop();
+  } else if (value == resume_entry) {
+    w.board.start();
+  } else if (value >= red_ad_entry && value <= red_pad_entry) {
+    w.players.set1(presets[value - red_ad_entry]);
+  } else if (value >= green_ad_entry && value <= green_computer_entry) {
+    const key_preset preset = presets[value - green_ad_entry];
+    w.players.set2(preset);
+    // An ended computer player refuses at once; the choice of preset stands all the same.
+    (void)(preset == key_preset::COMPUTER ? w.computer.enable() : w.computer.disable());
   }
 }
 
