@@ -56,8 +56,14 @@ std::string describe(const pattern_problem& problem) {
       return where + ": found " + shown(problem.found) + " where ' ', 'X', 'D' or 'A' was expected" +
              (problem.found == 'x' || problem.found == 'd' || problem.found == 'a' ? " (upper case only)"
                                                                                    : "");
+    case pattern_problem::kind::unreadable:
+      return where + ": the file cannot be read: " + std::generic_category().message(problem.os_error);
     case pattern_problem::kind::missing_wall:
       return where + ": warning: no side wall 'X', the ball can leave the board here";
+    case pattern_problem::kind::pinning_brick:
+      return where + ": warning: " + shown(problem.found) +
+             (problem.found == 'X' ? " is" : " can be") +
+             " a firm brick right before a pad, where it pins a returned ball against the pad";
   }
   return where;
 }
@@ -70,73 +76,122 @@ const pattern_problem* pattern_reading::first_fault() const {
 
 namespace {
 
-// The first 20 characters of the next line, or nothing at the end of the input. The rest of the line and
-// its end (LF, CR LF, or a CR that ends the input) are consumed but not kept.
-std::optional<std::string> next_line(std::istream& in) {
-  using traits = std::istream::traits_type;
-  std::string kept;
-  bool any = false;
-  for (;;) {
-    const traits::int_type c = in.get();
-    if (traits::eq_int_type(c, traits::eof())) break;
-    any = true;
-    if (c == '\n') break;
-    if (c == '\r') {
-      const traits::int_type after = in.peek();
-      if (traits::eq_int_type(after, traits::eof())) break;
-      if (after == '\n') {
-        in.get();
-        break;
+// A pattern's bytes, one character of the current line at a time, so that a reading can stop right at a
+// fault. A line ends at LF; a CR just before the LF (or at the very end of the input) belongs to the end.
+class pattern_source {
+ public:
+  enum class event : std::uint8_t { character, line_end, input_end, failure };
+
+  explicit pattern_source(std::istream& in) : in_(in) {}
+
+  event next(unsigned char& c) {
+    return guarded([&] {
+      const traits::int_type got = in_.get();
+      if (in_.bad()) return event::failure;
+      if (traits::eq_int_type(got, traits::eof())) return event::input_end;
+      if (got == '\n') return event::line_end;
+      if (got == '\r') {
+        const traits::int_type after = in_.peek();
+        if (in_.bad()) return event::failure;
+        if (traits::eq_int_type(after, traits::eof())) return event::line_end;
+        if (after == '\n') {
+          in_.get();
+          return in_.bad() ? event::failure : event::line_end;
+        }
       }
-    }
-    if (kept.size() < static_cast<std::size_t>(pattern_columns)) {
-      kept.push_back(traits::to_char_type(c));
-    } else {
-      // Past column 20: skip to the end of the line without looking at it.
-      in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-      break;
+      c = static_cast<unsigned char>(traits::to_char_type(got));
+      return event::character;
+    });
+  }
+
+  // Past column 20: the rest of the line is skipped without being looked at, so a huge line costs no memory.
+  event skip_line() {
+    return guarded([&] {
+      in_.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+      return in_.bad() ? event::failure : event::line_end;
+    });
+  }
+
+  // errno of the failed read.
+  int failure() const { return failure_; }
+
+ private:
+  using traits = std::istream::traits_type;
+
+  // A stream may report a failed read by its badbit or by throwing, as a file stream with badbit in its
+  // exception mask does; either way the reading ends there.
+  template <class Read>
+  event guarded(Read read) {
+    try {
+      const event e = read();
+      if (e == event::failure) failure_ = EIO;
+      return e;
+    } catch (const std::ios_base::failure& failure) {
+      const std::error_category& category = failure.code().category();
+      const bool from_the_system = category == std::generic_category() || category == std::system_category();
+      failure_ = from_the_system && failure.code().value() != 0 ? failure.code().value() : EIO;
+      return event::failure;
     }
   }
-  if (!any) return std::nullopt;
-  return kept;
-}
+
+  std::istream& in_;
+  int failure_ = 0;
+};
 
 }  // namespace
 
-pattern_reading read_pattern(std::istream& in) {
+pattern_reading read_pattern(std::istream& in, pattern_scan scan) {
+  using event = pattern_source::event;
   pattern_reading reading;
   bool faulted = false;
   const auto report = [&](pattern_problem problem) {
     reading.problems.push_back(problem);
     if (problem.is_fault()) faulted = true;
   };
+  const auto done = [&] { return faulted && scan == pattern_scan::to_first_fault; };
+  pattern_source source(in);
   for (int row = 1; row <= pattern_lines; ++row) {
-    const std::optional<std::string> line = next_line(in);
-    if (!line) {
-      report({pattern_problem::kind::too_few_lines, row, 1});
-      break;  // nothing more to read
-    }
-    const int length = static_cast<int>(line->size());
-    for (int column = 1; column <= length; ++column) {
-      const auto c = static_cast<unsigned char>((*line)[static_cast<std::size_t>(column - 1)]);
+    int length = 0;  // characters of this line seen, up to 20
+    unsigned char c = 0;
+    event e;
+    while ((e = source.next(c)) == event::character) {
+      if (length == pattern_columns) {
+        e = source.skip_line();
+        break;
+      }
+      const int column = ++length;
       const std::optional<brick_placing> placing = placing_of(c);
       if (!placing) {
         report({pattern_problem::kind::wrong_character, row, column, c});
-        continue;
+      } else {
+        if ((column == 1 || column == pattern_columns) && *placing != brick_placing::PLACE_INDESTRUCTIBLE)
+          report({pattern_problem::kind::missing_wall, row, column});
+        const bool before_a_pad = row == 2 || row == pattern_lines - 1;
+        if (before_a_pad && column > 1 && column < pattern_columns &&
+            (*placing == brick_placing::PLACE_INDESTRUCTIBLE || *placing == brick_placing::PLACE_ANY_KIND))
+          report({pattern_problem::kind::pinning_brick, row, column, c});
+        if (!faulted) {
+          reading.map(row, column) = *placing;
+          ++reading.cells_read;
+        }
       }
-      if ((column == 1 || column == pattern_columns) && *placing != brick_placing::PLACE_INDESTRUCTIBLE)
-        report({pattern_problem::kind::missing_wall, row, column});
-      if (!faulted) {
-        reading.map(row, column) = *placing;
-        ++reading.cells_read;
-      }
+      if (done()) return reading;
+    }
+    if (e == event::failure) {
+      report({pattern_problem::kind::unreadable, row, length + 1, 0, source.failure()});
+      return reading;  // nothing after a failed read can be trusted
+    }
+    if (e == event::input_end && length == 0) {
+      report({pattern_problem::kind::too_few_lines, row, 1});
+      return reading;
     }
     if (length < pattern_columns) report({pattern_problem::kind::short_line, row, length + 1});
+    if (done()) return reading;
   }
   return reading;
 }
 
-pattern_reading read_pattern_file(const std::string& path) {
+std::ifstream open_pattern_file(const std::string& path) {
   std::error_code error;
   const std::filesystem::file_status status = std::filesystem::status(path, error);
   if (error) throw std::system_error(error, "cannot open " + path);
@@ -147,13 +202,20 @@ pattern_reading read_pattern_file(const std::string& path) {
   std::ifstream in;
   in.open(path, std::ios::binary);
   if (!in.is_open()) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
-  in.exceptions(std::ios::badbit);
-  return read_pattern(in);
+  in.exceptions(std::ios::badbit);  // a failed read then says why
+  return in;
 }
+
+namespace {
+
+void log_loader_failure(runtime_log::sink& log) { log.error(common::error_line(loader_error_prefix)); }
+
+}  // namespace
 
 void loadpatternfromfile(brick_place_availability& map, const std::string& path, runtime_log::sink& log,
                          std::ostream& console) {
   map = brick_place_availability{};
+  std::ifstream in;
   try {
     std::error_code error;
     const bool exists = std::filesystem::exists(path, error);
@@ -163,21 +225,36 @@ void loadpatternfromfile(brick_place_availability& map, const std::string& path,
       log.warning("Wybrany plik:\"" + path + "\" nie isnieje");
       return;
     }
-    const pattern_reading reading = read_pattern_file(path);
+    in = open_pattern_file(path);
+  } catch (...) {
+    log_loader_failure(log);
+    return;
+  }
+  loadpatternfromfile(map, in, path, log, console);
+}
+
+void loadpatternfromfile(brick_place_availability& map, std::istream& in, const std::string& path,
+                         runtime_log::sink& log, std::ostream& console) {
+  map = brick_place_availability{};
+  try {
+    const pattern_reading reading = read_pattern(in, pattern_scan::to_first_fault);
     map = reading.map;
     const pattern_problem* fault = reading.first_fault();
     if (fault == nullptr) return;
+    const std::string what = path + ": " + describe(*fault);
     switch (fault->what) {
       case pattern_problem::kind::too_few_lines:
-        throw end_of_pattern_file(path + ": " + describe(*fault));
+        throw end_of_pattern_file(what);
       case pattern_problem::kind::short_line:
-        throw std::out_of_range(path + ": " + describe(*fault));
+        throw std::out_of_range(what);
+      case pattern_problem::kind::unreadable:
+        throw unreadable_pattern(what);
       default:
         console << damaged_file_notice << std::endl;
-        throw damaged_pattern(path + ": " + describe(*fault));
+        throw damaged_pattern(what);
     }
   } catch (...) {
-    log.error(common::error_line(loader_error_prefix));
+    log_loader_failure(log);
   }
 }
 
@@ -258,7 +335,9 @@ const std::string_view board_check_usage =
     "\n"
     "For each FILE it prints \"FILE: ok\", or every problem as \"FILE: line L, column C: ...\".\n"
     "The board has no walls of its own: without an 'X' in columns 1 and 20 of a row the ball can leave\n"
-    "the board sideways there. That is reported as a warning, since the game still loads such a board.\n"
+    "the board sideways there. And an 'X' (or an 'A', which may come out firm) in row 2 or 19 between\n"
+    "the walls stands right before a pad: it turns a returned ball straight back onto the pad, again and\n"
+    "again. Both are reported as warnings, since the game still loads such a board.\n"
     "\n"
     "  --strict  treat warnings as faults\n"
     "  --help    print this text\n"
@@ -270,12 +349,10 @@ const std::string_view board_check_usage =
 board_verdict check_board_file(const std::string& path, std::ostream& out) {
   pattern_reading reading;
   try {
-    reading = read_pattern_file(path);
+    std::ifstream in = open_pattern_file(path);
+    reading = read_pattern(in, pattern_scan::all_lines);
   } catch (const std::system_error& e) {
     out << path << ": cannot be read: " << e.code().message() << '\n';
-    return board_verdict::faulty;
-  } catch (const std::exception& e) {
-    out << path << ": cannot be read: " << e.what() << '\n';
     return board_verdict::faulty;
   }
   if (reading.problems.empty()) {

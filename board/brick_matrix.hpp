@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <fstream>
 #include <functional>
 #include <iosfwd>
 #include <iostream>
@@ -79,14 +80,20 @@ struct pattern_problem {
     too_few_lines,    // the file ends before line 20; line = the first missing line, column = 1
     short_line,       // the line has fewer than 20 characters; column = the first missing one
     wrong_character,  // found where ' ', 'X', 'D' or 'A' was expected
+    unreadable,       // reading the file failed here (an I/O error); os_error tells why
     missing_wall,     // a warning: no 'X' in column 1 or 20, so the ball can leave the board there
+    // A warning: 'X' or 'A' (which may come out firm) in row 2 or 19, columns 2..19. A ball returned by
+    // a pad meets a firm brick there at once and is turned straight back onto the pad, again and again,
+    // gaining speed at every return until it slips out sideways.
+    pinning_brick,
   };
   kind what;
   int line;
   int column;
-  unsigned char found = 0;  // the wrong character
+  unsigned char found = 0;  // the wrong character, or the 'X' or 'A' that can pin the ball
+  int os_error = 0;         // errno of an unreadable file
 
-  bool is_fault() const { return what != kind::missing_wall; }
+  bool is_fault() const { return what != kind::missing_wall && what != kind::pinning_brick; }
   friend bool operator==(const pattern_problem&, const pattern_problem&) = default;
 };
 
@@ -98,22 +105,26 @@ struct pattern_reading {
   // fault.
   brick_place_availability map;
   int cells_read = 0;
-  // Every fault and warning of the 20 lines, in reading order; the game stops at the first fault.
+  // The faults and warnings found, in reading order.
   std::vector<pattern_problem> problems;
 
   const pattern_problem* first_fault() const;
 };
 
+// How far a reading goes. The game stops at the first fault: it reads while holding the board lock, and
+// a damaged file may go on with huge lines. The board checker reads all 20 lines to report every problem.
+enum class pattern_scan : std::uint8_t { to_first_fault, all_lines };
+
 // Reads the first 20 lines of a pattern. A line ends at LF; a CR just before the LF (or at the very end of
 // the input) belongs to the line's end. Only the first 20 characters of a line are kept, the rest is
-// skipped, so a huge line costs no memory. Read failures of the stream are passed on as they come (a
-// stream with badbit in its exception mask throws).
-pattern_reading read_pattern(std::istream& in);
+// skipped, so a huge line costs no memory. A stream that fails part way (badbit, or a thrown
+// std::ios_base::failure) is an `unreadable` fault at the place where it failed; the cells read before it
+// are kept.
+pattern_reading read_pattern(std::istream& in, pattern_scan scan = pattern_scan::all_lines);
 
-// Reads the pattern file at `path` the way the game does. Throws std::system_error when the path is not a
-// regular file (a directory, a device, a pipe: any of those could stall or exhaust the game) or cannot be
-// opened, and std::ios_base::failure when reading fails part way.
-pattern_reading read_pattern_file(const std::string& path);
+// Opens the pattern file at `path` for reading. Throws std::system_error when the path is not a regular
+// file (a directory, a device, a pipe: any of those could stall or exhaust the game) or cannot be opened.
+std::ifstream open_pattern_file(const std::string& path);
 
 inline constexpr std::string_view loader_error_prefix = "Nastapil wyjatek w module symulacji fizyki, nazwa: ";
 inline constexpr std::string_view damaged_file_notice = "Plik Uszkodzony";
@@ -127,13 +138,20 @@ class damaged_pattern : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+class unreadable_pattern : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
-// Fills `map` from the pattern file at `path`. Never throws: a missing file is a warning in the log, a file
-// that cannot be opened or is damaged an error in the log (a wrong character also prints "Plik Uszkodzony"
-// on `console`). The map is cleared to PLACE_NONE first, so every cell always holds a placement; cells read
-// before a fault keep what was read.
+// Fills `map` from the pattern file at `path`, reading no further than its first fault. Never throws: a
+// missing file is a warning in the log, a file that cannot be opened, read or is damaged an error in the
+// log (a wrong character also prints "Plik Uszkodzony" on `console`). The map is cleared to PLACE_NONE
+// first, so every cell always holds a placement; cells read before a fault keep what was read.
 void loadpatternfromfile(brick_place_availability& map, const std::string& path, runtime_log::sink& log,
                          std::ostream& console = std::cout);
+// The same for a pattern file already open as `in`; `path` names it in the reports.
+void loadpatternfromfile(brick_place_availability& map, std::istream& in, const std::string& path,
+                         runtime_log::sink& log, std::ostream& console = std::cout);
 
 // ---------------------------------------------------------------------------------------------------------
 // Generation
@@ -174,7 +192,7 @@ inline constexpr common::color_type indestructible_color = common::make_color(0.
 
 enum class board_verdict {
   ok,             // the board loads as written and has its side walls
-  warnings_only,  // it loads as written, but the ball can leave it sideways
+  warnings_only,  // it loads as written, but the ball can leave it sideways or be pinned before a pad
   faulty,         // the game cannot load it fully (or cannot open it)
 };
 

@@ -4,6 +4,7 @@
 //   - the cells written are exactly those read before the first fault (compared with a plain line-by-line
 //     reading of the same bytes), and every problem, the first fault included, is at the right line and
 //     column;
+//   - the game's reading stops at the first fault with the same cells and problems up to it;
 //   - the loader, reading the bytes as a file, leaves the same map and reports the first fault once (with
 //     "Plik Uszkodzony" for a wrong character), and nothing for a good file;
 //   - the generator makes from that map bricks of the kinds it asks for;
@@ -82,6 +83,8 @@ board::pattern_reading reference_reading(std::string_view text) {
       }
       if ((column == 1 || column == 20) && c != 'X')
         expected.problems.push_back({problem_kind::missing_wall, row, column});
+      if ((row == 2 || row == 19) && column > 1 && column < 20 && (c == 'X' || c == 'A'))
+        expected.problems.push_back({problem_kind::pinning_brick, row, column, static_cast<unsigned char>(c)});
       if (!faulted) {
         expected.map(row, column) = *placing;
         ++expected.cells_read;
@@ -132,6 +135,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (fault != nullptr)
     check(reading.cells_read == (fault->line - 1) * 20 + fault->column - 1, "cells read before the fault");
   if (fault == nullptr) check(reading.cells_read == 400, "a good pattern not read whole");
+
+  // The game's reading stops right at the first fault, with the same cells.
+  std::istringstream again{std::string(text)};
+  const board::pattern_reading game_reading = board::read_pattern(again, board::pattern_scan::to_first_fault);
+  check(game_reading.map == reading.map, "the game's reading keeps other cells");
+  std::vector<pattern_problem> up_to_fault;
+  for (const pattern_problem& p : reading.problems) {
+    up_to_fault.push_back(p);
+    if (p.is_fault()) break;
+  }
+  check(game_reading.problems == up_to_fault, "the game's reading does not end at the first fault");
 
   static memory_file file;
   file.hold(data, size);

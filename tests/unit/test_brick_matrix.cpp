@@ -1,7 +1,9 @@
 // Boards: the pattern loader and its reports, the brick generator, the board checker and the ten boards the
 // game ships with.
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -133,6 +135,68 @@ TEST_F(Loader, DamagedFilesKeepWhatWasReadBeforeTheFault) {
   expect_error("board::end_of_pattern_file", "line 1, column 1");
 }
 
+// Serves `text`, then fails every read from byte `fail_at` on, as a disk with a bad sector does.
+class failing_buffer final : public std::streambuf {
+ public:
+  failing_buffer(std::string text, std::size_t fail_at) : text_(std::move(text)), fail_at_(fail_at) {
+    setg(text_.data(), text_.data(), text_.data() + std::min(fail_at_, text_.size()));
+  }
+
+ protected:
+  int_type underflow() override {
+    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+    if (fail_at_ < text_.size())
+      throw std::ios_base::failure("read", std::make_error_code(std::errc::io_error));
+    return traits_type::eof();
+  }
+
+ private:
+  std::string text_;
+  std::size_t fail_at_;
+};
+
+TEST_F(Loader, TheGameReadsNoFurtherThanTheFirstFaultAndKeepsWhatCameBefore) {
+  // A wrong character on line 3, then a megabyte the game must not read while it holds the board lock.
+  std::vector<std::string> rows = mixed_rows();
+  rows[2][4] = 'x';
+  const std::string text = joined(rows) + std::string(1 << 20, 'q');
+  std::istringstream in(text);
+  testing::internal::CaptureStdout();
+  board::loadpatternfromfile(map_, in, "boards/board (3).txt", log_);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Plik Uszkodzony\n");
+  EXPECT_LE(in.tellg(), std::streampos(2 * 21 + 5));
+  EXPECT_EQ(map_, map_of(rows, 3, 5));
+  expect_error("board::damaged_pattern", "line 3, column 5");
+
+  // A read that fails part way through line 6 keeps the cells before it and says so in plain words.
+  rows = mixed_rows();
+  failing_buffer disk(joined(rows), 5 * 21 + 8);
+  std::istream failing(&disk);
+  failing.exceptions(std::ios::badbit);
+  log_.clear();
+  board::loadpatternfromfile(map_, failing, "boards/board (3).txt", log_);
+  EXPECT_EQ(map_, map_of(rows, 6, 9));
+  ASSERT_EQ(log_.size(), 1u);
+  EXPECT_EQ(log_.entries()[0].message,
+            std::string(board::loader_error_prefix) +
+                "board::unreadable_pattern jego opis: boards/board (3).txt: line 6, column 9: the file cannot be "
+                "read: Input/output error");
+
+  // The checker reads on past a fault to report every problem; the game's reading ends at the first.
+  std::string damaged = joined(mixed_rows());
+  damaged[2 * 21 + 4] = 'x';
+  damaged[7 * 21] = 'd';
+  const auto faults = [&](board::pattern_scan scan) {
+    std::istringstream in(damaged);
+    std::vector<std::pair<int, int>> found;
+    for (const board::pattern_problem& p : board::read_pattern(in, scan).problems)
+      if (p.is_fault()) found.emplace_back(p.line, p.column);
+    return found;
+  };
+  EXPECT_EQ(faults(board::pattern_scan::all_lines), (std::vector<std::pair<int, int>>{{3, 5}, {8, 1}}));
+  EXPECT_EQ(faults(board::pattern_scan::to_first_fault), (std::vector<std::pair<int, int>>{{3, 5}}));
+}
+
 TEST_F(Loader, MissingFilesWarnAndDirectoriesFail) {
   testing_support::scoped_cwd cwd(dir_.path());
   EXPECT_EQ(load("", "boards/board (5).txt"), "");
@@ -147,13 +211,36 @@ TEST_F(Loader, MissingFilesWarnAndDirectoriesFail) {
 }
 
 TEST_F(Loader, UnreadableFilesFail) {
-  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not stop root";
+  // Permissions do not stop root, and the tests may well run as root: the loading is then done in a child
+  // process that has become the unprivileged user nobody, and the child reports what it logged.
   const std::filesystem::path path = dir_ / "locked.txt";
   write_file(path, joined(mixed_rows()));
   ::chmod(path.c_str(), 0);
-  EXPECT_EQ(load("", path.string()), "");
-  expect_error("std::system_error", "Permission denied");
-  EXPECT_EQ(map_, placement_map{});
+  ::chmod(dir_.path().c_str(), 0755);
+  int report[2];
+  ASSERT_EQ(::pipe(report), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    constexpr uid_t nobody = 65534;
+    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
+      ::_exit(2);
+    placement_map map = filled(FIRM);
+    recording_log log;
+    board::loadpatternfromfile(map, path.string(), log);
+    const std::string logged = (map == placement_map{} ? "cleared: " : "not cleared: ") +
+                               (log.size() == 1 ? log.messages()[0] : std::to_string(log.size()) + " entries");
+    ::_exit(::write(report[1], logged.data(), logged.size()) == ssize_t(logged.size()) ? 0 : 3);
+  }
+  ::close(report[1]);
+  std::string logged(4096, '\0');
+  const ssize_t got = ::read(report[0], logged.data(), logged.size());
+  ::close(report[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child could not become nobody";
+  EXPECT_EQ(logged.substr(0, got > 0 ? std::size_t(got) : 0),
+            "cleared: " + std::string(board::loader_error_prefix) + "std::system_error jego opis: cannot open " +
+                path.string() + ": Permission denied");
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -282,6 +369,7 @@ TEST(BoardCheck, ReportsEveryProblemWithItsPlace) {
   const std::string good = (dir / "good.txt").string(), bad = (dir / "bad.txt").string(),
                     open = (dir / "open.txt").string();
   std::vector<std::string> rows(20, "X DDAA          XX X");
+  rows[1] = rows[18] = "X DD            D  X";  // nothing firm right before a pad
   write_file(good, joined(rows));
   rows[1][4] = 'x';
   rows[3].resize(19);
@@ -290,6 +378,7 @@ TEST(BoardCheck, ReportsEveryProblemWithItsPlace) {
   write_file(bad, joined(rows));
   rows.assign(20, "X                  X");
   rows[8][19] = ' ';
+  rows[18][9] = 'A';
   write_file(open, joined(rows));
 
   std::ostringstream out, err;
@@ -302,7 +391,9 @@ TEST(BoardCheck, ReportsEveryProblemWithItsPlace) {
                 "expected (upper case only)\n" + bad +
                 ": line 4, column 20: the line ends, a board line needs 20 characters\n" + bad +
                 ": line 6, column 1" + no_wall + bad + ": line 16, column 1: the file ends, a board " +
-                "needs 20 lines\n" + open + ": line 9, column 20" + no_wall);
+                "needs 20 lines\n" + open + ": line 9, column 20" + no_wall + open +
+                ": line 19, column 10: warning: 'A' can be a firm brick right before a pad, where it pins a "
+                "returned ball against the pad\n");
 
   // Exit status: 0 with warnings alone, 1 with them under --strict or with any fault, 2 for bad usage.
   using args = std::vector<std::string_view>;
