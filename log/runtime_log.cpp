@@ -171,11 +171,12 @@ line_writer::line_writer(file_store& files, wall_clock& clock, std::ostream& con
 void line_writer::log_line(rodzaj_wpisu kind, std::string_view message) {
   if (config_[kind].log_to_file) {
     if (file_line_count_ == 0) new_file();
-    const std::string line = entry_line(kind, clock_.now(), message, config_) + '\n';
-    if (!files_.append_existing(log_file_name_, line)) {
+    // Stamped once its file exists, so that no entry is older than the name of the file that holds it.
+    const auto stamped = [&] { return entry_line(kind, clock_.now(), message, config_) + '\n'; };
+    if (!files_.append_existing(log_file_name_, stamped())) {
       // Someone deleted the current file while the game runs: go on in a new one.
       new_file();
-      if (!files_.append_existing(log_file_name_, line))
+      if (!files_.append_existing(log_file_name_, stamped()))
         throw std::runtime_error("log file " + log_file_name_ + " vanished as soon as it was made");
     }
     file_line_count_ = static_cast<std::uint16_t>((file_line_count_ + 1) % file_line_limit);

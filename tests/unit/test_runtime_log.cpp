@@ -207,6 +207,9 @@ TEST_F(LogOnDisk, DeletedCurrentFileIsReplacedAndLoggingGoesOn) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], runtime_log::header);
   EXPECT_TRUE(lines[1].starts_with("Ostrzezenie  | ") && lines[1].ends_with(" | po"));
+  // The replacement's first entry is stamped after the file was made, never before its name's moment.
+  const std::string named_ms = writer.log_file_name().substr(writer.log_file_name().size() - 7, 3);
+  EXPECT_GT(lines[1].substr(25, 3), named_ms) << writer.log_file_name() << " holds " << lines[1];
   writer.log_line(rodzaj_wpisu::INFO, "dalej");
   EXPECT_EQ(lines_of(testing_support::read_file(writer.log_file_name())).size(), 3u);
 }
