@@ -31,7 +31,7 @@ bool sets_running_flag(int value) {
          value == resume_entry;
 }
 
-void menu_action(const world& w, int value) {
+bool menu_action(const world& w, int value) {
   using common::key_preset;
   // The steering entries in menu order: A,D; J,L; Pad; and for the green player Komputer.
   static constexpr key_preset presets[] = {key_preset::AD, key_preset::JL, key_preset::PAD,
@@ -50,8 +50,9 @@ void menu_action(const world& w, int value) {
     const key_preset preset = presets[value - green_ad_entry];
     w.players.set2(preset);
     // An ended computer player refuses at once; the choice of preset stands all the same.
-    (void)(preset == key_preset::COMPUTER ? w.computer.enable() : w.computer.disable());
+    return preset == key_preset::COMPUTER ? w.computer.enable() : w.computer.disable();
   }
+  return true;
 }
 
 void menu_pause::menu_state(int status) {
@@ -235,6 +236,7 @@ struct glut_callbacks {
     guarded([&](graphics_thread& t) { t.pause_.menu_state(status); });
   }
   static void menu(int value) {
+    // A steering switch refused by an ended computer player leaves the chosen preset; nothing more to do.
     guarded([&](graphics_thread& t) { t.menu(value); });
   }
   // The window manager's close button ends the game like "Zakoncz". (When the loop is left after a failure,
@@ -329,8 +331,9 @@ bool graphics_thread::wait_ready() {
   return box_.call(request::wait_ready);
 }
 
-void graphics_thread::menu(int value) {
+bool graphics_thread::menu(int value) {
   if (on_graphics_thread) pause_.entry_chosen(value);
+  bool accepted = true;
   switch (value) {
     case end_entry:
       end_game(world_.log);
@@ -339,10 +342,11 @@ void graphics_thread::menu(int value) {
       window_requests.post_window_size(value);
       break;
     default:
-      menu_action(world_, value);
+      accepted = menu_action(world_, value);
       break;
   }
   window_requests.post_redisplay();
+  return accepted;
 }
 
 void graphics_thread::run(std::stop_token stop) {
@@ -484,8 +488,8 @@ void redraw_thread::run(std::stop_token stop) {
   }
 }
 
-void menu(int value) {
-  processing_graphics->menu(value);
+bool menu(int value) {
+  return processing_graphics->menu(value);
 }
 
 }  // namespace graphics

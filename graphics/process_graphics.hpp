@@ -110,9 +110,9 @@ inline loop_requests window_requests;
 common::steady_time redraw_tick(common::clock& clock, loop_requests& requests);
 
 // The game's side of a menu entry: a new game on a board (with both players back to 1000 points), pause,
-// resume, each player's steering. Other values do nothing here. A request refused by the computer player's
-// ended thread is a common::request_refused error.
-void menu_action(const world& w, int value);
+// resume, each player's steering. Other values do nothing here. False when the computer player's thread
+// has ended and refused the switch of the green player's steering; the chosen preset stands all the same.
+bool menu_action(const world& w, int value);
 
 // Whether an entry sets the running flag itself: a new game, pause, resume.
 bool sets_running_flag(int value);
@@ -166,8 +166,8 @@ class graphics_thread {
   // display could be opened).
   bool wait_ready();
 
-  // The menu action for one entry's value, from any thread.
-  void menu(int value);
+  // The menu action for one entry's value, from any thread; what `menu_action` returns.
+  bool menu(int value);
 
   std::uint64_t frames() const { return frames_.load(std::memory_order_relaxed); }
 
@@ -228,7 +228,7 @@ class redraw_thread {
 inline common::game_object<redraw_thread> redrawing;
 
 // The menu action for one entry's value (100..109, 200, 300, 411..413, 421..424, 501, 502, 600), on the
-// game's graphics thread object.
-void menu(int value);
+// game's graphics thread object. False when the computer player refused a steering switch.
+bool menu(int value);
 
 }  // namespace graphics

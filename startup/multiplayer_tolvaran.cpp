@@ -30,18 +30,29 @@ void require(bool accepted, const char* request) {
 }
 
 // Brings the waiting threads into play, one after another.
-void handshake(runtime_log::sink& log) {
-  require(graphics::processing_graphics->start(), "processing_graphics.start");
-  require(graphics::processing_graphics->wait_ready(), "processing_graphics.wait_ready");
+void handshake(runtime_log::sink& log, handshake_parties& threads) {
+  require(threads.graphics_start(), "processing_graphics.start");
+  require(threads.graphics_wait_ready(), "processing_graphics.wait_ready");
   log.info("Zakonczono inicjalizowanie okna, jest gotowe");
   log.info("Uruchamiam symulacje fizyki");
-  require(physics::process_physics->init(), "process_physics.init");
-  require(physics::process_physics->start(), "process_physics.start");
+  require(threads.physics_init(), "process_physics.init");
+  require(threads.physics_start(), "process_physics.start");
   log.info("Symulacja Fizyki juz dzia\xB3" "a");
   log.info("Wlaczanie Gracza zielonego");
-  graphics::menu(424);  // the green player's "Komputer" entry, run here on the main thread
-  require(input::processing_input->start(), "processing_input.start");
+  require(threads.green_player_to_computer(), "computer_steering.enable");
+  require(threads.input_start(), "processing_input.start");
 }
+
+// The game's own threads, as main() made them.
+class game_threads final : public handshake_parties {
+ public:
+  bool graphics_start() override { return graphics::processing_graphics->start(); }
+  bool graphics_wait_ready() override { return graphics::processing_graphics->wait_ready(); }
+  bool physics_init() override { return physics::process_physics->init(); }
+  bool physics_start() override { return physics::process_physics->start(); }
+  bool green_player_to_computer() override { return graphics::menu(graphics::green_computer_entry); }
+  bool input_start() override { return input::processing_input->start(); }
+};
 
 }  // namespace
 
@@ -59,14 +70,19 @@ std::vector<std::string> settings_report() {
   };
 }
 
-void multiplayer_tolvaran(runtime_log::sink& log) {
+void multiplayer_tolvaran(runtime_log::sink& log, handshake_parties& threads) {
   try {
     for (const std::string& line : settings_report()) log.info(line);
-    handshake(log);
+    handshake(log, threads);
     log.info("Zadania uruchomione");
   } catch (...) {
     log.error(common::error_line(main_error_prefix));
   }
+}
+
+void multiplayer_tolvaran(runtime_log::sink& log) {
+  game_threads threads;
+  multiplayer_tolvaran(log, threads);
 }
 
 void static_initialisation(int& argc, char** argv) {

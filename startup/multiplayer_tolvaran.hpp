@@ -16,8 +16,25 @@ namespace startup {
 // The settings report, in the order it is logged.
 std::vector<std::string> settings_report();
 
-// The main procedure: the settings report, the handshake, "Zadania uruchomione". Any error is logged with
-// the procedure's own prefix and the remaining steps are skipped; it always returns normally.
+// The threads that the handshake brings into play, one request each, in the handshake's order. Each returns
+// false when its thread has ended (or, for the computer player, refused the switch).
+class handshake_parties {
+ public:
+  virtual ~handshake_parties() = default;
+  virtual bool graphics_start() = 0;
+  virtual bool graphics_wait_ready() = 0;
+  virtual bool physics_init() = 0;
+  virtual bool physics_start() = 0;
+  // The green player's "Komputer" menu entry, run on the calling thread.
+  virtual bool green_player_to_computer() = 0;
+  virtual bool input_start() = 0;
+};
+
+// The main procedure: the settings report, the handshake, "Zadania uruchomione". Any error, a refused
+// request included, is logged with the procedure's own prefix and the remaining steps are skipped; it
+// always returns normally.
+void multiplayer_tolvaran(runtime_log::sink& log, handshake_parties& threads);
+// The same with the game's own threads.
 void multiplayer_tolvaran(runtime_log::sink& log);
 
 // Everything main() does before the main procedure, in the game's start-up order. `argc`/`argv` go to the
