@@ -87,6 +87,19 @@ void joystick_keys(input::keyboard_monitor& keys, int x) {
   }
 }
 
+// The game cannot go on and the player could not end it: the reason goes to the log, and once it is
+// written the process ends with status 1.
+[[noreturn]] void end_after_failure(runtime_log::sink& log, const std::string& line) noexcept {
+  try {
+    log.error(line);
+    log.flush();
+  } catch (...) {
+    // Standard error has the reason, or the log is gone; ending matters more.
+  }
+  std::fflush(stdout);
+  std::_Exit(1);
+}
+
 void end_game(runtime_log::sink& log) {
   // Returns once the line is in the file; nothing the other threads report after it is written.
   log.last_entry(closing_line);
@@ -239,8 +252,7 @@ struct glut_callbacks {
     // A steering switch refused by an ended computer player leaves the chosen preset; nothing more to do.
     guarded([&](graphics_thread& t) { t.menu(value); });
   }
-  // The window manager's close button ends the game like "Zakoncz". (When the loop is left after a failure,
-  // freeglut destroys the window too; that is no closing by the player.)
+  // The window manager's close button ends the game like "Zakoncz".
   static void close() {
     guarded([](graphics_thread& t) { end_game(t.world_.log); });
   }
@@ -304,14 +316,14 @@ struct glut_callbacks {
 graphics_thread* glut_callbacks::self = nullptr;
 
 void graphics_thread::lose_x_connection() noexcept {
+  std::string line;
   try {
-    world_.log.error(
-        common::error_line(graphics_error_prefix,
-                           std::make_exception_ptr(glut_error("the connection to the X server was lost"))));
-    world_.log.flush();
+    line = common::error_line(graphics_error_prefix,
+                              std::make_exception_ptr(glut_error("the connection to the X server was lost")));
   } catch (...) {
-    // Standard error has the reason already.
+    std::_Exit(1);  // no memory left even for the line; standard error has the reason already
   }
+  end_after_failure(world_.log, line);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -366,7 +378,6 @@ void graphics_thread::run(std::stop_token stop) {
     if (redrawing.exists()) redrawing->start();
     glutTimerFunc(request_drain_ms, glut_callbacks::drain, 0);
     glutMainLoop();
-    // Back only after a callback failed and was logged: the thread ends.
   } catch (...) {
     world_.log.error(common::error_line(graphics_error_prefix));
   }
@@ -440,13 +451,15 @@ void graphics_thread::create_menus() {
 }
 
 void graphics_thread::fail_in_loop() noexcept {
+  // Leaving the loop would take the window away and leave the game running with nothing a player could use
+  // to end it.
+  std::string line;
   try {
-    world_.log.error(common::error_line(graphics_error_prefix));
+    line = common::error_line(graphics_error_prefix);
   } catch (...) {
-    // The log cannot take it; leaving the loop matters more.
+    std::_Exit(1);
   }
-  failed_ = true;
-  glutLeaveMainLoop();
+  end_after_failure(world_.log, line);
 }
 
 void graphics_thread::fail_for_good(std::string_view message) noexcept {

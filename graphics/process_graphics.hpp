@@ -7,10 +7,11 @@
 // wanted, a joystick poll wanted, a window size wanted) that a GLUT timer drains on the graphics thread.
 //
 // No C++ exception unwinds through freeglut's C frames: every callback catches at its boundary, logs the
-// error as the graphics thread's own and leaves the event loop, which ends the graphics thread. freeglut's
-// fatal errors (no display to open) would otherwise call exit() under live threads: they are logged, printed
-// on standard error, refuse any further request to the thread and park it for good. A lost X connection
-// (Xlib would call exit() too) is logged and ends the game with status 1.
+// error as the graphics thread's own and ends the game with status 1 once the line is written (without its
+// window nobody could play or end the game). freeglut's fatal errors (no display to open) would otherwise
+// call exit() under live threads: they are logged, printed on standard error, refuse any further request to
+// the thread and park it for good. A lost X connection (Xlib would call exit() too) is logged and ends the
+// game with status 1.
 //
 // The game ends through the "Zakoncz" entry or the window's close button alike: the closing line goes to the
 // log, and once it is written the process ends with status 0 without running static destructors.
@@ -178,12 +179,12 @@ class graphics_thread {
   void run(std::stop_token stop);
   void create_window();
   void create_menus();
-  // An error caught at a callback's boundary: logged, and the loop is left.
-  void fail_in_loop() noexcept;
+  // An error caught at a callback's boundary: logged, and the game ends with status 1.
+  [[noreturn]] void fail_in_loop() noexcept;
   // freeglut cannot go on: logged, and no request is accepted any more.
   void fail_for_good(std::string_view message) noexcept;
-  // The X server has gone: logged, and the log written out.
-  void lose_x_connection() noexcept;
+  // The X server has gone: logged, and the game ends with status 1.
+  [[noreturn]] void lose_x_connection() noexcept;
 
   world world_;
   int& argc_;
@@ -194,7 +195,7 @@ class graphics_thread {
   menu_pause pause_;
   int window_ = 0;
   bool full_screen_pending_ = false;  // moved to the screen's corner, full screen on the next pass
-  bool failed_ = false;               // the loop is being left after an error
+  bool failed_ = false;               // freeglut has failed for good: no callback runs any more
   int previous_mouse_x_ = 0;
   int previous_mouse_y_ = 0;
   std::jthread thread_;

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "graphics/process_graphics.hpp"
+#include "startup/multiplayer_tolvaran.hpp"
 #include "support/x_driver.hpp"
 
 // After everything else: Xlib's macros (None, Bool, Status) would break other headers.
@@ -188,6 +189,40 @@ TEST_F(GameWindow, WithoutADisplayTheFailureIsLoggedAndShown) {
       30s));
   EXPECT_NE(read_file(dir_ / "stderr.txt").find("failed to open display ':9999'"), std::string::npos);
   EXPECT_TRUE(game_->running()) << "freeglut's failure must not end the process";
+}
+
+// A callback that fails leaves the player nothing to play with or to end the game by: the game logs why and
+// ends with status 1. The game runs in a child of the test's own, which gives its display a ball too fast to
+// show.
+TEST(GameWindowFailure, AFailingCallbackEndsTheGameWithStatusOne) {
+  xvfb_server x;
+  temp_dir dir;
+  std::filesystem::copy(std::string(TOLVARAN_SOURCE_DIR) + "/boards", dir / "boards");
+  const pid_t parent = ::getpid();
+  const pid_t game = ::fork();
+  if (game == 0) {
+    die_with(parent);
+    std::filesystem::current_path(dir.path());
+    static int argc = 1;
+    static char name[] = "multiplayer_tolvaran";
+    static char* argv[] = {name, nullptr};
+    startup::static_initialisation(argc, argv);
+    startup::multiplayer_tolvaran(*runtime_log::log);
+    while (graphics::processing_graphics->frames() < 5) std::this_thread::sleep_for(10ms);
+    state::board_state->stop();
+    common::ball_type ball = state::board_state->get_ball();
+    ball.vel = {3.0e9f, 0.0f};
+    state::board_state->ball_change(ball);
+    startup::wait_for_the_end();
+  }
+  int status = 0;
+  ASSERT_TRUE(eventually([&] { return ::waitpid(game, &status, WNOHANG) == game; }, 60s));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  const auto messages = log_messages(dir.path());
+  ASSERT_FALSE(messages.empty());
+  EXPECT_TRUE(messages.back().starts_with(std::string(graphics::graphics_error_prefix) +
+                                          "std::range_error jego opis: ball speed "))
+      << messages.back();
 }
 
 }  // namespace
