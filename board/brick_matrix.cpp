@@ -61,8 +61,7 @@ std::string describe(const pattern_problem& problem) {
     case pattern_problem::kind::missing_wall:
       return where + ": warning: no side wall 'X', the ball can leave the board here";
     case pattern_problem::kind::pinning_brick:
-      return where + ": warning: " + shown(problem.found) +
-             (problem.found == 'X' ? " is" : " can be") +
+      return where + ": warning: " + shown(problem.found) + (problem.found == 'X' ? " is" : " can be") +
              " a firm brick right before a pad, where it pins a returned ball against the pad";
   }
   return where;
@@ -208,7 +207,9 @@ std::ifstream open_pattern_file(const std::string& path) {
 
 namespace {
 
-void log_loader_failure(runtime_log::sink& log) { log.error(common::error_line(loader_error_prefix)); }
+void log_loader_failure(runtime_log::sink& log) {
+  log.error(common::error_line(loader_error_prefix));
+}
 
 }  // namespace
 

@@ -412,41 +412,18 @@ void graphics_thread::create_window() {
 }
 
 void graphics_thread::create_menus() {
-  const auto create = [] {
-    const int id = glutCreateMenu(glut_callbacks::menu);
-    if (id == 0) throw glut_error("glutCreateMenu made no menu");
-    return id;
-  };
-  const int boards = create();
-  for (int i = 0; i <= 9; ++i)
-    glutAddMenuEntry(("Wybierz plansze nr:" + common::image(i)).c_str(), first_board_entry + i);
-
-  const int red = create();
-  glutAddMenuEntry("A,D", red_ad_entry);
-  glutAddMenuEntry("J,L", red_jl_entry);
-  glutAddMenuEntry("Pad", red_pad_entry);
-
-  const int green = create();
-  glutAddMenuEntry("A,D", green_ad_entry);
-  glutAddMenuEntry("J,L", green_jl_entry);
-  glutAddMenuEntry("Pad", green_pad_entry);
-  glutAddMenuEntry("Komputer", green_computer_entry);
-
-  const int steering = create();
-  glutAddSubMenu("Gracz czerwony", red);
-  glutAddSubMenu("Gracz zielony", green);
-
-  const int window_size = create();
-  glutAddMenuEntry("Oknto domy\x9Clne", default_window_entry);
-  glutAddMenuEntry("Pelny Ekran", full_screen_entry);
-
-  create();
-  glutAddSubMenu("Nowa Gra", boards);
-  glutAddMenuEntry("Zatrzymaj", pause_entry);
-  glutAddMenuEntry("Wznow", resume_entry);
-  glutAddSubMenu("Sterowanie", steering);
-  glutAddSubMenu("Rozmiar Okna", window_size);
-  glutAddMenuEntry("Zakoncz", end_entry);
+  std::array<int, menu_tree.size()> made{};
+  for (std::size_t m = 0; m < menu_tree.size(); ++m) {
+    made[m] = glutCreateMenu(glut_callbacks::menu);  // one callback serves every menu
+    if (made[m] == 0) throw glut_error("glutCreateMenu made no menu");
+    for (const menu_entry& entry : menu_tree[m]) {
+      const std::string label(entry.label);
+      if (entry.opens_submenu)
+        glutAddSubMenu(label.c_str(), made.at(static_cast<std::size_t>(entry.value)));
+      else
+        glutAddMenuEntry(label.c_str(), entry.value);
+    }
+  }
   glutAttachMenu(GLUT_RIGHT_BUTTON);
 }
 

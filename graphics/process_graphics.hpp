@@ -21,9 +21,11 @@
 // functions (`set_rendering_state`, `reshape`, `display`) on the thread that owns the GL context.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <stop_token>
 #include <string>
@@ -61,6 +63,39 @@ inline constexpr int green_ad_entry = 421, green_jl_entry = 422, green_pad_entry
 inline constexpr int default_window_entry = 501;
 inline constexpr int full_screen_entry = 502;
 inline constexpr int end_entry = 600;
+
+// The pop-up menu as the player sees it. An entry either chooses an action (its value) or opens a submenu
+// (its value is then the submenu's place in `menu_tree`). Labels are Windows-1250 bytes.
+struct menu_entry {
+  std::string_view label;
+  int value;
+  bool opens_submenu = false;
+};
+
+inline constexpr menu_entry board_menu[] = {
+    {"Wybierz plansze nr: 0", first_board_entry + 0}, {"Wybierz plansze nr: 1", first_board_entry + 1},
+    {"Wybierz plansze nr: 2", first_board_entry + 2}, {"Wybierz plansze nr: 3", first_board_entry + 3},
+    {"Wybierz plansze nr: 4", first_board_entry + 4}, {"Wybierz plansze nr: 5", first_board_entry + 5},
+    {"Wybierz plansze nr: 6", first_board_entry + 6}, {"Wybierz plansze nr: 7", first_board_entry + 7},
+    {"Wybierz plansze nr: 8", first_board_entry + 8}, {"Wybierz plansze nr: 9", first_board_entry + 9},
+};
+inline constexpr menu_entry red_steering_menu[] = {
+    {"A,D", red_ad_entry}, {"J,L", red_jl_entry}, {"Pad", red_pad_entry}};
+inline constexpr menu_entry green_steering_menu[] = {{"A,D", green_ad_entry},
+                                                     {"J,L", green_jl_entry},
+                                                     {"Pad", green_pad_entry},
+                                                     {"Komputer", green_computer_entry}};
+inline constexpr menu_entry steering_menu[] = {{"Gracz czerwony", 1, true}, {"Gracz zielony", 2, true}};
+inline constexpr menu_entry window_size_menu[] = {{"Oknto domy\x9Clne", default_window_entry},
+                                                  {"Pelny Ekran", full_screen_entry}};
+inline constexpr menu_entry main_menu[] = {
+    {"Nowa Gra", 0, true},   {"Zatrzymaj", pause_entry}, {"Wznow", resume_entry},
+    {"Sterowanie", 3, true}, {"Rozmiar Okna", 4, true},  {"Zakoncz", end_entry},
+};
+// The menus in the order they are made: each submenu before the menu that opens it, the main menu last
+// (it is the one the right mouse button opens).
+inline constexpr std::array<std::span<const menu_entry>, 6> menu_tree{
+    board_menu, red_steering_menu, green_steering_menu, steering_menu, window_size_menu, main_menu};
 
 // A failure of the windowing system: one of freeglut's fatal errors, or the X connection lost.
 class glut_error : public std::runtime_error {

@@ -74,7 +74,6 @@ wall_time local_time(std::chrono::system_clock::time_point moment) {
 
 std::string format_time(std::string_view picture, const wall_time& moment) {
   std::string out;
-  out.reserve(picture.size() + 16);
   for (std::size_t i = 0; i < picture.size(); ++i) {
     if (picture[i] != '%' || i + 1 == picture.size()) {
       out += picture[i];
@@ -114,7 +113,6 @@ std::string format_time(std::string_view picture, const wall_time& moment) {
 std::string entry_line(rodzaj_wpisu kind, const wall_time& moment, std::string_view message,
                        const log_config& config) {
   std::string line;
-  line.reserve(12 + 2 * separator.size() + 16 + message.size());
   line += config[kind].opisy_typow;
   line += separator;
   line += format_time(time_date_format, moment);

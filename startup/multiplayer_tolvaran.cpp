@@ -16,7 +16,8 @@ namespace startup {
 
 namespace {
 
-constexpr std::string_view main_error_prefix = "Nastapil wyjatek w module synchronizacji uruchomienia, nazwa: ";
+constexpr std::string_view main_error_prefix =
+    "Nastapil wyjatek w module synchronizacji uruchomienia, nazwa: ";
 
 // Time for the periodic threads. Each has a sleeper of its own: a sleeper learns its thread's wake-ups.
 common::game_object<common::steady_clock_source> steady_clock;
@@ -37,7 +38,9 @@ void handshake(runtime_log::sink& log, handshake_parties& threads) {
   log.info("Uruchamiam symulacje fizyki");
   require(threads.physics_init(), "process_physics.init");
   require(threads.physics_start(), "process_physics.start");
-  log.info("Symulacja Fizyki juz dzia\xB3" "a");
+  log.info(
+      "Symulacja Fizyki juz dzia\xB3"
+      "a");
   log.info("Wlaczanie Gracza zielonego");
   require(threads.green_player_to_computer(), "computer_steering.enable");
   require(threads.input_start(), "processing_input.start");
@@ -102,10 +105,12 @@ void static_initialisation(int& argc, char** argv) {
   common::sleeper& physics_time = physics_sleeper.create();
 
   // The workers, each waiting at its first request.
-  physics::process_physics.create(physics::world{board, players, log, physics_time}, clock, physics_time).launch();
+  physics::process_physics.create(physics::world{board, players, log, physics_time}, clock, physics_time)
+      .launch();
   input::processing_input.create(input::world{keys, players, board, view}, log, clock, input_sleeper.create())
       .launch();
-  computer::computer_thread& computer = computer::computer_steering.create(computer::world{board, keys}, log, clock);
+  computer::computer_thread& computer =
+      computer::computer_steering.create(computer::world{board, keys}, log, clock);
   computer.launch();
   graphics::processing_graphics.create(graphics::world{board, players, view, keys, computer, log}, argc, argv)
       .launch();

@@ -133,8 +133,37 @@ TEST_F(GameWindow, MenuPausesAndResumesAndKeysMoveThePad) {
   EXPECT_TRUE(eventually([&] { return !still_for(300ms); }, 30s));
 
   xdotool("mousemove 350 350 keydown a");  // keys go to the window under the pointer
-  EXPECT_TRUE(eventually([] { return red_pad_at_left_limit(window_image()); }, 30s)) << "pad 1 at its left limit";
+  EXPECT_TRUE(eventually([] { return red_pad_at_left_limit(window_image()); }, 30s))
+      << "pad 1 at its left limit";
   xdotool("keyup a");
+}
+
+TEST_F(GameWindow, ReleasingAKeyStopsThePad) {
+  start();
+  ASSERT_TRUE(ready());
+  // Where the red pad shows along its line, every half cell: the walls keep the ball away from it.
+  const auto red_pad = [](const window_image& shot) {
+    std::vector<bool> seen;
+    for (double x = 0.5; x < 20.0; x += 0.5) seen.push_back(shot.shows(x, -0.5, 0.9, red));
+    return seen;
+  };
+  const std::vector<bool> at_start = red_pad(window_image());
+  xdotool("mousemove 350 350 keydown d sleep 0.05 keyup d");  // a short press: about a cell to the right
+  std::vector<bool> stopped;
+  ASSERT_TRUE(eventually(
+      [&] {
+        stopped = red_pad(window_image());
+        std::this_thread::sleep_for(300ms);
+        return stopped != at_start && red_pad(window_image()) == stopped;
+      },
+      30s));
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(red_pad(window_image()), stopped) << "the pad moved on after its key was released";
+  const auto right_end = [](const std::vector<bool>& seen) {
+    return std::find(seen.rbegin(), seen.rend(), true) - seen.rbegin();
+  };
+  EXPECT_LT(right_end(stopped), right_end(at_start)) << "the pad moved right";
+  EXPECT_FALSE(stopped[36]) << "the pad ran on to its right limit, over x = 18.5";
 }
 
 TEST_F(GameWindow, ZakonczEndsTheGame) {

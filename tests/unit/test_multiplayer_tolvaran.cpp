@@ -34,9 +34,12 @@ class scripted_threads final : public startup::handshake_parties {
 };
 
 const std::vector<std::string> settings_report{
-    "Procedura glowna zostala uruchomiona",  "Wypisywanie stanu biezacych ustawien",
-    "Rozmiar Planszy:  20",                  "Symulacja fizyki - interval:  1 ms",
-    "Oczekiwany FrameRate:  35fps",          "Keyboard/Pad input sampling:  100 Hz",
+    "Procedura glowna zostala uruchomiona",
+    "Wypisywanie stanu biezacych ustawien",
+    "Rozmiar Planszy:  20",
+    "Symulacja fizyki - interval:  1 ms",
+    "Oczekiwany FrameRate:  35fps",
+    "Keyboard/Pad input sampling:  100 Hz",
     "Inicjalizuje Silnik graficzny",
 };
 
@@ -48,7 +51,8 @@ const std::vector<std::string> handshake{
     "Uruchamiam symulacje fizyki",
     "-> process_physics.init",
     "-> process_physics.start",
-    "Symulacja Fizyki juz dzia\xB3" "a",
+    "Symulacja Fizyki juz dzia\xB3"
+    "a",
     "Wlaczanie Gracza zielonego",
     "-> computer_steering.enable",
     "-> processing_input.start",
@@ -79,8 +83,10 @@ TEST(MainProcedure, ARefusedRequestIsLoggedAndTheLaterStepsAreSkipped) {
       expected.push_back(line);
       if (line == step) break;
     }
-    expected.push_back("Nastapil wyjatek w module synchronizacji uruchomienia, nazwa: common::request_refused jego "
-                       "opis: " + name + ": the thread has ended");
+    expected.push_back(
+        "Nastapil wyjatek w module synchronizacji uruchomienia, nazwa: common::request_refused jego "
+        "opis: " +
+        name + ": the thread has ended");
     EXPECT_EQ(log.messages(), expected);
     EXPECT_EQ(log.entries().back().kind, runtime_log::rodzaj_wpisu::ERROR);
   }

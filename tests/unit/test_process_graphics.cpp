@@ -37,6 +37,38 @@ class MenuActions : public ::testing::Test {
   graphics::world world_{board_, players_, view_, keys_, computer_, log_};
 };
 
+// Every entry as the player reaches it from the main menu, with the value its choice sends.
+std::vector<std::string> menu_as_shown(std::size_t menu = graphics::menu_tree.size() - 1,
+                                       std::string path = "") {
+  std::vector<std::string> shown;
+  for (const graphics::menu_entry& entry : graphics::menu_tree[menu]) {
+    const std::string here = path + std::string(entry.label);
+    if (!entry.opens_submenu) {
+      shown.push_back(here + " =" + common::image(entry.value));
+      continue;
+    }
+    EXPECT_LT(std::size_t(entry.value), menu) << "a submenu is made before the menu that opens it";
+    for (const std::string& below : menu_as_shown(std::size_t(entry.value), here + " > "))
+      shown.push_back(below);
+  }
+  return shown;
+}
+
+TEST(MenuTree, EveryLabelAndValueByteForByte) {
+  std::vector<std::string> expected;
+  for (int board = 0; board <= 9; ++board)
+    expected.push_back("Nowa Gra > Wybierz plansze nr: " + std::to_string(board) + " = " +
+                       std::to_string(100 + board));
+  for (const char* entry :
+       {"Zatrzymaj = 200", "Wznow = 300", "Sterowanie > Gracz czerwony > A,D = 411",
+        "Sterowanie > Gracz czerwony > J,L = 412", "Sterowanie > Gracz czerwony > Pad = 413",
+        "Sterowanie > Gracz zielony > A,D = 421", "Sterowanie > Gracz zielony > J,L = 422",
+        "Sterowanie > Gracz zielony > Pad = 423", "Sterowanie > Gracz zielony > Komputer = 424",
+        "Rozmiar Okna > Oknto domy\x9Clne = 501", "Rozmiar Okna > Pelny Ekran = 502", "Zakoncz = 600"})
+    expected.emplace_back(entry);
+  EXPECT_EQ(menu_as_shown(), expected);
+}
+
 TEST_F(MenuActions, NewGamePauseResumeAndSteering) {
   players_.add1(-500);
   graphics::menu_action(world_, 103);
@@ -74,7 +106,8 @@ class broken_random final : public common::random_source {
 };
 
 TEST_F(MenuActions, SteeringChoicesGoOnWhenTheComputerPlayerHasEnded) {
-  computer::computer_thread ended{computer::world{board_, keys_}, log_, clock_, std::make_unique<broken_random>()};
+  computer::computer_thread ended{computer::world{board_, keys_}, log_, clock_,
+                                  std::make_unique<broken_random>()};
   ended.launch();
   ASSERT_TRUE(ended.enable());
   ASSERT_TRUE(eventually([&] { return !ended.disable(); }, 5s));
@@ -108,6 +141,36 @@ TEST_F(MenuActions, TheChosenEntryHasTheLastWordWhicheverWayTheMenuCloses) {
   pause.menu_state(GLUT_MENU_IN_USE);
   pause.menu_state(GLUT_MENU_NOT_IN_USE);
   EXPECT_TRUE(board_.enabled());
+}
+
+TEST(RedrawMetronome, AFrameAndAPollEveryThirtyFifthOfASecondWithoutCatchingUp) {
+  using namespace std::chrono_literals;
+  common::manual_time time;
+  graphics::loop_requests requests;
+  const common::steady_time start = time.now();
+  EXPECT_FALSE(requests.take_redisplay() || requests.take_joystick_poll() ||
+               requests.take_window_size() != 0);
+
+  common::steady_time next = graphics::redraw_tick(time, requests);
+  EXPECT_EQ(next - start, 28'571'428ns);  // 1/35 s, cut to whole nanoseconds
+  EXPECT_TRUE(requests.take_redisplay());
+  EXPECT_TRUE(requests.take_joystick_poll());
+  EXPECT_FALSE(requests.take_redisplay() || requests.take_joystick_poll());  // each taken once
+
+  // Woken 5 ms late: the next deadline counts from this late reading, and the lost time is not made up.
+  time.sleep_until(next + 5ms);
+  next = graphics::redraw_tick(time, requests);
+  EXPECT_EQ(next - start, 2 * 28'571'428ns + 5ms);
+
+  // Requests that come before the loop takes the first merge into one, as GLUT merges redisplays; of two
+  // window sizes the later wins.
+  graphics::redraw_tick(time, requests);
+  requests.post_window_size(graphics::default_window_entry);
+  requests.post_window_size(graphics::full_screen_entry);
+  EXPECT_TRUE(requests.take_redisplay());
+  EXPECT_FALSE(requests.take_redisplay());
+  EXPECT_EQ(requests.take_window_size(), graphics::full_screen_entry);
+  EXPECT_EQ(requests.take_window_size(), 0);
 }
 
 TEST(Joystick, DeadZoneAndDirections) {

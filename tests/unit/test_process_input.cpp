@@ -80,6 +80,21 @@ TEST(InputSample, HeldKeysMoveThePadsOfTheirPresets) {
   EXPECT_FLOAT_EQ(game.board.get_pad2().pos.x, 10.4f);
 }
 
+TEST(InputSample, AReleasedKeyStopsItsPad) {
+  input_game game;
+  game.keys.set_key_down('d');
+  game.samples(5);
+  EXPECT_FLOAT_EQ(game.board.get_pad1().pos.x, 11.0f);
+  game.keys.set_key_up('d');
+  game.samples(5);
+  EXPECT_FLOAT_EQ(game.board.get_pad1().pos.x, 11.0f);  // it stays where it stopped
+  game.keys.set_key_down('j');
+  game.samples(2);
+  game.keys.set_key_up('j');
+  game.samples(3);
+  EXPECT_FLOAT_EQ(game.board.get_pad2().pos.x, 9.6f);
+}
+
 TEST(InputSample, KeysOutsideThePresetDoNothing) {
   input_game game;
   game.keys.set_key_down('A');  // upper case is another key
