@@ -1,13 +1,14 @@
 // Boards: the pattern loader and its reports, the brick generator, the board checker and the ten boards the
 // game ships with.
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -177,10 +178,11 @@ TEST_F(Loader, TheGameReadsNoFurtherThanTheFirstFaultAndKeepsWhatCameBefore) {
   board::loadpatternfromfile(map_, failing, "boards/board (3).txt", log_);
   EXPECT_EQ(map_, map_of(rows, 6, 9));
   ASSERT_EQ(log_.size(), 1u);
-  EXPECT_EQ(log_.entries()[0].message,
-            std::string(board::loader_error_prefix) +
-                "board::unreadable_pattern jego opis: boards/board (3).txt: line 6, column 9: the file cannot be "
-                "read: Input/output error");
+  EXPECT_EQ(
+      log_.entries()[0].message,
+      std::string(board::loader_error_prefix) +
+          "board::unreadable_pattern jego opis: boards/board (3).txt: line 6, column 9: the file cannot be "
+          "read: Input/output error");
 
   // The checker reads on past a fault to report every problem; the game's reading ends at the first.
   std::string damaged = joined(mixed_rows());
@@ -197,50 +199,92 @@ TEST_F(Loader, TheGameReadsNoFurtherThanTheFirstFaultAndKeepsWhatCameBefore) {
   EXPECT_EQ(faults(board::pattern_scan::to_first_fault), (std::vector<std::pair<int, int>>{{3, 5}}));
 }
 
-TEST_F(Loader, MissingFilesWarnAndDirectoriesFail) {
-  testing_support::scoped_cwd cwd(dir_.path());
-  EXPECT_EQ(load("", "boards/board (5).txt"), "");
-  EXPECT_EQ(log_.entries(),
-            std::vector{testing_support::warning("Wybrany plik:\"boards/board (5).txt\" nie isnieje")});
-  EXPECT_EQ(map_, placement_map{});  // cleared, so every cell holds a placement
-
-  std::filesystem::create_directories(dir_ / "boards/board (6).txt");
-  EXPECT_EQ(load("", "boards/board (6).txt"), "");
-  expect_error("std::system_error", "Is a directory");
-  EXPECT_EQ(map_, placement_map{});
-}
-
-TEST_F(Loader, UnreadableFilesFail) {
-  // Permissions do not stop root, and the tests may well run as root: the loading is then done in a child
-  // process that has become the unprivileged user nobody, and the child reports what it logged.
-  const std::filesystem::path path = dir_ / "locked.txt";
-  write_file(path, joined(mixed_rows()));
-  ::chmod(path.c_str(), 0);
-  ::chmod(dir_.path().c_str(), 0755);
+// Runs `work` in a child process that, when the tests run as root, has become the unprivileged user nobody
+// (permissions do not stop root), and returns the lines it produced. A child that hangs is stopped.
+std::vector<std::string> as_unprivileged_user(const std::function<std::vector<std::string>()>& work) {
   int report[2];
-  ASSERT_EQ(::pipe(report), 0);
+  if (::pipe(report) != 0) throw std::runtime_error("pipe failed");
   const pid_t child = ::fork();
   if (child == 0) {
+    ::alarm(30);
     constexpr uid_t nobody = 65534;
     if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
       ::_exit(2);
-    placement_map map = filled(FIRM);
-    recording_log log;
-    board::loadpatternfromfile(map, path.string(), log);
-    const std::string logged = (map == placement_map{} ? "cleared: " : "not cleared: ") +
-                               (log.size() == 1 ? log.messages()[0] : std::to_string(log.size()) + " entries");
-    ::_exit(::write(report[1], logged.data(), logged.size()) == ssize_t(logged.size()) ? 0 : 3);
+    std::string out;
+    for (const std::string& line : work()) out += line + '\n';
+    ::_exit(::write(report[1], out.data(), out.size()) == ssize_t(out.size()) ? 0 : 3);
   }
   ::close(report[1]);
-  std::string logged(4096, '\0');
-  const ssize_t got = ::read(report[0], logged.data(), logged.size());
+  std::string out;
+  char buffer[4096];
+  for (ssize_t got; (got = ::read(report[0], buffer, sizeof buffer)) > 0;)
+    out.append(buffer, std::size_t(got));
   ::close(report[0]);
   int status = 0;
   ::waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child could not become nobody";
-  EXPECT_EQ(logged.substr(0, got > 0 ? std::size_t(got) : 0),
-            "cleared: " + std::string(board::loader_error_prefix) + "std::system_error jego opis: cannot open " +
-                path.string() + ": Permission denied");
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    return {"the child failed with status " + std::to_string(status)};
+  return testing_support::lines_of(out);
+}
+
+TEST_F(Loader, EveryRefusalOfAPathAndItsMessage) {
+  const std::string dir = dir_.path().string();
+  ::chmod(dir.c_str(), 0755);  // nobody may look inside, except where a test says otherwise
+  write_file(dir_ / "file.txt", joined(mixed_rows()));
+  write_file(dir_ / "locked.txt", joined(mixed_rows()));
+  ::chmod((dir_ / "locked.txt").c_str(), 0);
+  write_file(dir_ / "closed/board (1).txt", joined(mixed_rows()));
+  ::chmod((dir_ / "closed").c_str(), 0);
+  std::filesystem::create_directories(dir_ / "folder.txt");
+  ::mkfifo((dir_ / "pipe.txt").c_str(), 0644);
+  write_file(dir_ / "empty.txt", "");
+
+  const std::string error = std::string(board::loader_error_prefix);
+  struct refusal {
+    const char* what;
+    std::string path;
+    std::string logged;  // "W " a warning, "E " an error; the map is cleared in every case
+  };
+  const std::vector<refusal> refusals{
+      {"a missing file", dir + "/board (5).txt", "W Wybrany plik:\"" + dir + "/board (5).txt\" nie isnieje"},
+      {"a missing folder", dir + "/none/board.txt",
+       "W Wybrany plik:\"" + dir + "/none/board.txt\" nie isnieje"},
+      {"a path through a file", dir + "/file.txt/x", "W Wybrany plik:\"" + dir + "/file.txt/x\" nie isnieje"},
+      {"a folder", dir + "/folder.txt",
+       "E " + error + "std::system_error jego opis: cannot open " + dir + "/folder.txt: Is a directory"},
+      {"a pipe, which would hold the board lock for ever", dir + "/pipe.txt",
+       "E " + error + "std::system_error jego opis: cannot open " + dir +
+           "/pipe.txt, not a regular file: Invalid argument"},
+      {"a device", "/dev/null",
+       "E " + error +
+           "std::system_error jego opis: cannot open /dev/null, not a regular file: Invalid argument"},
+      {"a file nobody may read", dir + "/locked.txt",
+       "E " + error + "std::system_error jego opis: cannot open " + dir + "/locked.txt: Permission denied"},
+      {"a file in a folder nobody may look into: not missing", dir + "/closed/board (1).txt",
+       "E " + error + "std::system_error jego opis: cannot open " + dir +
+           "/closed/board (1).txt: Permission denied"},
+      {"an empty file", dir + "/empty.txt",
+       "E " + error + "board::end_of_pattern_file jego opis: " + dir +
+           "/empty.txt: line 1, column 1: the file ends, a board needs 20 lines"},
+  };
+  const std::vector<std::string> seen = as_unprivileged_user([&] {
+    std::vector<std::string> lines;
+    for (const refusal& r : refusals) {
+      placement_map map = filled(FIRM);
+      recording_log log;
+      std::ostringstream console;
+      board::loadpatternfromfile(map, r.path, log, console);
+      std::string line = map != placement_map{} ? "map not cleared" : log.size() != 1 ? "not one report" : "";
+      if (line.empty())
+        line =
+            (log.entries()[0].kind == runtime_log::rodzaj_wpisu::WARNING ? "W " : "E ") + log.messages()[0];
+      lines.push_back(line + console.str());
+    }
+    return lines;
+  });
+  ASSERT_EQ(seen.size(), refusals.size()) << (seen.empty() ? "" : seen[0]);
+  for (std::size_t i = 0; i < refusals.size(); ++i)
+    EXPECT_EQ(seen[i], refusals[i].logged) << refusals[i].what;
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -363,6 +407,46 @@ TEST(Generator, FixedCellsStayAndBadPlacementsFail) {
 }
 
 // ---------------------------------------------------------------------------------------------------------
+
+TEST(BoardCheck, NamesEveryProblemAsAPersonReadsIt) {
+  using kind = board::pattern_problem::kind;
+  struct wrong {
+    unsigned char c;
+    std::string shown;
+  };
+  const std::string upper = " (upper case only)";
+  for (const auto& [c, shown] : {wrong{'\t', "a tab"},
+                                 {'\r', "a carriage return"},
+                                 {0x00, "byte 0x00"},
+                                 {0x1f, "byte 0x1F"},
+                                 {'!', "'!'"},
+                                 {'~', "'~'"},
+                                 {0x7f, "byte 0x7F"},
+                                 {0x9c, "byte 0x9C"},
+                                 {0xff, "byte 0xFF"},
+                                 {'x', "'x'" + upper},
+                                 {'d', "'d'" + upper},
+                                 {'a', "'a'" + upper},
+                                 {'b', "'b'"},
+                                 {'5', "'5'"}}) {
+    const std::string text = board::describe({kind::wrong_character, 3, 7, c});
+    const std::size_t hint = shown.find(upper);
+    EXPECT_EQ(text, "line 3, column 7: found " + shown.substr(0, hint) +
+                        " where ' ', 'X', 'D' or 'A' was expected" +
+                        (hint == std::string::npos ? "" : upper));
+  }
+  EXPECT_EQ(board::describe({kind::unreadable, 6, 9, 0, EIO}),
+            "line 6, column 9: the file cannot be read: Input/output error");
+  EXPECT_EQ(board::describe({kind::too_few_lines, 16, 1}),
+            "line 16, column 1: the file ends, a board needs 20 lines");
+  EXPECT_EQ(board::describe({kind::short_line, 4, 20}),
+            "line 4, column 20: the line ends, a board line needs 20 characters");
+  const std::string pinned =
+      " a firm brick right before a pad, where it pins a returned ball against the pad";
+  EXPECT_EQ(board::describe({kind::pinning_brick, 2, 5, 'X'}), "line 2, column 5: warning: 'X' is" + pinned);
+  EXPECT_EQ(board::describe({kind::pinning_brick, 19, 9, 'A'}),
+            "line 19, column 9: warning: 'A' can be" + pinned);
+}
 
 TEST(BoardCheck, ReportsEveryProblemWithItsPlace) {
   testing_support::temp_dir dir;

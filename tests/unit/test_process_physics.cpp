@@ -2,6 +2,7 @@
 // rallies on every shipped board, all on the tests' own monitors and fake time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -129,94 +130,239 @@ TEST(PhysicsHelpers, SinglePrecisionValuesAndEdges) {
 
   EXPECT_EQ(physics::cell_of({0.0f, 19.99f}).column, 1);
   EXPECT_EQ(physics::cell_of({-0.25f, 19.99f}).row, 20);
+  // The cells of a 32-bit board: -2^31 is the lowest floor that has one, the float below 2^31 the highest.
   EXPECT_EQ(physics::cell_of({-2147483648.0f, 0.0f}).column, -2147483647);
-  for (const float bad : {nan, INFINITY, -INFINITY, 2147483648.0f, -3e9f})
+  EXPECT_EQ(physics::cell_of({0.0f, 2147483520.0f}).row, 2147483521);
+  for (const float bad : {nan, INFINITY, -INFINITY, 2147483648.0f, -2147483904.0f, -3e9f}) {
     EXPECT_THROW(physics::cell_of({10.0f, bad}), std::overflow_error) << bad;
+    EXPECT_THROW(physics::cell_of({bad, 10.0f}), std::overflow_error) << bad;
+  }
 }
 
-TEST_F(PhysicsTable, BricksAcrossAlongAndCorners) {
-  // Moving right at fx = 0.7 beside a brick: struck, written off, scored, turned back; the corner ahead,
-  // though touched, is not looked at once a side was struck.
-  board.set_brick(7, 13, worth(7));
-  board.set_brick(7, 14, worth(9));
-  tick_at(5.7f, 12.7f, 3.0f, 12.0f, ball_owner::PLAYER1);
-  EXPECT_FALSE(exists(7, 13));
-  EXPECT_TRUE(exists(7, 14));
+// One rule of the brick phase. The ball's centre lies at (fx, fy) inside its cell (column 10, row 12, that is
+// x 9..10 and y 11..12, unless `cell` says otherwise); bricks stand at the given offsets from that cell.
+struct contact_rule {
+  const char* rule;
+  std::vector<std::pair<int, int>> bricks;
+  float fx, fy, vx, vy;
+  std::vector<std::pair<int, int>> struck;  // in the order they are written off
+  common::vector vel;                       // after the bounce
+  std::pair<int, int> cell{10, 12};
+};
+
+const std::vector<std::pair<int, int>> all_corners{{1, 1}, {-1, 1}, {1, -1}, {-1, -1}};
+constexpr float touch = 0.352f;  // a corner point at a squared distance of 0.2478: inside the ball
+constexpr float reach = 0.356f;  // 0.2535: just out of reach
+
+const std::vector<contact_rule> contact_rules{
+    // Across: only the side the ball moves towards, touched once the centre is past the middle.
+    {"moving right, past the middle", {{1, 0}}, 0.6f, 0.5f, 3, 12, {{1, 0}}, {-3, 12}},
+    {"moving right, just past the middle", {{1, 0}}, 0.505f, 0.5f, 3, 12, {{1, 0}}, {-3, 12}},
+    {"moving right, in the middle", {{1, 0}}, 0.5f, 0.5f, 3, 12, {}, {3, 12}},
+    {"moving right, the brick behind", {{-1, 0}}, 0.3f, 0.5f, 3, 12, {}, {3, 12}},
+    {"moving left, past the middle", {{-1, 0}}, 0.4f, 0.5f, -3, 12, {{-1, 0}}, {3, 12}},
+    {"moving left, just past the middle", {{-1, 0}}, 0.495f, 0.5f, -3, 12, {{-1, 0}}, {3, 12}},
+    {"moving left, in the middle", {{-1, 0}}, 0.5f, 0.5f, -3, 12, {}, {-3, 12}},
+    {"moving left, not yet past the middle", {{-1, 0}}, 0.505f, 0.5f, -3, 12, {}, {-3, 12}},
+    {"moving left, the brick behind", {{1, 0}}, 0.7f, 0.5f, -3, 12, {}, {-3, 12}},
+    {"no speed across counts as moving left", {{-1, 0}, {1, 0}}, 0.4f, 0.5f, 0, 12, {{-1, 0}}, {0, 12}},
+    {"no speed across never looks right", {{1, 0}}, 0.6f, 0.5f, 0, 12, {}, {0, 12}},
+    // Along, likewise.
+    {"moving up, past the middle", {{0, 1}}, 0.5f, 0.6f, 3, 12, {{0, 1}}, {3, -12}},
+    {"moving up, just past the middle", {{0, 1}}, 0.5f, 0.505f, 3, 12, {{0, 1}}, {3, -12}},
+    {"moving up, in the middle", {{0, 1}}, 0.5f, 0.5f, 3, 12, {}, {3, 12}},
+    {"moving up, the brick behind", {{0, -1}}, 0.5f, 0.3f, 3, 12, {}, {3, 12}},
+    {"moving down, past the middle", {{0, -1}}, 0.5f, 0.4f, 3, -12, {{0, -1}}, {3, 12}},
+    {"moving down, just past the middle", {{0, -1}}, 0.5f, 0.495f, 3, -12, {{0, -1}}, {3, 12}},
+    {"moving down, in the middle", {{0, -1}}, 0.5f, 0.5f, 3, -12, {}, {3, -12}},
+    {"moving down, not yet past the middle", {{0, -1}}, 0.5f, 0.505f, 3, -12, {}, {3, -12}},
+    {"moving down, the brick behind", {{0, 1}}, 0.5f, 0.7f, 3, -12, {}, {3, -12}},
+    {"no speed along counts as moving down", {{0, -1}, {0, 1}}, 0.5f, 0.4f, 3, 0, {{0, -1}}, {3, 0}},
+    // Both sides at once: both are written off (across first) and both components turn; a corner that
+    // touches too is not looked at once a side was struck.
+    {"a side and ahead together", {{1, 0}, {0, 1}, {1, 1}}, 0.7f, 0.7f, 3, 12, {{1, 0}, {0, 1}}, {-3, -12}},
+    {"a side and ahead together, moving down-left",
+     {{-1, 0}, {0, -1}, {-1, -1}},
+     0.3f,
+     0.3f,
+     -3,
+     -12,
+     {{-1, 0}, {0, -1}},
+     {3, 12}},
+    {"ahead struck, the corner not looked at", {{0, 1}, {1, 1}}, 0.7f, 0.7f, 3, 12, {{0, 1}}, {3, -12}},
+    {"below struck, the corner not looked at", {{0, -1}, {1, -1}}, 0.7f, 0.3f, 3, -12, {{0, -1}}, {3, 12}},
+    {"a side struck, the corner not looked at", {{1, 0}, {1, 1}}, 0.7f, 0.7f, 3, 12, {{1, 0}}, {-3, 12}},
+    // Corners: of the four, only the one ahead in both directions is looked at; x then takes the speed
+    // along y, away from the corner.
+    {"right and up: LD", all_corners, 0.7f, 0.7f, 3, 12, {{1, 1}}, {-12, 12}},
+    {"left and up: RD", all_corners, 0.3f, 0.7f, -3, 12, {{-1, 1}}, {12, 12}},
+    {"right and down: LU", all_corners, 0.7f, 0.3f, 3, -12, {{1, -1}}, {-12, -12}},
+    {"left and down: RU", all_corners, 0.3f, 0.3f, -3, -12, {{-1, -1}}, {12, -12}},
+    {"a straight serve past the middle: RD", {{-1, 1}}, 0.0f, 0.6f, 0, 12, {{-1, 1}}, {12, 12}},
+    {"a straight serve in the middle", {{-1, 1}}, 0.0f, 0.5f, 0, 12, {}, {0, 12}},
+    {"right and up, just touching", {{1, 1}}, 1 - touch, 1 - touch, 3, 12, {{1, 1}}, {-12, 12}},
+    {"right and up, just out of reach", {{1, 1}}, 1 - reach, 1 - reach, 3, 12, {}, {3, 12}},
+    {"left and up, just touching", {{-1, 1}}, touch, 1 - touch, -3, 12, {{-1, 1}}, {12, 12}},
+    {"left and up, just out of reach", {{-1, 1}}, reach, 1 - reach, -3, 12, {}, {-3, 12}},
+    {"right and down, just touching", {{1, -1}}, 1 - touch, touch, 3, -12, {{1, -1}}, {-12, -12}},
+    {"right and down, just out of reach", {{1, -1}}, 1 - reach, reach, 3, -12, {}, {3, -12}},
+    {"left and down, just touching", {{-1, -1}}, touch, touch, -3, -12, {{-1, -1}}, {12, -12}},
+    {"left and down, just out of reach", {{-1, -1}}, reach, reach, -3, -12, {}, {-3, -12}},
+    // Cells beyond the board's edges are empty.
+    {"column 1 moving left", {}, 0.3f, 0.5f, -3, 12, {}, {-3, 12}, {1, 12}},
+    {"column 20 moving right", {}, 0.7f, 0.5f, 3, 12, {}, {3, 12}, {20, 12}},
+    {"row 1 moving down", {}, 0.5f, 0.3f, 3, -12, {}, {3, -12}, {10, 1}},
+    {"row 20 moving up, into the corner", {}, 0.7f, 0.7f, 3, 12, {}, {3, 12}, {20, 20}},
+};
+
+TEST_F(PhysicsTable, EveryContactDirectionAndEveryCorner) {
+  for (const contact_rule& c : contact_rules) {
+    SCOPED_TRACE(c.rule);
+    board.reset();
+    log.clear();
+    const auto [column, row] = c.cell;
+    for (const auto& [dx, dy] : c.bricks) board.set_brick(column + dx, row + dy, worth(dx + 5 * dy + 10));
+    put_ball(float(column - 1) + c.fx, float(row - 1) + c.fy, c.vx, c.vy, ball_owner::PLAYER1);
+    physics::wykrywanie_klockow(w, board.get_ball(), physics::cell_of(board.get_ball().pos));
+
+    EXPECT_EQ(vel(), c.vel);
+    std::vector<std::string> written_off;
+    for (const auto& [dx, dy] : c.struck)
+      written_off.push_back("Zniszczono kostke: [" + common::image(column + dx) + "," +
+                            common::image(row + dy) + "], warta " + common::image(dx + 5 * dy + 10) +
+                            " punkow");
+    EXPECT_EQ(log.messages(), written_off);
+    for (const auto& brick : c.bricks) {
+      const bool struck = std::find(c.struck.begin(), c.struck.end(), brick) != c.struck.end();
+      EXPECT_EQ(exists(column + brick.first, row + brick.second), !struck)
+          << brick.first << ", " << brick.second;
+    }
+  }
+}
+
+TEST_F(PhysicsTable, WrittenOffBricksScoreForTheBallsOwner) {
+  // A destructible brick goes and its points go to whoever touched the ball last; nobody's after a serve.
+  struct scoring {
+    ball_owner owner;
+    int red, green;
+  };
+  for (const auto& [owner, red, green] : {scoring{ball_owner::PLAYER1, 607, 600},
+                                          {ball_owner::PLAYER2, 600, 607},
+                                          {ball_owner::NONE, 600, 600}}) {
+    board.reset();
+    players.reset_players();
+    players.add1(-400);
+    players.add2(-400);
+    board.set_brick(11, 12, worth(7));
+    tick_at(9.7f, 11.5f, 3.0f, 12.0f, owner);
+    EXPECT_FALSE(exists(11, 12));
+    EXPECT_EQ(std::pair(players.r1(), players.r2()), std::pair(red, green)) << int(owner);
+  }
+  EXPECT_EQ(log.messages().back(), "Zniszczono kostke: [ 11, 12], warta  7 punkow");
+
+  // A firm brick turns the ball silently, stays, and scores nothing.
+  log.clear();
+  board.set_brick(11, 12, firm);
+  tick_at(9.7f, 11.5f, 3.0f, 12.0f, ball_owner::PLAYER1);
   EXPECT_EQ(vel().x, -3.0f);
-  EXPECT_EQ(players.r1(), 607);
-  EXPECT_EQ(log.entries(), std::vector{info("Zniszczono kostke: [ 7, 13], warta  7 punkow")});
-
-  // fx = 0.5 exactly touches nothing; vx = 0 tests only the left side.
-  board.set_brick(7, 13, worth(7));
-  board.set_brick(5, 13, worth(3));
-  tick_at(5.5f, 12.5f, 3.0f, 12.0f);
-  tick_at(5.6f, 12.5f, 0.0f, 12.0f);
-  EXPECT_TRUE(exists(7, 13) && exists(5, 13));
-  tick_at(5.4f, 12.5f, 0.0f, 12.0f);
-  EXPECT_FALSE(exists(5, 13));
-
-  // A side and the brick ahead together: both go, both components turn, the corner is not looked at.
-  log.clear();
-  board.set_brick(6, 14, worth(2));
-  tick_at(5.7f, 12.7f, 3.0f, 12.0f, ball_owner::PLAYER2);
-  EXPECT_EQ(vel(), (common::vector{-3.0f, -12.0f}));
-  EXPECT_TRUE(exists(7, 14));
-  EXPECT_EQ(players.r2(), 609);
-  EXPECT_EQ(log.messages(), (std::vector<std::string>{"Zniszczono kostke: [ 7, 13], warta  7 punkow",
-                                                      "Zniszczono kostke: [ 6, 14], warta  2 punkow"}));
-
-  // A straight serve meets a corner (RD) only once its centre is past the middle of the cell; nobody scores.
-  log.clear();
-  board.set_brick(10, 14, worth(5));
-  tick_at(10.0f, 12.5f, 0.0f, 12.0f);
-  EXPECT_EQ(vel(), (common::vector{0.0f, 12.0f}));
-  physics::tick(w);
-  EXPECT_EQ(vel(), (common::vector{12.0f, 12.0f}));
-  EXPECT_FALSE(exists(10, 14));
-  EXPECT_EQ(players.r1() + players.r2(), 607 + 609);
-  EXPECT_EQ(log.size(), 1u);
-
-  // A firm brick turns the ball silently and stays; cells off the board are empty.
-  log.clear();
-  board.set_brick(20, 10, firm);
-  tick_at(18.6f, 9.5f, 4.0f, -12.0f, ball_owner::PLAYER1);
-  EXPECT_EQ(vel().x, -4.0f);
-  EXPECT_TRUE(exists(20, 10));
-  tick_at(19.9f, 9.5f, 4.0f, -12.0f);
-  tick_at(0.1f, 0.3f, -4.0f, -12.0f);
-  EXPECT_EQ(vel(), (common::vector{-4.0f, -12.0f}));
-  EXPECT_EQ(players.r1(), 607);
+  EXPECT_TRUE(exists(11, 12));
+  EXPECT_EQ(players.r1(), 600);
   EXPECT_TRUE(log.entries().empty());
 
   // A cell emptied by a new game between the contact and the write-off is not scored.
   board.set_brick(3, 3, {false, 30, true, {}});
   physics::destroy_brick(w, 3, 3, board.get_ball());
   EXPECT_TRUE(log.entries().empty());
+  EXPECT_EQ(players.r1(), 600);
 }
 
-TEST_F(PhysicsTable, PadsReturnSpeedUpAndBend) {
-  EXPECT_EQ(pads_at(10.0f, 0.4f, 1.0f, -12.0f), ball_owner::PLAYER1);
-  EXPECT_EQ(pos().y, 0.5f);
-  EXPECT_NEAR(vel().y, 12.526f, 5e-4f);
-  EXPECT_EQ(vel().x, 1.0f);
-  EXPECT_EQ(pads_at(12.9f, 19.6f, 1.0f, 12.0f), ball_owner::PLAYER2);
-  EXPECT_EQ(pos().y, 19.5f);
-  EXPECT_NEAR(vel().x, 1.0f + 4.833f, 1e-3f);
-  EXPECT_NEAR(vel().y, -12.526f, 5e-4f);
-  // Exactly on the pad's edge, or exactly on a pad line: no return.
-  EXPECT_EQ(pads_at(13.0f, 19.6f, 1.0f, 12.0f), ball_owner::NONE);
-  EXPECT_EQ(pads_at(10.0f, 0.5f, 1.0f, -12.0f), ball_owner::NONE);
-  EXPECT_EQ(pads_at(10.0f, 19.5f, 1.0f, 12.0f), ball_owner::NONE);
+// One rule of the pad phase, with both pads in the middle (x 7..13) and the ball at (x, y) moving at (vx,
+// vy).
+struct pad_rule {
+  const char* rule;
+  float x, y, vx, vy;
+  ball_owner returned_by;  // NONE: not returned
+};
 
-  // Beyond the line and even beyond the loss line, a pad that arrives in time still returns the ball.
+const std::vector<pad_rule> pad_rules{
+    {"over pad 1's centre, beyond its line", 10.0f, 0.4f, 1, -12, ball_owner::PLAYER1},
+    {"just beyond pad 1's line", 10.0f, 0.495f, 1, -12, ball_owner::PLAYER1},
+    {"on pad 1's line", 10.0f, 0.5f, 1, -12, ball_owner::NONE},
+    {"just before pad 1's line", 10.0f, 0.505f, 1, -12, ball_owner::NONE},
+    {"far beyond pad 1's line, past the loss line", 10.0f, -1.6f, 1, -12, ball_owner::PLAYER1},
+    {"beyond pad 1's line moving away", 10.0f, 0.4f, 0, 5, ball_owner::PLAYER1},
+    {"just inside pad 1's right end", 12.99f, 0.4f, 1, -12, ball_owner::PLAYER1},
+    {"on pad 1's right end", 13.0f, 0.4f, 1, -12, ball_owner::NONE},
+    {"just inside pad 1's left end", 7.01f, 0.4f, 1, -12, ball_owner::PLAYER1},
+    {"on pad 1's left end", 7.0f, 0.4f, 1, -12, ball_owner::NONE},
+    {"over pad 2's centre, beyond its line", 10.0f, 19.6f, 1, 12, ball_owner::PLAYER2},
+    {"just beyond pad 2's line", 10.0f, 19.505f, 1, 12, ball_owner::PLAYER2},
+    {"on pad 2's line", 10.0f, 19.5f, 1, 12, ball_owner::NONE},
+    {"just before pad 2's line", 10.0f, 19.495f, 1, 12, ball_owner::NONE},
+    {"beyond pad 2's line moving away", 10.0f, 19.6f, -2, -7, ball_owner::PLAYER2},
+    {"just inside pad 2's right end", 12.9f, 19.6f, 1, 12, ball_owner::PLAYER2},
+    {"on pad 2's right end", 13.0f, 19.6f, 1, 12, ball_owner::NONE},
+    {"just inside pad 2's left end", 7.01f, 19.6f, 1, 12, ball_owner::PLAYER2},
+    {"on pad 2's left end", 7.0f, 19.6f, 1, 12, ball_owner::NONE},
+    {"between the lines", 10.0f, 10.0f, 1, 12, ball_owner::NONE},
+};
+
+TEST_F(PhysicsTable, PadsReturnTheBallOnlyBeyondTheirLinesAndOverThemselves) {
+  for (const pad_rule& r : pad_rules) {
+    SCOPED_TRACE(r.rule);
+    EXPECT_EQ(pads_at(r.x, r.y, r.vx, r.vy), r.returned_by);
+    const common::ball_type ball = board.get_ball();
+    if (r.returned_by == ball_owner::NONE) {
+      EXPECT_EQ(ball.vel, (common::vector{r.vx, r.vy}));
+      EXPECT_EQ(ball.pos.y, r.y);
+      continue;
+    }
+    // Back on the pad's line, sped up along y towards the other end, bent by where it met the pad:
+    // pad_roundness_level / width (10 / 6) per cell from the pad's centre.
+    const bool pad1 = r.returned_by == ball_owner::PLAYER1;
+    EXPECT_EQ(ball.pos, (common::vector{r.x, pad1 ? 0.5f : 19.5f}));
+    EXPECT_FLOAT_EQ(ball.vel.y,
+                    pad1 ? physics::upspeed(std::fabs(r.vy)) : -physics::upspeed(std::fabs(r.vy)));
+    EXPECT_FLOAT_EQ(ball.vel.x, r.vx + (r.x - 10.0f) * 10.0f / 6.0f);
+  }
+  EXPECT_NEAR(physics::upspeed(12.0f), 12.526f, 5e-4f);
+}
+
+TEST_F(PhysicsTable, APadReturnsTheBallAsTheBricksBouncedIt) {
+  // Beside a brick just before pad 1: the brick turns the ball left, then the pad returns the turned ball.
+  board.set_brick(11, 1, firm);
+  tick_at(9.7f, 0.4f, 3.0f, -12.0f);
+  EXPECT_EQ(board.get_ball().owner, ball_owner::PLAYER1);
+  EXPECT_FLOAT_EQ(vel().x, -3.0f + (9.7f - 10.0f) * 10.0f / 6.0f);
+
+  // A pad that arrives while the ball is beyond its line still returns it.
+  board.reset();
   tick_at(14.5f, 0.2f, 0.0f, -12.0f);
   EXPECT_EQ(board.get_ball().owner, ball_owner::NONE);
   for (int i = 0; i < 8; ++i) board.pad1_go(common::direction::R);
   physics::tick(w);
   EXPECT_EQ(board.get_ball().owner, ball_owner::PLAYER1);
-  tick_at(11.0f, -1.6f, 0.0f, -12.0f);
-  EXPECT_GT(pos().y, 0.5f);
-  EXPECT_EQ(players.r1(), 600);
+  EXPECT_FLOAT_EQ(pos().y, 0.5f + physics::upspeed(12.0f) * 0.001f);
+}
+
+TEST_F(PhysicsTable, LossLinesOnBothSidesOfTheirBounds) {
+  struct loss_rule {
+    float y;
+    int red, green;  // points after the loss phase, from 600 each
+  };
+  for (const auto& [y, red, green] : {loss_rule{-1.49f, 600, 600},
+                                      {-1.5f, 600, 600},
+                                      {-1.51f, 100, 600},
+                                      {21.49f, 600, 600},
+                                      {21.5f, 600, 600},
+                                      {21.51f, 600, 100}}) {
+    players.reset_players();
+    players.add1(-400);
+    players.add2(-400);
+    put_ball(3.0f, y, 0.0f, y < 10 ? -12.0f : 12.0f);
+    physics::wykrywanie_przegranej(w);
+    EXPECT_EQ(std::pair(players.r1(), players.r2()), std::pair(red, green)) << y;
+  }
 }
 
 TEST_F(PhysicsTable, DroppedBallsPenaltiesAndWinners) {
