@@ -26,6 +26,33 @@ thread_local bool on_graphics_thread = false;
 // ---------------------------------------------------------------------------------------------------------
 // The game's side of the menus
 
+namespace {
+
+constexpr menu_entry board_menu[] = {
+    {"Wybierz plansze nr: 0", first_board_entry + 0}, {"Wybierz plansze nr: 1", first_board_entry + 1},
+    {"Wybierz plansze nr: 2", first_board_entry + 2}, {"Wybierz plansze nr: 3", first_board_entry + 3},
+    {"Wybierz plansze nr: 4", first_board_entry + 4}, {"Wybierz plansze nr: 5", first_board_entry + 5},
+    {"Wybierz plansze nr: 6", first_board_entry + 6}, {"Wybierz plansze nr: 7", first_board_entry + 7},
+    {"Wybierz plansze nr: 8", first_board_entry + 8}, {"Wybierz plansze nr: 9", first_board_entry + 9},
+};
+constexpr menu_entry red_steering_menu[] = {
+    {"A,D", red_ad_entry}, {"J,L", red_jl_entry}, {"Pad", red_pad_entry}};
+constexpr menu_entry green_steering_menu[] = {{"A,D", green_ad_entry},
+                                              {"J,L", green_jl_entry},
+                                              {"Pad", green_pad_entry},
+                                              {"Komputer", green_computer_entry}};
+constexpr menu_entry steering_menu[] = {{"Gracz czerwony", 1, true}, {"Gracz zielony", 2, true}};
+constexpr menu_entry window_size_menu[] = {{"Oknto domy\x9Clne", default_window_entry},
+                                           {"Pelny Ekran", full_screen_entry}};
+constexpr menu_entry main_menu[] = {
+    {"Nowa Gra", 0, true},   {"Zatrzymaj", pause_entry}, {"Wznow", resume_entry},
+    {"Sterowanie", 3, true}, {"Rozmiar Okna", 4, true},  {"Zakoncz", end_entry},
+};
+}  // namespace
+
+const std::array<std::span<const menu_entry>, 6> menu_tree{
+    board_menu, red_steering_menu, green_steering_menu, steering_menu, window_size_menu, main_menu};
+
 bool sets_running_flag(int value) {
   return (value >= first_board_entry && value <= first_board_entry + 9) || value == pause_entry ||
          value == resume_entry;

@@ -72,30 +72,9 @@ struct menu_entry {
   bool opens_submenu = false;
 };
 
-inline constexpr menu_entry board_menu[] = {
-    {"Wybierz plansze nr: 0", first_board_entry + 0}, {"Wybierz plansze nr: 1", first_board_entry + 1},
-    {"Wybierz plansze nr: 2", first_board_entry + 2}, {"Wybierz plansze nr: 3", first_board_entry + 3},
-    {"Wybierz plansze nr: 4", first_board_entry + 4}, {"Wybierz plansze nr: 5", first_board_entry + 5},
-    {"Wybierz plansze nr: 6", first_board_entry + 6}, {"Wybierz plansze nr: 7", first_board_entry + 7},
-    {"Wybierz plansze nr: 8", first_board_entry + 8}, {"Wybierz plansze nr: 9", first_board_entry + 9},
-};
-inline constexpr menu_entry red_steering_menu[] = {
-    {"A,D", red_ad_entry}, {"J,L", red_jl_entry}, {"Pad", red_pad_entry}};
-inline constexpr menu_entry green_steering_menu[] = {{"A,D", green_ad_entry},
-                                                     {"J,L", green_jl_entry},
-                                                     {"Pad", green_pad_entry},
-                                                     {"Komputer", green_computer_entry}};
-inline constexpr menu_entry steering_menu[] = {{"Gracz czerwony", 1, true}, {"Gracz zielony", 2, true}};
-inline constexpr menu_entry window_size_menu[] = {{"Oknto domy\x9Clne", default_window_entry},
-                                                  {"Pelny Ekran", full_screen_entry}};
-inline constexpr menu_entry main_menu[] = {
-    {"Nowa Gra", 0, true},   {"Zatrzymaj", pause_entry}, {"Wznow", resume_entry},
-    {"Sterowanie", 3, true}, {"Rozmiar Okna", 4, true},  {"Zakoncz", end_entry},
-};
 // The menus in the order they are made: each submenu before the menu that opens it, the main menu last
 // (it is the one the right mouse button opens).
-inline constexpr std::array<std::span<const menu_entry>, 6> menu_tree{
-    board_menu, red_steering_menu, green_steering_menu, steering_menu, window_size_menu, main_menu};
+extern const std::array<std::span<const menu_entry>, 6> menu_tree;
 
 // A failure of the windowing system: one of freeglut's fatal errors, or the X connection lost.
 class glut_error : public std::runtime_error {

@@ -14,8 +14,9 @@ namespace runtime_log {
 
 namespace {
 
+// Every field of a time stamp is below 100 (the year goes in two halves).
 void two_digits(std::string& out, int value) {
-  out += static_cast<char>('0' + value / 10 % 10);
+  out += static_cast<char>('0' + value / 10);
   out += static_cast<char>('0' + value % 10);
 }
 
@@ -88,7 +89,7 @@ std::string format_time(std::string_view picture, const wall_time& moment) {
         two_digits(out, moment.second);
         break;
       case 'i':
-        out += static_cast<char>('0' + moment.millisecond / 100 % 10);
+        out += static_cast<char>('0' + moment.millisecond / 100);
         two_digits(out, moment.millisecond % 100);
         break;
       case 'Y':

@@ -106,7 +106,7 @@ void board_monitor::ball_bounce(const common::dir_change& change) {
 void board_monitor::serve() {
   ball_.pos = common::initial_ball_pos;
   ball_.vel = common::initial_ball_vel;
-  if (std::bernoulli_distribution(0.5)(boolgen_)) ball_.vel.y = -ball_.vel.y;  // towards pad 1
+  if (std::bernoulli_distribution()(boolgen_)) ball_.vel.y = -ball_.vel.y;  // a fair coin: towards pad 1
   ball_.owner = common::ball_owner::NONE;
 }
 

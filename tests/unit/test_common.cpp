@@ -56,6 +56,7 @@ TEST(CommonData, EnumerationPositionsAndControlTable) {
   EXPECT_EQ(common::control_config[key_preset::PAD].right, 230);
   EXPECT_EQ(common::control_config[key_preset::COMPUTER].left, 231);
   EXPECT_EQ(common::control_config[key_preset::COMPUTER].right, 232);
+  EXPECT_EQ(common::pc_sampling_clock, 10ms);  // the computer player's period, which no test can time
 }
 
 TEST(CommonData, BoardPatternNamesTheChosenBoard) {
@@ -75,7 +76,8 @@ TEST(CommonData, ErrorLinesNameTheErrorAndItsMessage) {
   try {
     throw std::out_of_range("poza zakresem");
   } catch (...) {
-    EXPECT_EQ(common::error_line("Prefiks, nazwa: "), "Prefiks, nazwa: std::out_of_range jego opis: poza zakresem");
+    EXPECT_EQ(common::error_line("Prefiks, nazwa: "),
+              "Prefiks, nazwa: std::out_of_range jego opis: poza zakresem");
   }
   try {
     throw 42;
@@ -124,11 +126,9 @@ TEST(Rendezvous, EndedOwnerNeverBlocksItsCallers) {
   request_box<int> box;
   std::jthread waiting([&] { EXPECT_FALSE(box.call(1)); });
   wait_until([&] { return box.has_waiting_caller(); });
-  {
-    common::box_closer owner_ends(box);
-  }
-  waiting.join();               // the waiting caller is released with false
-  EXPECT_FALSE(box.call(2));    // and a later one returns at once
+  { common::box_closer owner_ends(box); }
+  waiting.join();             // the waiting caller is released with false
+  EXPECT_FALSE(box.call(2));  // and a later one returns at once
   EXPECT_TRUE(box.is_closed());
   EXPECT_EQ(box.accept(std::stop_token{}, [](int) { FAIL(); }), accepted::closed);
 }
@@ -137,7 +137,8 @@ TEST(Rendezvous, FailingBodyReleasesTheCallerWithFalseAndReachesTheOwner) {
   request_box<int> box;
   std::jthread caller([&] { EXPECT_FALSE(box.call(3)); });
   wait_until([&] { return box.has_waiting_caller(); });
-  EXPECT_THROW(box.accept(std::stop_token{}, [](int) { throw std::runtime_error("boom"); }), std::runtime_error);
+  EXPECT_THROW(box.accept(std::stop_token{}, [](int) { throw std::runtime_error("boom"); }),
+               std::runtime_error);
   caller.join();
 }
 

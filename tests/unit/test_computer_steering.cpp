@@ -35,37 +35,42 @@ struct computer_game {
   input::keyboard_monitor keys;
 };
 
-TEST(ComputerCycle, ChasesTheBallOutsideAQuarterOfThePadsWidth) {
-  computer_game game;  // pad 2 at 10.0, width 6.0: the dead zone is 8.5 .. 11.5, bounds inside
-  common::scripted_random acts({0.9f});
-  const auto decide = [&](float ball_x) {
-    game.ball_at(ball_x);
-    computer::cycle(game.world(), acts);
-    return game.held();
+TEST(ComputerCycle, ChasesTheBallOutsideAQuarterOfThePadsWidthOrErrs) {
+  // Pad 2 at 10.0, width 6.0: the dead zone is 8.5 .. 11.5, bounds inside. Whatever the computer held
+  // before, a cycle leaves exactly the keys of its decision.
+  struct decision {
+    float draw, ball_x;
+    std::string held;
   };
-  EXPECT_EQ(decide(8.4f), "L");
-  EXPECT_EQ(decide(8.5f), "");
-  EXPECT_EQ(decide(11.6f), "R");
-  EXPECT_EQ(decide(11.5f), "");
-  EXPECT_EQ(decide(10.0f), "");
-  EXPECT_EQ(decide(-3.0f), "L");  // beyond the pad's travel: the key stays held, the pad stays at its limit
+  const std::vector<decision> decisions{
+      {0.9f, 8.4f, "L"},   {0.9f, 8.45f, "L"}, {0.9f, 8.5f, ""},   {0.9f, 10.0f, ""}, {0.9f, 11.5f, ""},
+      {0.9f, 11.55f, "R"}, {0.9f, 11.6f, "R"}, {0.9f, -3.0f, "L"},  // beyond the pad's travel: held on
+      {0.41f, 2.0f, "L"},  {0.4f, 2.0f, ""},   {0.0f, 2.0f, ""},   {0.4f, 18.0f, ""},  // u <= 0.4: lets go
+      {1.0f, 18.0f, "R"},
+  };
+  for (const auto& before : {"", "L", "R", "LR"}) {
+    for (const auto& [draw, ball_x, held] : decisions) {
+      computer_game game;
+      game.keys.set_key_down(std::string(before).find('L') != std::string::npos ? pc_left : 'q');
+      game.keys.set_key_down(std::string(before).find('R') != std::string::npos ? pc_right : 'q');
+      game.ball_at(ball_x);
+      common::scripted_random random({draw});
+      computer::cycle(game.world(), random);
+      EXPECT_EQ(game.held(), held) << "ball at " << ball_x << ", draw " << draw << ", held " << before;
+      EXPECT_EQ(random.draws(), 1);
+    }
+  }
 
-  // Paused or not, the computer follows the ball.
-  game.board.stop();
-  EXPECT_EQ(decide(19.0f), "R");
-}
-
-TEST(ComputerCycle, FailingCyclesLetGoOfBothKeys) {
+  // Paused or not, the computer follows the ball; it reads pad 2, never pad 1.
   computer_game game;
-  game.ball_at(2.0f);
-  common::scripted_random draws({0.9f, 0.4f, 0.41f, 0.0f});
-  computer::cycle(game.world(), draws);
-  EXPECT_EQ(game.held(), "L");
-  computer::cycle(game.world(), draws);  // u = 0.4 fails: the comparison is u <= 0.4
-  EXPECT_EQ(game.held(), "");
-  computer::cycle(game.world(), draws);
-  EXPECT_EQ(game.held(), "L");
-  computer::cycle(game.world(), draws);
+  common::scripted_random acts({0.9f});
+  game.board.stop();
+  game.ball_at(19.0f);
+  computer::cycle(game.world(), acts);
+  EXPECT_EQ(game.held(), "R");
+  for (int i = 0; i < 30; ++i) game.board.pad1_go(common::direction::L);
+  game.ball_at(9.0f);
+  computer::cycle(game.world(), acts);
   EXPECT_EQ(game.held(), "");
 }
 
@@ -75,6 +80,7 @@ TEST(ComputerThread, SwitchesAreLoggedOnlyWhenTheModeChanges) {
   computer::computer_thread thread(game.world(), game.log, clock,
                                    std::make_unique<common::scripted_random>(std::vector<float>{0.9f}));
   thread.launch();
+  EXPECT_EQ(thread.cycles(), 0u);
   ASSERT_TRUE(thread.disable());  // Manual already: nothing
   ASSERT_TRUE(thread.enable());
   ASSERT_TRUE(thread.enable());  // Automatic already: the next cycle at once, no second line
@@ -109,6 +115,20 @@ TEST(ComputerThread, AFailureEndsItAndLaterRequestsReturnAtOnce) {
   EXPECT_FALSE(thread.disable());
 }
 
+TEST(ComputerThread, OneCycleEveryTenMilliseconds) {
+  computer_game game;
+  common::steady_clock_source clock;
+  computer::computer_thread thread(game.world(), game.log, clock,
+                                   std::make_unique<common::scripted_random>(std::vector<float>{0.9f}));
+  thread.launch();
+  ASSERT_TRUE(thread.enable());
+  const auto begun = std::chrono::steady_clock::now();
+  ASSERT_TRUE(testing_support::eventually([&] { return thread.cycles() >= 6; }, 10s));
+  // Six cycles hold five full periods between them, however slow the machine; the first may have begun
+  // just before this test's clock reading, so at least four of them come after it.
+  EXPECT_GE(std::chrono::steady_clock::now() - begun, 40ms);
+}
+
 TEST(ComputerThread, SteersTheGreenPadTowardsTheBallThroughTheInputThread) {
   computer_game game;
   state::players_monitor players;
@@ -119,7 +139,8 @@ TEST(ComputerThread, SteersTheGreenPadTowardsTheBallThroughTheInputThread) {
 
   common::steady_clock_source clock;
   common::precise_sleeper input_sleeper;
-  input::input_thread sampling(input::world{game.keys, players, game.board, view}, game.log, clock, input_sleeper);
+  input::input_thread sampling(input::world{game.keys, players, game.board, view}, game.log, clock,
+                               input_sleeper);
   computer::computer_thread computer(game.world(), game.log, clock);
   sampling.launch();
   computer.launch();

@@ -100,20 +100,38 @@ TEST_F(BoardState, ResetOnAMissingBoardGivesAnEmptyBoardAndAWarning) {
 }
 
 TEST(PadStep, WholeStepsThatStopExactlyAtTheLimits) {
-  const auto left = [](float x) { return state::pad_step_from(x, 6.0f, direction::L); };
-  const auto right = [](float x) { return state::pad_step_from(x, 6.0f, direction::R); };
-  EXPECT_FLOAT_EQ(left(4.3f), 4.1f);
-  EXPECT_EQ(left(left(4.3f)), 4.0f);  // clamped to the limit, not 3.9
-  EXPECT_EQ(left(4.0f), 4.0f);
-  EXPECT_FLOAT_EQ(right(15.7f), 15.9f);
-  EXPECT_EQ(right(right(15.7f)), 16.0f);
-  EXPECT_EQ(right(16.0f), 16.0f);
-  EXPECT_FLOAT_EQ(left(10.0f), 9.8f);
-  EXPECT_FLOAT_EQ(right(10.0f), 10.2f);
-  // The limits follow the width: half the width plus one cell from each side.
-  EXPECT_EQ(left(3.3f), 3.3f);  // a pad already beyond its limit stays put
+  // A pad of width 6 stops at 4 and 16: one cell from each side plus half its width.
+  struct step {
+    float from;
+    direction d;
+    float to;
+  };
+  for (const auto& [from, d, to] : {
+           step{10.0f, direction::L, 9.8f},
+           step{4.21f, direction::L, 4.01f},  // a whole step, just
+           step{4.2f, direction::L, 4.0f},
+           step{4.1f, direction::L, 4.0f},  // ... or cut at the limit
+           step{4.005f, direction::L, 4.0f},
+           step{4.0f, direction::L, 4.0f},  // at the limit it stays
+           step{3.9f, direction::L, 3.9f},  // beyond it too
+           step{10.0f, direction::R, 10.2f},
+           step{15.79f, direction::R, 15.99f},
+           step{15.8f, direction::R, 16.0f},
+           step{15.9f, direction::R, 16.0f},
+           step{15.995f, direction::R, 16.0f},
+           step{16.0f, direction::R, 16.0f},
+           step{16.1f, direction::R, 16.1f},
+       }) {
+    const float x = state::pad_step_from(from, 6.0f, d);
+    EXPECT_FLOAT_EQ(x, to) << from << (d == direction::L ? " L" : " R");
+    if (to == 4.0f || to == 16.0f) {
+      EXPECT_EQ(x, to) << from << ": not exactly at the limit";
+    }
+  }
+  // The limits follow the width.
   EXPECT_FLOAT_EQ(state::pad_step_from(2.3f, 2.0f, direction::L), 2.1f);
   EXPECT_EQ(state::pad_step_from(2.1f, 2.0f, direction::L), 2.0f);
+  EXPECT_EQ(state::pad_step_from(17.9f, 2.0f, direction::R), 18.0f);
   for (direction d : {direction::U, direction::D, direction::RU, direction::RD, direction::LU, direction::LD})
     EXPECT_EQ(state::pad_step_from(10.0f, 6.0f, d), 10.0f);
 }
@@ -141,6 +159,10 @@ TEST_F(BoardState, BallMotionAndBounces) {
   board_.ball_step();
   EXPECT_FLOAT_EQ(board_.get_ball().pos.y, 10.012f);
   EXPECT_EQ(board_.get_ball().pos.x, 10.0f);
+  ball.vel = {-5.0f, 3.0f};
+  board_.ball_change(ball);
+  board_.ball_step();  // one millisecond of motion on both axes
+  EXPECT_EQ(board_.get_ball().pos, (common::vector{10.0f - 0.005f, 10.0f + 0.003f}));
 
   const auto bounce = [&](common::vector vel, std::initializer_list<direction> raised) {
     common::ball_type b = board_.get_ball();

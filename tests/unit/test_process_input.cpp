@@ -6,6 +6,7 @@
 #include "common/seams.hpp"
 #include "input/process_input.hpp"
 #include "support/recording_log.hpp"
+#include "support/stepped_time.hpp"
 #include "support/temp_dir.hpp"
 #include "support/waiting.hpp"
 
@@ -52,7 +53,7 @@ TEST(InputSample, HeldKeysMoveThePadsOfTheirPresets) {
   game.keys.set_key_down('a');
   game.samples(30);
   EXPECT_NEAR(game.board.get_pad1().pos.x, 4.0f, 1e-4f);  // about 0.3 s to the left limit...
-  game.samples(5);  // ...where it then stands exactly
+  game.samples(5);                                        // ...where it then stands exactly
   EXPECT_EQ(game.board.get_pad1().pos.x, 4.0f);
 
   // 'a' and 'd' together: left then right, which cancel in the middle of the range...
@@ -132,6 +133,35 @@ TEST(InputSample, ZoomKeys) {
   game.keys.set_key_up('-');
   game.samples(1);
   EXPECT_DOUBLE_EQ(game.view.get().distance, 49.6);
+}
+
+TEST(InputThread, SamplesTenMillisecondsAfterTheLastSampleEnded) {
+  input_game game;
+  testing_support::stepped_time time;
+  input::input_thread thread(game.world(), game.log, time, time);
+  const struct free_at_end {
+    testing_support::stepped_time& time;
+    ~free_at_end() { time.run_free(); }
+  } guard{time};
+  const common::steady_time begun = time.now();
+  thread.launch();
+  game.keys.set_key_down('a');
+  EXPECT_EQ(thread.samples(), 0u);
+  ASSERT_TRUE(thread.start());
+  // The first sample is due at once: its time was taken when the thread began.
+  ASSERT_TRUE(time.wait_for_sleeps(1));
+  EXPECT_EQ(time.deadlines()[0], begun);
+  time.release();
+  ASSERT_TRUE(time.wait_for_sleeps(2));
+  EXPECT_EQ(thread.samples(), 1u);
+  EXPECT_FLOAT_EQ(game.board.get_pad1().pos.x, 9.8f);
+  EXPECT_EQ(time.deadlines()[1], begun + 10ms);
+  // Woken 4 ms late: the next sample is 10 ms after this one, the lost time is not made up.
+  time.release(4ms);
+  ASSERT_TRUE(time.wait_for_sleeps(3));
+  EXPECT_EQ(time.deadlines()[2], begun + 10ms + 4ms + 10ms);
+  EXPECT_EQ(thread.samples(), 2u);
+  EXPECT_FLOAT_EQ(game.board.get_pad1().pos.x, 9.6f);
 }
 
 TEST(InputThread, SamplesEveryTenMillisecondsOnceStarted) {

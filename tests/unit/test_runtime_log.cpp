@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -54,7 +55,9 @@ class memory_store final : public runtime_log::file_store {
  public:
   void make_directories(const std::string& path) override {
     std::scoped_lock lock(mutex_);
-    if (fail_directories) throw std::filesystem::filesystem_error("cannot make", path, std::make_error_code(std::errc::not_a_directory));
+    if (fail_directories)
+      throw std::filesystem::filesystem_error("cannot make", path,
+                                              std::make_error_code(std::errc::not_a_directory));
     directories.insert(path);
   }
   bool create_exclusive(const std::string& path, std::string_view text) override {
@@ -125,20 +128,42 @@ class LogOnDisk : public ::testing::Test {
 
 TEST(LogFormat, EntryAndHeaderBytes) {
   const wall_time moment{2009, 3, 14, 9, 26, 53, 589};
-  EXPECT_EQ(runtime_log::entry_line(rodzaj_wpisu::INFO, moment, "Start"), "Informacja   | 09:26:53  589 ms | Start");
-  EXPECT_EQ(runtime_log::entry_line(rodzaj_wpisu::WARNING, moment, "x"), "Ostrzezenie  | 09:26:53  589 ms | x");
+  EXPECT_EQ(runtime_log::entry_line(rodzaj_wpisu::INFO, moment, "Start"),
+            "Informacja   | 09:26:53  589 ms | Start");
+  EXPECT_EQ(runtime_log::entry_line(rodzaj_wpisu::WARNING, moment, "x"),
+            "Ostrzezenie  | 09:26:53  589 ms | x");
   EXPECT_EQ(runtime_log::entry_line(rodzaj_wpisu::ERROR, {2009, 1, 1, 0, 0, 0, 7}, ""),
             "Blad         | 00:00:00  007 ms | ");
   // Windows-1250 letters and line breaks pass through untouched.
-  EXPECT_EQ(runtime_log::entry_line(rodzaj_wpisu::INFO, moment, "Symulacja Fizyki juz dzia\xB3" "a\nx"),
-            "Informacja   | 09:26:53  589 ms | Symulacja Fizyki juz dzia\xB3" "a\nx");
+  EXPECT_EQ(runtime_log::entry_line(rodzaj_wpisu::INFO, moment,
+                                    "Symulacja Fizyki juz dzia\xB3"
+                                    "a\nx"),
+            "Informacja   | 09:26:53  589 ms | Symulacja Fizyki juz dzia\xB3"
+            "a\nx");
   EXPECT_EQ(runtime_log::header.size(), 37u);
   EXPECT_EQ(runtime_log::header.find('|'), 13u);  // the header's bars line up with the entries' bars
   EXPECT_EQ(runtime_log::header.rfind('|'), 32u);
   EXPECT_EQ(runtime_log::entry_line(rodzaj_wpisu::INFO, moment, "").rfind('|'), 32u);
-  EXPECT_EQ(runtime_log::format_time(runtime_log::file_name_format, {2009, 3, 14, 9, 26, 53, 589}),
-            "_2009_03_14_09-26-53-589");
-  EXPECT_EQ(runtime_log::format_time("%Q%", moment), "%Q%");
+}
+
+TEST(LogFormat, EveryDirectiveOfATimePicture) {
+  struct rendered {
+    const char* picture;
+    wall_time moment;
+    const char* text;
+  };
+  for (const auto& [picture, moment, text] : {
+           rendered{"_%Y_%m_%d_%H-%M-%S-%i", {2009, 3, 14, 9, 26, 53, 589}, "_2009_03_14_09-26-53-589"},
+           rendered{"_%Y_%m_%d_%H-%M-%S-%i", {1999, 12, 31, 23, 59, 59, 999}, "_1999_12_31_23-59-59-999"},
+           rendered{"_%Y_%m_%d_%H-%M-%S-%i", {2010, 10, 10, 10, 10, 10, 10}, "_2010_10_10_10-10-10-010"},
+           rendered{"%T  %i ms", {2009, 1, 1, 0, 0, 0, 7}, "00:00:00  007 ms"},
+           rendered{"%T  %i ms", {2009, 1, 1, 21, 32, 43, 100}, "21:32:43  100 ms"},
+           rendered{"%Y", {987, 1, 1, 0, 0, 0, 0}, "0987"},
+           rendered{"%Q%%x%", {2009, 1, 1, 0, 0, 0, 0}, "%Q%%x%"},  // anything else is copied
+           rendered{"", {2009, 1, 1, 0, 0, 0, 0}, ""},
+       }) {
+    EXPECT_EQ(runtime_log::format_time(picture, moment), text) << picture;
+  }
 }
 
 TEST(LogFormat, LocalTimeOfAMoment) {
@@ -149,8 +174,24 @@ TEST(LogFormat, LocalTimeOfAMoment) {
   std::tm expected{};
   localtime_r(&whole, &expected);
   EXPECT_EQ(t.second, expected.tm_sec);
+  EXPECT_EQ(t.minute, expected.tm_min);
   EXPECT_EQ(t.hour, expected.tm_hour);
+  EXPECT_EQ(t.day, expected.tm_mday);
+  EXPECT_EQ(t.month, expected.tm_mon + 1);
   EXPECT_EQ(t.year, expected.tm_year + 1900);
+}
+
+TEST(LogSink, AReportThatWritesAsItIsToldHasNothingToWaitFor) {
+  // What a sink that only writes its reports does for the game's closing line.
+  struct plain_sink final : runtime_log::sink {
+    void info(std::string_view m) override { lines.push_back("I " + std::string(m)); }
+    void warning(std::string_view m) override { lines.push_back("W " + std::string(m)); }
+    void error(std::string_view m) override { lines.push_back("E " + std::string(m)); }
+    std::vector<std::string> lines;
+  } sink;
+  EXPECT_TRUE(sink.flush());
+  EXPECT_TRUE(sink.last_entry("koniec"));
+  EXPECT_EQ(sink.lines, std::vector<std::string>{"I koniec"});
 }
 
 TEST_F(LogOnDisk, FirstEntryMakesTheDirectoryAndAFileWithItsHeader) {
@@ -161,6 +202,12 @@ TEST_F(LogOnDisk, FirstEntryMakesTheDirectoryAndAFileWithItsHeader) {
   EXPECT_EQ(testing_support::read_file(writer.log_file_name()),
             "Typ          |Data              |Opis\nInformacja   | 09:26:53  590 ms | Start\n");
   EXPECT_EQ(console_.str(), "");  // nothing of the game's log goes to the console
+  // Anyone may read the log, only the player write it (what the umask allows of that).
+  const mode_t umask = ::umask(0);
+  ::umask(umask);
+  struct stat made {};
+  ASSERT_EQ(::stat(writer.log_file_name().c_str(), &made), 0);
+  EXPECT_EQ(made.st_mode & 07777, 0644u & ~umask);
 }
 
 TEST_F(LogInMemory, RotationEveryThousandLines) {
@@ -182,6 +229,31 @@ TEST_F(LogInMemory, RotationEveryThousandLines) {
   EXPECT_TRUE(second_lines[1].ends_with(" | wpis1000"));
   EXPECT_EQ(lines_of(store_.files[first]).size(), 1000u);  // the full file stays as it was
   EXPECT_EQ(store_.directories, (std::set<std::string>{"logs"}));
+}
+
+TEST_F(LogInMemory, AFullDayOfTakenNamesEndsTheLog) {
+  // Every name refused, as in a folder filled by a clock set back again and again: 999 names are tried,
+  // the plain one and _2 to _999, and then the log gives up.
+  struct full_store final : runtime_log::file_store {
+    void make_directories(const std::string&) override {}
+    bool create_exclusive(const std::string& path, std::string_view) override {
+      tried.push_back(path);
+      return false;
+    }
+    bool append_existing(const std::string&, std::string_view) override { return false; }
+    std::vector<std::string> tried;
+  } full;
+  runtime_log::line_writer writer(full, clock_, console_);
+  try {
+    writer.log_line(rodzaj_wpisu::INFO, "a");
+    ADD_FAILURE() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "no free log file name beside logs/log_2009_03_14_09-26-53-589_999.log");
+  }
+  ASSERT_EQ(full.tried.size(), 999u);
+  EXPECT_EQ(full.tried[0], "logs/log_2009_03_14_09-26-53-589.log");
+  EXPECT_EQ(full.tried[1], "logs/log_2009_03_14_09-26-53-589_2.log");
+  EXPECT_EQ(full.tried[998], "logs/log_2009_03_14_09-26-53-589_999.log");
 }
 
 TEST_F(LogInMemory, ATakenNameKeepsItsFileAndTheNewFileGetsACounter) {
@@ -276,11 +348,15 @@ TEST_F(LogInMemory, TheLastEntryIsWrittenBeforeItReturnsAndNothingFollowsIt) {
   runtime_log::log_thread log(store_, clock_, console_);
   log.launch();
   log.info("przed");
-  EXPECT_TRUE(log.last_entry("Zako\xF1" "czono dzialanie programu"));
+  EXPECT_TRUE(
+      log.last_entry("Zako\xF1"
+                     "czono dzialanie programu"));
   const auto written = store_.snapshot();  // no flush: the entry is already in the file
   const auto lines = lines_of(written.begin()->second);
   ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[2], "Informacja   | 09:26:53  591 ms | Zako\xF1" "czono dzialanie programu");
+  EXPECT_EQ(lines[2],
+            "Informacja   | 09:26:53  591 ms | Zako\xF1"
+            "czono dzialanie programu");
 
   log.error("po zamknieciu");  // a thread that reports afterwards is neither blocked nor written
   EXPECT_FALSE(log.flush());
