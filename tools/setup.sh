@@ -5,7 +5,7 @@ set -euo pipefail
 
 game_packages=(g++ cmake make freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri)
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xdotool x11-utils imagemagick
-               clang libclang-rt-14-dev)
+               clang libclang-rt-14-dev python3)
 
 wanted=("${game_packages[@]}")
 if [[ "${1:-game}" == tests ]]; then wanted+=("${test_packages[@]}"); fi

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Builds the game and runs every test: the release suite, the same suite under AddressSanitizer +
-# UndefinedBehaviorSanitizer and under ThreadSanitizer, the board-file fuzzer and the soak under random play.
+# Builds the game and runs every test: the release suite, a sample of the mutation tester, the same suite
+# under AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer, the board-file fuzzer and the
+# soak under random play.
 #
 #   bash tools/test.sh            everything (what CI runs)
 #   bash tools/test.sh --quick    the release suite only
 #
-# FUZZ_SECONDS and SOAK_SECONDS (default 60 each) set how long the fuzzer and the soak run.
+# FUZZ_SECONDS and SOAK_SECONDS (default 60 each) set how long the fuzzer and the soak run; MUTANTS (40)
+# and MUTATION_SEED (1) which sample of the mutation tester runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh tests
@@ -33,6 +35,10 @@ suite() {  # suite <folder> <title>
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 suite build "release suite"
 $quick && exit 0
+
+# A fixed sample of deliberate faults in the game's logic, each of which the unit tests must catch.
+echo "== mutation sample: ${MUTANTS:-40} mutants, seed ${MUTATION_SEED:-1}"
+python3 tools/mutate.py --sample "${MUTANTS:-40}" --seed "${MUTATION_SEED:-1}"
 
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -1,0 +1,726 @@
+#!/usr/bin/env python3
+"""Mutation tester: how many deliberate faults in the game's logic do the unit tests catch?
+
+It makes one small fault at a time (a mutant) in the game's sources, rebuilds only the unit tests in a
+private build folder, runs them, and counts the mutant as killed (a test failed), timed out (the tests hung:
+caught as well), survived (every test passed: a fault nobody would notice) or not built (a change the
+compiler refuses; not counted). The score is (killed + timed out) / (killed + timed out + survived).
+
+    python3 tools/mutate.py                        every mutant of the default folders (takes a while)
+    python3 tools/mutate.py physics/ board/brick_matrix.cpp
+    python3 tools/mutate.py --sample 40 --seed 1   a fixed random sample (what CI runs)
+    python3 tools/mutate.py --list                 show the mutants, run nothing
+
+The faults: relational boundaries (< to <=, > to >=, and back), negated comparisons (< to >=, == to !=,
+...), && and ||, + and -, += and -=, a numeric literal nudged, an if or while condition negated, a call
+statement removed, and a returned value changed (true and false swapped, anything else to {}).
+
+The working tree is never touched: the sources are copied into the private folder (build-mutate/ by
+default) and mutated there, and the copy is brought back to the working tree's state at every start. Each
+mutant is the original file with exactly one change, and the objects built from that file are deleted
+before the build, so nothing depends on time stamps and no result depends on the mutant before it; when
+the tool moves on to another file it restores the original and rebuilds it, and at the end it checks that
+the restored sources still pass. Before any mutant it checks that the unmutated tests pass.
+
+Mutants that no behaviour can tell apart from the original are listed, each with its reason, in
+tools/equivalent_mutants.txt and left out of the score.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import fcntl
+import hashlib
+import json
+import os
+import random
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+EQUIVALENTS = REPO / "tools" / "equivalent_mutants.txt"
+
+DEFAULT_TARGETS = ["common/", "log/", "board/", "state/", "physics/", "input/", "graphics/"]
+
+# In these files only the named parts are plain logic that unit tests can judge without a window; the rest
+# draws with GL or drives GLUT, which the display tests judge.
+PLAIN_LOGIC_ONLY = {
+    "graphics/process_graphics.cpp": {
+        "sets_running_flag", "menu_action", "menu_pause::menu_state", "menu_pause::entry_chosen",
+        "joystick_keys", "redraw_tick", "board_menu", "red_steering_menu", "green_steering_menu", "steering_menu",
+        "window_size_menu", "main_menu", "menu_tree",
+    },
+    "graphics/process_graphics.hpp": {"redraw_period", "loop_requests"},
+    "graphics/gl_draw.cpp": {
+        "time_text", "time_line", "game_time_line", "title_line", "red_points_line", "green_points_line",
+        "speed_line",
+    },
+    "graphics/gl_draw.hpp": set(),
+}
+
+# Code that waits on the kernel's clocks and asks its scheduler for prompt wake-ups, and decides nothing:
+# unit tests run on fake time and cannot see it. The benchmarks (bench/physics_rate) and the soak judge it.
+OUTSIDE_UNIT_TESTS = {
+    "common/seams.cpp": {"sleep_on_monotonic_clock", "spin_pause", "precise_sleeper::sleep_until",
+                         "precise_sleeper::sleep_for"},
+    "common/seams.hpp": {"precise_sleeper"},
+    "physics/process_physics.cpp": {"ask_for_short_slices"},
+}
+
+
+# ---------------------------------------------------------------------------------------------------------
+# Reading C++ just well enough
+
+
+def code_mask(text: str) -> list[bool]:
+    """True for each character that is code: not in a comment, a string or character literal, or a
+    preprocessor line."""
+    mask = [True] * len(text)
+    i, n = 0, len(text)
+    line_start = True
+    while i < n:
+        c = text[i]
+        if line_start and c in " \t":
+            i += 1
+            continue
+        if line_start and c == "#":  # a preprocessor line, with its continuations
+            j = i
+            while j < n and (text[j] != "\n" or text[j - 1] == "\\"):
+                j += 1
+            for k in range(i, j):
+                mask[k] = False
+            i = j
+            continue
+        line_start = c == "\n"
+        if text.startswith("//", i):
+            j = text.find("\n", i)
+            j = n if j < 0 else j
+            for k in range(i, j):
+                mask[k] = False
+            i = j
+        elif text.startswith("/*", i):
+            j = text.find("*/", i + 2)
+            j = n if j < 0 else j + 2
+            for k in range(i, j):
+                mask[k] = False
+            i = j
+        elif c == "R" and text.startswith('R"', i) and (i == 0 or not (text[i - 1].isalnum() or text[i - 1] == "_")):
+            open_paren = text.find("(", i)
+            delimiter = text[i + 2:open_paren]
+            j = text.find(")" + delimiter + '"', open_paren)
+            j = n if j < 0 else j + len(delimiter) + 2
+            for k in range(i, j):
+                mask[k] = False
+            i = j
+        elif c == '"' or (c == "'" and not (i > 0 and text[i - 1].isalnum() and i + 1 < n and text[i + 1].isalnum())):
+            # A literal; a ' between two digits is a digit separator (1'000), not a literal.
+            j = i + 1
+            while j < n and text[j] != c:
+                j += 2 if text[j] == "\\" else 1
+            j = min(j + 1, n)
+            for k in range(i, j):
+                mask[k] = False
+            i = j
+        else:
+            i += 1
+    return mask
+
+
+@dataclasses.dataclass
+class region:
+    name: str
+    start: int
+    end: int  # one past the last character
+
+
+IDENTIFIER = r"[A-Za-z_]\w*"
+
+
+def regions(text: str, mask: list[bool]) -> list[region]:
+    """The definitions of a file, with their names: functions (Class::name for members), and variables or
+    classes with a body. Namespaces are looked through, as are classes for their member functions."""
+    found: list[region] = []
+    stack: list[tuple[int, str, str]] = []  # (open position, kind, name)
+    header_start = 0
+    for i, c in enumerate(text):
+        if not mask[i]:
+            continue
+        inside_function = any(kind == "function" or kind == "data" for _, kind, _ in stack)
+        if c == "{":
+            if inside_function:
+                stack.append((i, "inner", ""))
+                continue
+            header = "".join(ch if mask[header_start + k] else " " for k, ch in enumerate(text[header_start:i]))
+            header = re.sub(r"\s+", " ", header).strip()
+            owner = next((name for _, kind, name in reversed(stack) if kind == "class"), "")
+            if re.match(r"^(inline )?namespace\b", header) or header.startswith("extern"):
+                stack.append((i, "namespace", ""))
+            elif re.search(r"\b(class|struct|union|enum)\b", header) and "(" not in header.split("=")[0]:
+                name = re.search(r"\b(?:class|struct|union|enum(?: class)?)\s+(" + IDENTIFIER + ")", header)
+                stack.append((i, "class", name.group(1) if name else ""))
+            elif "(" in header and "=" not in header.split("(")[0]:
+                before = header.split("(")[0].strip()
+                name = re.findall(r"(~?" + IDENTIFIER + r"(?:::~?" + IDENTIFIER + r")*)\s*$", before)
+                name = name[0] if name else "?"
+                if owner and "::" not in name:
+                    name = owner + "::" + name
+                stack.append((i, "function", name))
+                found.append(region(name, header_start, -1))
+            else:
+                name = re.findall(r"(" + IDENTIFIER + r")\s*(?:=|\[[^\]]*\])?\s*$", header.split("=")[0].strip())
+                stack.append((i, "data", name[0] if name else "?"))
+                found.append(region(name[0] if name else "?", header_start, -1))
+            header_start = i + 1
+        elif c == "}":
+            if stack:
+                _, kind, name = stack.pop()
+                if kind in ("function", "data"):
+                    for r in reversed(found):
+                        if r.end == -1:
+                            r.end = i + 1
+                            break
+            if not any(kind in ("function", "data") for _, kind, _ in stack):
+                header_start = i + 1
+        elif c == ";" and not inside_function:
+            header_start = i + 1
+    for r in found:
+        if r.end == -1:
+            r.end = len(text)
+    return found
+
+
+# ---------------------------------------------------------------------------------------------------------
+# Mutants
+
+
+@dataclasses.dataclass
+class mutant:
+    path: str  # relative to the repository
+    line: int
+    start: int  # offset of the change in the file
+    end: int
+    replacement: str
+    operator: str
+    original_line: str = ""
+    mutated_line: str = ""
+    where: str = ""
+
+    def key(self) -> str:
+        return f"{self.path} | {self.original_line.strip()} | {self.mutated_line.strip()}"
+
+    def shown(self) -> str:
+        return f"{self.path}:{self.line}: {self.original_line.strip()} -> {self.mutated_line.strip() or '(removed)'}"
+
+
+RELATIONAL = {
+    "<": ["<=", ">="],
+    "<=": ["<", ">"],
+    ">": [">=", "<="],
+    ">=": [">", "<"],
+    "==": ["!="],
+    "!=": ["=="],
+}
+OTHER_BINARY = {"&&": ["||"], "||": ["&&"], "+": ["-"], "-": ["+"], "+=": ["-="], "-=": ["+="]}
+BINARY = re.compile(r"(?<=\s)(<=|>=|==|!=|&&|\|\||\+=|-=|<|>|\+|-)(?=\s)")
+NUMBER = re.compile(
+    r"(?<![\w.'])(0[xX][0-9a-fA-F']+|\d[\d']*\.\d*(?:[eE][+-]?\d+)?|\.\d+(?:[eE][+-]?\d+)?|\d[\d']*[eE][+-]?\d+|\d[\d']*)"
+    r"([fF]|[uU]?[lL]{0,2}|[lL]{1,2}[uU]?)?(?![\w.'])"
+)
+KEYWORDS_BEFORE_CALL = {"return", "throw", "co_return", "delete", "new", "case", "goto", "else", "do", "using",
+                        "typedef", "static_assert", "sizeof", "const", "constexpr", "auto", "static"}
+
+
+def nudged(literal: str, suffix: str) -> str | None:
+    clean = literal.replace("'", "")
+    if clean.lower().startswith("0x"):
+        return hex(int(clean, 16) + 1) + suffix
+    if re.fullmatch(r"0[0-7]+", clean):  # octal, as file modes are written
+        return "0" + format(int(clean, 8) + 1, "o") + suffix
+    if re.fullmatch(r"\d+", clean):
+        return str(int(clean) + 1) + suffix
+    value = float(clean)
+    text = f"{value + 0.01 * max(1.0, abs(value)):.9g}"
+    if "e" not in text and "." not in text:
+        text += ".0"
+    return text + (suffix if suffix in ("f", "F") else "")
+
+
+def matching(text: str, mask: list[bool], open_at: int, opening: str = "(", closing: str = ")") -> int:
+    depth = 0
+    for i in range(open_at, len(text)):
+        if not mask[i]:
+            continue
+        if text[i] == opening:
+            depth += 1
+        elif text[i] == closing:
+            depth -= 1
+            if depth == 0:
+                return i
+    return -1
+
+
+def statement_end(text: str, mask: list[bool], start: int) -> int:
+    """The ';' that ends the statement starting at `start` (brackets and lambdas' braces looked through)."""
+    depth = 0
+    for i in range(start, len(text)):
+        if not mask[i]:
+            continue
+        c = text[i]
+        if c in "([{":
+            depth += 1
+        elif c in ")]}":
+            depth -= 1
+            if depth < 0:
+                return -1
+        elif c == ";" and depth == 0:
+            return i
+    return -1
+
+
+def mutants_of(path: str, text: str, wanted: set[str] | None, unwanted: set[str] = frozenset()) -> list[mutant]:
+    mask = code_mask(text)
+    found: list[mutant] = []
+    line_starts = [0] + [i + 1 for i, c in enumerate(text) if c == "\n"]
+
+    def line_of(offset: int) -> int:
+        lo, hi = 0, len(line_starts) - 1
+        while lo < hi:
+            mid = (lo + hi + 1) // 2
+            if line_starts[mid] <= offset:
+                lo = mid
+            else:
+                hi = mid - 1
+        return lo + 1
+
+    def code(start: int, end: int) -> bool:
+        return all(mask[start:end])
+
+    for r in regions(text, mask):
+        if wanted is not None and r.name not in wanted and r.name.split("::")[0] not in wanted:
+            continue
+        if r.name in unwanted:
+            continue
+        body = text[r.start:r.end]
+        base = r.start
+
+        def add(start: int, end: int, replacement: str, operator: str) -> None:
+            found.append(mutant(path, line_of(start), start, end, replacement, operator, where=r.name))
+
+        for m in BINARY.finditer(body):
+            start, end = base + m.start(), base + m.end()
+            if not code(start - 1, end + 1):
+                continue
+            op = m.group(1)
+            before, after = text[start - 2], text[end + 1] if end + 1 < len(text) else ""
+            if op in ("<", ">") and (before in "<>-=" or after in "<>="):
+                continue
+            if op in ("+", "-") and (before == '"' or after == '"'):
+                continue  # a string being joined: the compiler would refuse the change anyway
+            for replacement in RELATIONAL.get(op, OTHER_BINARY.get(op, [])):
+                add(start, end, replacement, f"{op} -> {replacement}")
+
+        for m in NUMBER.finditer(body):
+            start, end = base + m.start(), base + m.end()
+            if not code(start, end):
+                continue
+            line_text = text[line_starts[line_of(start) - 1]:text.find("\n", start)]
+            if re.search(r"\b(static_assert|alignas|template)\b", line_text):
+                continue
+            previous = text[max(0, start - 30):start]
+            if re.search(r"[\w:]<[^<>;()]*$", previous):  # a template argument, not a value
+                continue
+            replacement = nudged(m.group(1), m.group(2) or "")
+            if replacement is not None:
+                add(start, end, replacement, "literal nudged")
+
+        for m in re.finditer(r"\b(if|while)\s*\(", body):
+            start = base + m.start()
+            if not code(start, base + m.end()) or re.match(r"if\s+constexpr", text[start:start + 14]):
+                continue
+            open_at = base + m.end() - 1
+            close_at = matching(text, mask, open_at)
+            if close_at < 0:
+                continue
+            condition = text[open_at + 1:close_at]
+            if ";" in condition:
+                continue
+            found.append(mutant(path, line_of(open_at), open_at, close_at + 1, f"(!({condition}))",
+                                f"{m.group(1)} condition negated", where=r.name))
+
+        for m in re.finditer(r"(?m)^[ \t]*(?=[A-Za-z_:])", body):
+            start = base + m.end()
+            if not mask[start]:
+                continue
+            head = re.match(r"(" + IDENTIFIER + r"(?:(?:::|\.|->)~?" + IDENTIFIER + r")*)(<[^;(){}]*>)?\(", text[start:])
+            if not head or head.group(1) in KEYWORDS_BEFORE_CALL or head.group(1) in ("if", "for", "while", "switch", "catch"):
+                continue
+            end = statement_end(text, mask, start)
+            if end < 0 or end >= r.end:
+                continue
+            statement = text[start:end + 1]
+            close_at = matching(text, mask, start + len(head.group(0)) - 1)
+            if close_at < 0 or text[close_at + 1:end].strip() not in ("",):
+                continue  # not a plain call: an assignment, a declaration, a chain
+            add(start, end + 1, ";", "call removed")
+
+        for m in re.finditer(r"\breturn\b", body):
+            start = base + m.start()
+            if not code(start, start + 6):
+                continue
+            end = statement_end(text, mask, start)
+            if end < 0:
+                continue
+            value = text[start + 6:end].strip()
+            if value == "":
+                continue
+            if value in ("true", "false"):
+                add(start, end + 1, "return " + ("false" if value == "true" else "true") + ";", "return value changed")
+            elif not re.fullmatch(r'\{\}|0|0\.0f?|nullptr|std::nullopt|""|[\w:]+\{\}', value):
+                add(start, end + 1, "return {};", "return value changed")  # not what {} would give anyway
+
+    found.sort(key=lambda x: (x.start, x.operator, x.replacement))
+    for m in found:
+        first = line_starts[m.line - 1]
+        last = text.find("\n", m.end)
+        last = len(text) if last < 0 else last
+        mutated = text[first:m.start] + m.replacement + text[m.end:last]
+        first_line_end = text.find("\n", first)
+        m.original_line = text[first:first_line_end if first_line_end >= 0 else len(text)]
+        m.mutated_line = mutated.split("\n")[0] if m.operator != "call removed" else ""
+        if m.operator == "call removed":
+            m.mutated_line = (text[first:m.start] + ";").rstrip()
+    # One key per mutant: the same change twice on one line is told apart by its place on the line.
+    seen: dict[str, int] = {}
+    for m in found:
+        k = m.key()
+        seen[k] = seen.get(k, 0) + 1
+        if seen[k] > 1:
+            m.mutated_line += f"  [#{seen[k]}]"
+    return found
+
+
+def source_files(targets: list[str]) -> list[str]:
+    """The .cpp files of the folders, and the files named. A header is mutated only when named: nearly every
+    part of the game includes the headers, so each of their mutants rebuilds most of it (minutes, where a
+    .cpp mutant takes seconds)."""
+    files: list[str] = []
+    for target in targets:
+        path = (REPO / target).resolve()
+        if path.is_dir():
+            files += sorted(str(p.relative_to(REPO)) for p in path.rglob("*.cpp"))
+        elif path.is_file():
+            files.append(str(path.relative_to(REPO)))
+        else:
+            sys.exit(f"mutate: no such file or folder: {target}")
+    return files
+
+
+def all_mutants(files: list[str]) -> list[mutant]:
+    found: list[mutant] = []
+    for f in files:
+        text = (REPO / f).read_text(encoding="latin-1")
+        found += mutants_of(f, text, PLAIN_LOGIC_ONLY.get(f), OUTSIDE_UNIT_TESTS.get(f, set()))
+    return found
+
+
+def equivalents() -> dict[str, str]:
+    listed: dict[str, str] = {}
+    if not EQUIVALENTS.exists():
+        return listed
+    for raw in EQUIVALENTS.read_text(encoding="latin-1").splitlines():
+        if not raw.strip() or raw.lstrip().startswith("#"):
+            continue
+        key, _, reason = raw.rpartition(" | ")
+        if key.count(" | ") < 2 or not reason.strip():
+            sys.exit(f"mutate: {EQUIVALENTS.name}: a line needs file | original | mutant | reason: {raw}")
+        listed[key.strip()] = reason.strip()
+    return listed
+
+
+# ---------------------------------------------------------------------------------------------------------
+# Building and running in a private folder
+
+
+class workshop:
+    """One private copy of the sources and its build, where mutants are made one at a time."""
+
+    def __init__(self, folder: Path, make_jobs: int):
+        self.folder = folder
+        self.src = folder / "src"
+        self.build = folder / "build"
+        self.make_jobs = make_jobs
+        self.mutated: str | None = None  # the file that holds a mutant, or did last
+
+    def prepare(self) -> None:
+        """Brings the copy to the working tree's state (restoring anything a killed run left mutated) and
+        builds it."""
+        tracked = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=REPO,
+                                 capture_output=True, check=True).stdout.decode().split("\0")
+        wanted = {f for f in tracked if f and (REPO / f).is_file()}
+        for f in sorted(wanted):
+            source, copy = REPO / f, self.src / f
+            data = source.read_bytes()
+            if not copy.exists() or copy.read_bytes() != data:
+                copy.parent.mkdir(parents=True, exist_ok=True)
+                copy.write_bytes(data)
+                self.forget_objects_of(f)
+        if self.src.exists():
+            for copy in self.src.rglob("*"):
+                rel = str(copy.relative_to(self.src))
+                if copy.is_file() and rel not in wanted:
+                    copy.unlink()
+        self.build.mkdir(parents=True, exist_ok=True)
+        configured = subprocess.run(
+            ["cmake", "-S", str(self.src), "-B", str(self.build), "-DCMAKE_BUILD_TYPE=None",
+             "-DCMAKE_CXX_FLAGS=-O1", "-DTOLVARAN_WERROR=OFF"],
+            capture_output=True, text=True)
+        if configured.returncode != 0:
+            sys.exit("mutate: cmake failed:\n" + configured.stdout + configured.stderr)
+
+    def forget_objects_of(self, path: str) -> None:
+        """Deletes every object built from `path` (found in the compilers' dependency files), so that the
+        next build compiles it again whatever the time stamps say."""
+        if not self.build.exists():
+            return
+        source = str((self.src / path).resolve())
+        for depfile in self.build.rglob("*.o.d"):
+            try:
+                if source in depfile.read_text(errors="replace"):
+                    obj = depfile.with_suffix("")
+                    if obj.exists():
+                        obj.unlink()
+            except OSError:
+                pass
+
+    def apply(self, m: mutant | None, original: dict[str, str]) -> None:
+        if self.mutated is not None and (m is None or m.path != self.mutated):
+            (self.src / self.mutated).write_bytes(original[self.mutated].encode("latin-1"))
+            self.forget_objects_of(self.mutated)
+            self.mutated = None
+        if m is not None:
+            text = original[m.path]
+            (self.src / m.path).write_bytes((text[:m.start] + m.replacement + text[m.end:]).encode("latin-1"))
+            self.forget_objects_of(m.path)
+            self.mutated = m.path
+
+    def compile(self) -> tuple[bool, str]:
+        done = subprocess.run(["make", "-C", str(self.build), f"-j{self.make_jobs}", "unit_tests"],
+                              capture_output=True, text=True, errors="replace")
+        return done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
+
+    def run_tests(self, timeout: float, slow: list[str] | None = None) -> str:
+        """'passed', 'failed' or 'timed out'. The quick tests run first, so that most mutants are caught in a
+        fraction of the whole run."""
+        phases = [["--gtest_filter=-" + ":".join(slow)], ["--gtest_filter=" + ":".join(slow)]] if slow else [[]]
+        for phase in phases:
+            outcome = self.run_test_program(phase, timeout)
+            if outcome != "passed":
+                return outcome
+        return "passed"
+
+    def run_test_program(self, arguments: list[str], timeout: float) -> str:
+        child = subprocess.Popen([str(self.build / "tests" / "unit_tests"), "--gtest_fail_fast", "--gtest_brief=1",
+                                  *arguments], cwd=self.build / "tests", stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL, start_new_session=True,
+                                 env={**os.environ, "GTEST_COLOR": "no"})
+        try:
+            return "passed" if child.wait(timeout=timeout) == 0 else "failed"
+        except subprocess.TimeoutExpired:
+            return "timed out"
+        finally:
+            try:
+                os.killpg(child.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            child.wait()
+
+    def slow_tests(self) -> list[str]:
+        """The tests that take a tenth of a second or more, from one timed run of the unmutated tests."""
+        timing = self.folder / "timing.json"
+        self.run_test_program([f"--gtest_output=json:{timing}"], 900)
+        slow = []
+        for suite in json.loads(timing.read_text())["testsuites"]:
+            for test in suite["testsuite"]:
+                if float(test["time"].rstrip("s")) >= 0.1:
+                    slow.append(f"{suite['name']}.{test['name']}")
+        return slow
+
+
+# ---------------------------------------------------------------------------------------------------------
+
+
+def folder_of(path: str) -> str:
+    return path.split("/")[0] + "/"
+
+
+def summary_line(counts: dict[str, int]) -> str:
+    caught = counts.get("killed", 0) + counts.get("timed out", 0)
+    scored = caught + counts.get("survived", 0)
+    score = 100.0 * caught / scored if scored else 100.0
+    return (f"{score:5.1f} %  ({counts.get('killed', 0)} killed, {counts.get('timed out', 0)} timed out, "
+            f"{counts.get('survived', 0)} survived; {counts.get('equivalent', 0)} equivalent and "
+            f"{counts.get('not built', 0)} not built, not scored)")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("targets", nargs="*", help="files or folders to mutate (default: " + " ".join(DEFAULT_TARGETS) + ")")
+    parser.add_argument("--sample", type=int, help="run only N mutants drawn at random")
+    parser.add_argument("--seed", type=int, default=1, help="the seed of the sample (default 1)")
+    parser.add_argument("--list", action="store_true", help="show the mutants and run nothing")
+    parser.add_argument("--keys", action="store_true",
+                        help="with --list: show each mutant as a line of the equivalents file, reason to be added")
+    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1, help="mutants built and tested at once")
+    parser.add_argument("--folder", default=str(REPO / "build-mutate"), help="the private build folder")
+    parser.add_argument("--timeout", type=float, help="seconds a test run may take (default: 20 times the "
+                                                        "unmutated run, at least 60)")
+    parser.add_argument("--report", help="write the results as JSON to this file")
+    args = parser.parse_args()
+
+    files = source_files(args.targets or DEFAULT_TARGETS)
+    made = all_mutants(files)
+    listed = equivalents()
+    equivalent = [m for m in made if m.key() in listed]
+    candidates = [m for m in made if m.key() not in listed]
+    if args.sample is not None and args.sample < len(candidates):
+        chosen = random.Random(args.seed).sample(candidates, args.sample)
+        candidates = sorted(chosen, key=lambda m: (m.path, m.start, m.replacement))
+    if args.list:
+        for m in made:
+            mark = "  (equivalent)" if m.key() in listed else ""
+            print(m.key() + " | " if args.keys else m.shown() + mark)
+        print(f"{len(made)} mutants in {len(files)} files, {len(equivalent)} of them listed as equivalent")
+        return 0
+
+    started = time.monotonic()
+    Path(args.folder).mkdir(parents=True, exist_ok=True)
+    folder_lock = open(Path(args.folder) / "lock", "w")  # held until the process ends
+    try:
+        fcntl.flock(folder_lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        sys.exit(f"mutate: another run is using {args.folder}")
+    original = {f: (REPO / f).read_text(encoding="latin-1") for f in files}
+    jobs = max(1, min(args.jobs, len(candidates) or 1))
+    make_jobs = max(1, (os.cpu_count() or 1) // jobs)
+    shops = [workshop(Path(args.folder) / f"worker-{i}", make_jobs) for i in range(jobs)]
+
+    print(f"mutate: {len(candidates)} mutants to run ({len(made)} made, {len(equivalent)} equivalent), "
+          f"{jobs} at a time, in {args.folder}", flush=True)
+
+    baseline: list[float] = []
+    slow: list[str] = []
+
+    def prepare(shop: workshop) -> None:
+        shop.prepare()
+        built, output = shop.compile()
+        if not built:
+            sys.exit("mutate: the unmutated sources do not build:\n" + output)
+        begun = time.monotonic()
+        if shop.run_tests(timeout=900) != "passed":
+            sys.exit("mutate: the unmutated unit tests fail; fix them first")
+        baseline.append(time.monotonic() - begun)
+        if shop is shops[0]:
+            slow.extend(shop.slow_tests())
+
+    threads = [threading.Thread(target=prepare, args=(s,)) for s in shops]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if len(baseline) != len(shops):
+        return 2
+    timeout = args.timeout or max(60.0, 20.0 * max(baseline))
+    print(f"mutate: the unmutated tests pass in {max(baseline):.1f} s; a mutant's tests may take {timeout:.0f} s",
+          flush=True)
+
+    # Mutants of one file stay with one worker, so that each worker rebuilds a restored file only when it
+    # moves on.
+    by_file: dict[str, list[mutant]] = {}
+    for m in candidates:
+        by_file.setdefault(m.path, []).append(m)
+    queues: list[list[mutant]] = [[] for _ in shops]
+    for path in sorted(by_file, key=lambda p: -len(by_file[p])):
+        min(queues, key=len).extend(by_file[path])
+
+    results: list[tuple[mutant, str]] = []
+    lock = threading.Lock()
+    stop = threading.Event()
+
+    def work(shop: workshop, queue: list[mutant]) -> None:
+        for m in queue:
+            if stop.is_set():
+                break
+            shop.apply(m, original)
+            built, _ = shop.compile()
+            outcome = "not built" if not built else {"passed": "survived", "failed": "killed",
+                                                     "timed out": "timed out"}[shop.run_tests(timeout, slow)]
+            with lock:
+                results.append((m, outcome))
+                done = len(results)
+                if outcome == "survived":
+                    print(f"  survived: {m.shown()}", flush=True)
+                if done % 25 == 0 or done == len(candidates):
+                    elapsed = time.monotonic() - started
+                    print(f"mutate: {done}/{len(candidates)} run, {elapsed / 60:.1f} min", flush=True)
+        shop.apply(None, original)
+
+    def interrupted(signum, frame):  # noqa: ARG001
+        stop.set()
+        print("mutate: interrupted; finishing the mutants being run", flush=True)
+
+    signal.signal(signal.SIGINT, interrupted)
+    signal.signal(signal.SIGTERM, interrupted)
+    threads = [threading.Thread(target=work, args=(s, q)) for s, q in zip(shops, queues)]
+    for t in threads:
+        t.start()
+    while any(t.is_alive() for t in threads):
+        for t in threads:
+            t.join(timeout=0.5)
+
+    # The restored sources must still pass: otherwise some result above may not be the mutant's alone.
+    sane = True
+    for shop in shops:
+        built, _ = shop.compile()
+        if not built or shop.run_tests(timeout, slow) != "passed":
+            sane = False
+            print(f"mutate: the restored sources in {shop.folder} no longer pass; results are not trustworthy")
+
+    elapsed = time.monotonic() - started
+    counts: dict[str, int] = {"equivalent": len(equivalent)}
+    per_folder: dict[str, dict[str, int]] = {}
+    for m, outcome in results:
+        counts[outcome] = counts.get(outcome, 0) + 1
+        folder = per_folder.setdefault(folder_of(m.path), {"equivalent": 0})
+        folder[outcome] = folder.get(outcome, 0) + 1
+    for m in equivalent:
+        per_folder.setdefault(folder_of(m.path), {"equivalent": 0})["equivalent"] += 1
+
+    survivors = sorted((m for m, outcome in results if outcome == "survived"), key=lambda m: (m.path, m.line))
+    print()
+    for folder in sorted(per_folder):
+        print(f"  {folder:<10} {summary_line(per_folder[folder])}")
+    print()
+    for m in survivors:
+        print(f"survived: {m.shown()}")
+    print(f"mutation score {summary_line(counts)}; {len(results)} mutants run of {len(made)} made, "
+          f"{elapsed / 60:.1f} min")
+    if args.report:
+        Path(args.report).write_text(json.dumps({
+            "made": len(made), "run": len(results), "minutes": round(elapsed / 60, 1), "counts": counts,
+            "folders": per_folder, "survivors": [m.shown() for m in survivors],
+            "results": [{"mutant": m.shown(), "outcome": o} for m, o in results],
+        }, indent=1))
+    if not sane or stop.is_set():
+        return 2
+    return 1 if survivors else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
