@@ -101,41 +101,6 @@ TEST_F(Loader, GoodFilesLoadWithoutAWord) {
   }
 }
 
-TEST_F(Loader, DamagedFilesKeepWhatWasReadBeforeTheFault) {
-  struct fault {
-    char bad;
-    int row, column;
-  };
-  for (const auto& [bad, row, column] :
-       {fault{'x', 1, 1}, fault{'\t', 7, 13}, fault{'5', 20, 20}, fault{'\r', 4, 20}}) {
-    SCOPED_TRACE(testing::Message() << "character " << int(bad) << " at line " << row << ", column "
-                                    << column);
-    std::vector<std::string> rows = mixed_rows();
-    rows[row - 1][column - 1] = bad;
-    rows[row - 1] += "more";  // so that a CR does not end the line: it is a character like any other
-    EXPECT_EQ(load(joined(rows)), "Plik Uszkodzony\n");
-    EXPECT_EQ(map_, map_of(rows, row, column));
-    expect_error("board::damaged_pattern",
-                 "line " + std::to_string(row) + ", column " + std::to_string(column));
-  }
-
-  std::vector<std::string> rows = mixed_rows();
-  rows.pop_back();
-  EXPECT_EQ(load(joined(rows)), "");
-  EXPECT_EQ(map_, map_of(rows, 20, 1));
-  expect_error("board::end_of_pattern_file", "line 20, column 1");
-
-  rows = mixed_rows();
-  rows[6].pop_back();
-  EXPECT_EQ(load(joined(rows, "\r\n")), "");  // 19 characters and CR LF: the CR ends the line
-  EXPECT_EQ(map_, map_of(rows, 7, 20));
-  expect_error("std::out_of_range", "line 7, column 20");
-
-  EXPECT_EQ(load(""), "");
-  EXPECT_EQ(map_, placement_map{});
-  expect_error("board::end_of_pattern_file", "line 1, column 1");
-}
-
 // Serves `text`, then fails every read from byte `fail_at` on, as a disk with a bad sector does.
 class failing_buffer final : public std::streambuf {
  public:
@@ -151,45 +116,77 @@ class failing_buffer final : public std::streambuf {
     return traits_type::eof();
   }
 
+ public:
+  std::size_t bytes_read() const { return std::size_t(gptr() - eback()); }
+
  private:
   std::string text_;
   std::size_t fail_at_;
 };
 
-TEST_F(Loader, TheGameReadsNoFurtherThanTheFirstFaultAndKeepsWhatCameBefore) {
-  // A wrong character on line 3, then a megabyte the game must not read while it holds the board lock.
-  std::vector<std::string> rows = mixed_rows();
-  rows[2][4] = 'x';
-  const std::string text = joined(rows) + std::string(1 << 20, 'q');
-  std::istringstream in(text);
-  testing::internal::CaptureStdout();
-  board::loadpatternfromfile(map_, in, "boards/board (3).txt", log_);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Plik Uszkodzony\n");
-  EXPECT_LE(in.tellg(), std::streampos(2 * 21 + 5));
-  EXPECT_EQ(map_, map_of(rows, 3, 5));
-  expect_error("board::damaged_pattern", "line 3, column 5");
-
-  // A read that fails part way through line 6 keeps the cells before it and says so in plain words.
-  rows = mixed_rows();
-  failing_buffer disk(joined(rows), 5 * 21 + 8);
-  std::istream failing(&disk);
-  failing.exceptions(std::ios::badbit);
-  log_.clear();
-  board::loadpatternfromfile(map_, failing, "boards/board (3).txt", log_);
-  EXPECT_EQ(map_, map_of(rows, 6, 9));
-  ASSERT_EQ(log_.size(), 1u);
-  EXPECT_EQ(
-      log_.entries()[0].message,
-      std::string(board::loader_error_prefix) +
-          "board::unreadable_pattern jego opis: boards/board (3).txt: line 6, column 9: the file cannot be "
-          "read: Input/output error");
+TEST_F(Loader, EveryDamageKeepsTheCellsReadBeforeItAndNoMore) {
+  // Each file is `mixed_rows` damaged once; the game reads it no further than its first fault, keeps the
+  // cells before it, and names the fault.
+  struct damage {
+    const char* what;
+    std::function<void(std::vector<std::string>&)> damage;
+    std::string line_end;
+    std::size_t fail_at;  // a read error from this byte on; npos: none
+    int row, column;      // the fault
+    std::string failure, notice;
+  };
+  const auto wrong = [](char c, int row, int column) {
+    return [=](std::vector<std::string>& rows) {
+      rows[row - 1][column - 1] = c;
+      rows[row - 1] += "more";  // so that a CR does not end the line: it is a character like any other
+    };
+  };
+  const std::string damaged = "board::damaged_pattern", notice = "Plik Uszkodzony\n";
+  const std::vector<damage> damages{
+      {"a lower-case x", wrong('x', 1, 1), "\n", std::string::npos, 1, 1, damaged, notice},
+      {"a tab", wrong('\t', 7, 13), "\n", std::string::npos, 7, 13, damaged, notice},
+      {"a digit", wrong('5', 20, 20), "\n", std::string::npos, 20, 20, damaged, notice},
+      {"a carriage return inside a line", wrong('\r', 4, 20), "\n", std::string::npos, 4, 20, damaged,
+       notice},
+      {"then a megabyte", [](auto& rows) { rows[2][4] = 'x', rows.push_back(std::string(1 << 20, 'q')); },
+       "\n", std::string::npos, 3, 5, damaged, notice},
+      {"no line 20", [](auto& rows) { rows.pop_back(); }, "\n", std::string::npos, 20, 1,
+       "board::end_of_pattern_file", ""},
+      {"19 characters and CR LF", [](auto& rows) { rows[6].pop_back(); }, "\r\n", std::string::npos, 7, 20,
+       "std::out_of_range", ""},
+      {"nothing at all", [](auto& rows) { rows.clear(); }, "\n", std::string::npos, 1, 1,
+       "board::end_of_pattern_file", ""},
+      {"a read error in line 6", [](auto&) {}, "\n", 5 * 21 + 8, 6, 9, "board::unreadable_pattern", ""},
+  };
+  for (const damage& d : damages) {
+    SCOPED_TRACE(d.what);
+    std::vector<std::string> rows = mixed_rows();
+    d.damage(rows);
+    failing_buffer disk(joined(rows, d.line_end), d.fail_at);
+    std::istream file(&disk);
+    file.exceptions(std::ios::badbit);
+    map_ = filled(FIRM);
+    log_.clear();
+    testing::internal::CaptureStdout();
+    board::loadpatternfromfile(map_, file, "boards/board (3).txt", log_);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), d.notice);
+    EXPECT_EQ(map_, map_of(rows, d.row, d.column));
+    expect_error(d.failure, "boards/board (3).txt: line " + std::to_string(d.row) + ", column " +
+                                std::to_string(d.column) + ": ");
+    // Read no further than the line of the fault: never into a megabyte after it.
+    const std::vector<std::string> up_to_fault(rows.begin(),
+                                               rows.begin() + std::min<std::size_t>(d.row, rows.size()));
+    EXPECT_LE(disk.bytes_read(), joined(up_to_fault, d.line_end).size());
+  }
+  EXPECT_NE(log_.messages()[0].find("line 6, column 9: the file cannot be read: Input/output error"),
+            std::string::npos);
 
   // The checker reads on past a fault to report every problem; the game's reading ends at the first.
-  std::string damaged = joined(mixed_rows());
-  damaged[2 * 21 + 4] = 'x';
-  damaged[7 * 21] = 'd';
+  std::string text = joined(mixed_rows());
+  text[2 * 21 + 4] = 'x';
+  text[7 * 21] = 'd';
   const auto faults = [&](board::pattern_scan scan) {
-    std::istringstream in(damaged);
+    std::istringstream in(text);
     std::vector<std::pair<int, int>> found;
     for (const board::pattern_problem& p : board::read_pattern(in, scan).problems)
       if (p.is_fault()) found.emplace_back(p.line, p.column);
