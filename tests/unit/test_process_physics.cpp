@@ -115,6 +115,8 @@ TEST(PhysicsHelpers, SinglePrecisionValuesAndEdges) {
   EXPECT_TRUE(physics::check_rad(0.7f, 0.7f, 1.0f, 1.0f));
   EXPECT_FALSE(physics::check_rad(0.5f, 1.0f, 1.0f, 1.0f));  // exactly the radius
   EXPECT_EQ(physics::sqrt(2.25f), 1.5f);
+  EXPECT_EQ(physics::sqrt(0.0f), 0.0f);  // the smallest number it takes
+  EXPECT_EQ(physics::sqrt(0.0001f), 0.01f);
   EXPECT_THROW(physics::sqrt(-1.0f), std::domain_error);
   EXPECT_THROW(physics::sqrt(nan), std::domain_error);
   EXPECT_NEAR(physics::upspeed(12.0f), 12.526f, 5e-4f);
