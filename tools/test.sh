@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the game and runs every test: the release suite, the same suite under AddressSanitizer +
-# UndefinedBehaviorSanitizer and under ThreadSanitizer, the board-file fuzzer and the soak under random play.
+# Builds the game and runs every test: the release suite, the Debian package, the same suite under
+# AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer, the board-file fuzzer and the soak
+# under random play.
 #
 #   bash tools/test.sh            everything (what CI runs)
 #   bash tools/test.sh --quick    the release suite only
@@ -33,6 +34,9 @@ suite() {  # suite <folder> <title>
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 suite build "release suite"
 $quick && exit 0
+
+echo "== the Debian package"
+bash tools/test_package.sh
 
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
