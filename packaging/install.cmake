@@ -19,7 +19,8 @@ install(DIRECTORY boards/ DESTINATION share/games/${tolvaran_package}/boards FIL
 
 install(FILES ${packaging_dir}/${tolvaran_package}.desktop DESTINATION share/applications)
 install(FILES ${packaging_dir}/io.github.tolvaran.multiplayer_tolvaran.metainfo.xml DESTINATION share/metainfo)
-# The PNGs are the SVG rendered once: rsvg-convert -w N -h N multiplayer-tolvaran.svg -o NxN/multiplayer-tolvaran.png
+# The PNGs are the SVG rendered once, for N in 48 128 256:
+#   rsvg-convert -w N -h N multiplayer-tolvaran.svg -o NxN/multiplayer-tolvaran.png
 install(FILES ${packaging_dir}/icons/${tolvaran_package}.svg DESTINATION share/icons/hicolor/scalable/apps)
 foreach(size 48 128 256)
   install(FILES ${packaging_dir}/icons/${size}x${size}/${tolvaran_package}.png
@@ -30,7 +31,8 @@ set(CPACK_PACKAGE_CONTACT "The Multiplayer Tolvaran developers <maintainers@user
     CACHE STRING "Maintainer of the Debian package")
 configure_file(${packaging_dir}/changelog.in ${packaging_build}/changelog @ONLY)
 
-# Manual pages and the changelog are installed compressed, without a time stamp, so that two builds give the same bytes.
+# The manual page and the changelog are installed compressed, without a time stamp, so that two builds give
+# the same bytes.
 set(man_page ${packaging_build}/${tolvaran_package}.6)
 add_custom_command(OUTPUT ${man_page}.gz
   COMMAND ${CMAKE_COMMAND} -E copy ${packaging_dir}/${tolvaran_package}.6 ${man_page}
