@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and playing (`game`) or testing (`tests`) needs.
+# Installs the Debian packages that building and playing (`game`), testing (`tests`) or packaging (`package`)
+# needs.
 # Quick and quiet when everything is already there; uses sudo when not run as root.
 set -euo pipefail
 
 game_packages=(g++ cmake make freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri)
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xdotool x11-utils imagemagick
                clang libclang-rt-14-dev python3)
+package_packages=(dpkg-dev file lintian desktop-file-utils appstream man-db)
 
 wanted=("${game_packages[@]}")
 if [[ "${1:-game}" == tests ]]; then wanted+=("${test_packages[@]}"); fi
+if [[ "${1:-game}" == package ]]; then wanted+=("${package_packages[@]}"); fi
 
 missing=()
 for package in "${wanted[@]}"; do

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the game and runs every test: the release suite, a sample of the mutation tester, the same suite
-# under AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer, the board-file fuzzer and the
-# soak under random play.
+# Builds the game and runs every test: the release suite, a sample of the mutation tester, the Debian
+# package, the same suite under AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer, the
+# board-file fuzzer and the soak under random play.
 #
 #   bash tools/test.sh            everything (what CI runs)
 #   bash tools/test.sh --quick    the release suite only
@@ -39,6 +39,9 @@ $quick && exit 0
 # A fixed sample of deliberate faults in the game's logic, each of which the unit tests must catch.
 echo "== mutation sample: ${MUTANTS:-40} mutants, seed ${MUTATION_SEED:-1}"
 python3 tools/mutate.py --sample "${MUTANTS:-40}" --seed "${MUTATION_SEED:-1}"
+
+echo "== the Debian package"
+bash tools/test_package.sh
 
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

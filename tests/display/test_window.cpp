@@ -9,14 +9,11 @@
 #include "support/x_driver.hpp"
 
 // After everything else: Xlib's macros (None, Bool, Status) would break other headers.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+#include "support/window_manager.hpp"
 
 namespace {
 
 using namespace testing_support;
-
-using x_connection = std::unique_ptr<Display, decltype(&XCloseDisplay)>;
 
 bool placed(long x, long y, long width, long height) {
   const std::optional<window_geometry> w = game_window();
@@ -176,20 +173,7 @@ TEST_F(GameWindow, ZakonczEndsTheGame) {
 TEST_F(GameWindow, CloseButtonEndsTheGameLikeZakoncz) {
   start();
   ASSERT_TRUE(ready());
-  // What a window manager sends when the player clicks the close button.
-  const x_connection x(XOpenDisplay(nullptr), &XCloseDisplay);
-  XEvent close{};
-  close.xclient = {ClientMessage,
-                   0,
-                   True,
-                   x.get(),
-                   Window(game_window()->id),
-                   XInternAtom(x.get(), "WM_PROTOCOLS", False),
-                   32,
-                   {}};
-  close.xclient.data.l[0] = long(XInternAtom(x.get(), "WM_DELETE_WINDOW", False));
-  XSendEvent(x.get(), close.xclient.window, False, NoEventMask, &close);
-  XFlush(x.get());
+  ASSERT_TRUE(press_close_button(game_window()->id));
   expect_ended_with_closing_line();
 }
 

@@ -46,6 +46,13 @@ inline command_result run_command(const std::string& command) {
   return result;
 }
 
+// A word for the shell, quoted so that blanks, parentheses and quotes in it stay literal.
+inline std::string shell_quoted(const std::string& word) {
+  std::string quoted = "'";
+  for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 // In a forked child: ends the child when the test program ends, however it ends, so that no X server or
 // game is left running behind a test that crashed or was killed.
 inline void die_with(pid_t parent) {
