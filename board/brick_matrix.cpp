@@ -57,7 +57,7 @@ std::string describe(const pattern_problem& problem) {
              (problem.found == 'x' || problem.found == 'd' || problem.found == 'a' ? " (upper case only)"
                                                                                    : "");
     case pattern_problem::kind::unreadable:
-      return where + ": the file cannot be read: " + std::generic_category().message(problem.os_error);
+      return where + ": the file cannot be read: " + problem.reason.message();
     case pattern_problem::kind::missing_wall:
       return where + ": warning: no side wall 'X', the ball can leave the board here";
     case pattern_problem::kind::pinning_brick:
@@ -111,30 +111,28 @@ class pattern_source {
     });
   }
 
-  // errno of the failed read.
-  int failure() const { return failure_; }
+  // Why the read failed.
+  std::error_code failure() const { return failure_; }
 
  private:
   using traits = std::istream::traits_type;
 
   // A stream may report a failed read by its badbit or by throwing, as a file stream with badbit in its
-  // exception mask does; either way the reading ends there.
+  // exception mask does (with the system's reason); either way the reading ends there.
   template <class Read>
   event guarded(Read read) {
     try {
       const event e = read();
-      if (e == event::failure) failure_ = EIO;
+      if (e == event::failure) failure_ = std::make_error_code(std::errc::io_error);
       return e;
     } catch (const std::ios_base::failure& failure) {
-      const std::error_category& category = failure.code().category();
-      const bool from_the_system = category == std::generic_category() || category == std::system_category();
-      failure_ = from_the_system && failure.code().value() != 0 ? failure.code().value() : EIO;
+      failure_ = failure.code();
       return event::failure;
     }
   }
 
   std::istream& in_;
-  int failure_ = 0;
+  std::error_code failure_;
 };
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "common/common_data.hpp"
@@ -80,7 +81,7 @@ struct pattern_problem {
     too_few_lines,    // the file ends before line 20; line = the first missing line, column = 1
     short_line,       // the line has fewer than 20 characters; column = the first missing one
     wrong_character,  // found where ' ', 'X', 'D' or 'A' was expected
-    unreadable,       // reading the file failed here (an I/O error); os_error tells why
+    unreadable,       // reading the file failed here (an I/O error); `reason` tells why
     missing_wall,     // a warning: no 'X' in column 1 or 20, so the ball can leave the board there
     // A warning: 'X' or 'A' (which may come out firm) in row 2 or 19, columns 2..19. A ball returned by
     // a pad meets a firm brick there at once and is turned straight back onto the pad, again and again,
@@ -91,7 +92,7 @@ struct pattern_problem {
   int line;
   int column;
   unsigned char found = 0;  // the wrong character, or the 'X' or 'A' that can pin the ball
-  int os_error = 0;         // errno of an unreadable file
+  std::error_code reason{};  // why an unreadable file could not be read
 
   bool is_fault() const { return what != kind::missing_wall && what != kind::pinning_brick; }
   friend bool operator==(const pattern_problem&, const pattern_problem&) = default;

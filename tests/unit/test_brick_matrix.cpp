@@ -432,7 +432,7 @@ TEST(BoardCheck, NamesEveryProblemAsAPersonReadsIt) {
                         " where ' ', 'X', 'D' or 'A' was expected" +
                         (hint == std::string::npos ? "" : upper));
   }
-  EXPECT_EQ(board::describe({kind::unreadable, 6, 9, 0, EIO}),
+  EXPECT_EQ(board::describe({kind::unreadable, 6, 9, 0, std::make_error_code(std::errc::io_error)}),
             "line 6, column 9: the file cannot be read: Input/output error");
   EXPECT_EQ(board::describe({kind::too_few_lines, 16, 1}),
             "line 16, column 1: the file ends, a board needs 20 lines");
