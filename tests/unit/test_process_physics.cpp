@@ -169,6 +169,7 @@ const std::vector<contact_rule> contact_rules{
     {"moving left, the brick behind", {{1, 0}}, 0.7f, 0.5f, -3, 12, {}, {-3, 12}},
     {"no speed across counts as moving left", {{-1, 0}, {1, 0}}, 0.4f, 0.5f, 0, 12, {{-1, 0}}, {0, 12}},
     {"no speed across never looks right", {{1, 0}}, 0.6f, 0.5f, 0, 12, {}, {0, 12}},
+    {"the least speed right looks right", {{1, 0}}, 0.6f, 0.5f, 0.005f, 12, {{1, 0}}, {-0.005f, 12}},
     // Along, likewise.
     {"moving up, past the middle", {{0, 1}}, 0.5f, 0.6f, 3, 12, {{0, 1}}, {3, -12}},
     {"moving up, just past the middle", {{0, 1}}, 0.5f, 0.505f, 3, 12, {{0, 1}}, {3, -12}},
@@ -180,6 +181,7 @@ const std::vector<contact_rule> contact_rules{
     {"moving down, not yet past the middle", {{0, -1}}, 0.5f, 0.505f, 3, -12, {}, {3, -12}},
     {"moving down, the brick behind", {{0, 1}}, 0.5f, 0.7f, 3, -12, {}, {3, -12}},
     {"no speed along counts as moving down", {{0, -1}, {0, 1}}, 0.5f, 0.4f, 3, 0, {{0, -1}}, {3, 0}},
+    {"the least speed up looks up", {{0, 1}}, 0.5f, 0.6f, 3, 0.005f, {{0, 1}}, {3, -0.005f}},
     // Both sides at once: both are written off (across first) and both components turn; a corner that
     // touches too is not looked at once a side was struck.
     {"a side and ahead together", {{1, 0}, {0, 1}, {1, 1}}, 0.7f, 0.7f, 3, 12, {{1, 0}, {0, 1}}, {-3, -12}},
