@@ -175,7 +175,7 @@ pattern_reading read_pattern(std::istream& in, pattern_scan scan) {
       if (done()) return reading;
     }
     if (e == event::failure) {
-      report({pattern_problem::kind::unreadable, row, length + 1, 0, source.failure()});
+      report({pattern_problem::kind::unreadable, row, length + 1, {}, source.failure()});
       return reading;  // nothing after a failed read can be trusted
     }
     if (e == event::input_end && length == 0) {

@@ -460,6 +460,7 @@ TEST(BoardCheck, ReportsEveryProblemWithItsPlace) {
   rows.assign(20, "X                  X");
   rows[8][19] = ' ';
   rows[18][9] = 'A';
+  rows[1][1] = rows[1][18] = 'X';  // the first and last columns between the walls
   write_file(open, joined(rows));
 
   std::ostringstream out, err;
@@ -467,14 +468,16 @@ TEST(BoardCheck, ReportsEveryProblemWithItsPlace) {
   EXPECT_EQ(board::check_board_file(bad, out), board::board_verdict::faulty);
   EXPECT_EQ(board::check_board_file(open, out), board::board_verdict::warnings_only);
   const std::string no_wall = ": warning: no side wall 'X', the ball can leave the board here\n";
+  const std::string pinned =
+      " a firm brick right before a pad, where it pins a returned ball against the pad\n";
   EXPECT_EQ(out.str(),
             good + ": ok\n" + bad + ": line 2, column 5: found 'x' where ' ', 'X', 'D' or 'A' was " +
                 "expected (upper case only)\n" + bad +
                 ": line 4, column 20: the line ends, a board line needs 20 characters\n" + bad +
                 ": line 6, column 1" + no_wall + bad + ": line 16, column 1: the file ends, a board " +
-                "needs 20 lines\n" + open + ": line 9, column 20" + no_wall + open +
-                ": line 19, column 10: warning: 'A' can be a firm brick right before a pad, where it pins a "
-                "returned ball against the pad\n");
+                "needs 20 lines\n" + open + ": line 2, column 2: warning: 'X' is" + pinned + open +
+                ": line 2, column 19: warning: 'X' is" + pinned + open + ": line 9, column 20" + no_wall +
+                open + ": line 19, column 10: warning: 'A' can be" + pinned);
 
   // Exit status: 0 with warnings alone, 1 with them under --strict or with any fault, 2 for bad usage.
   using args = std::vector<std::string_view>;
