@@ -199,7 +199,6 @@ std::ifstream open_pattern_file(const std::string& path) {
   std::ifstream in;
   in.open(path, std::ios::binary);
   if (!in.is_open()) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
-  in.exceptions(std::ios::badbit);  // a failed read then says why
   return in;
 }
 
@@ -218,9 +217,9 @@ void loadpatternfromfile(brick_place_availability& map, const std::string& path,
   try {
     std::error_code error;
     const bool exists = std::filesystem::exists(path, error);
-    // Only a path that surely names nothing is "missing"; a path that cannot be looked at is an error below.
-    if (!exists &&
-        (!error || error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory)) {
+    // Only a path that surely names nothing is "missing" (no such file, or a file where a folder should be);
+    // a path that cannot be looked at is an error below.
+    if (!exists && !error) {
       log.warning("Wybrany plik:\"" + path + "\" nie isnieje");
       return;
     }
@@ -308,10 +307,10 @@ void brick_generator::generate_new_brick_matrix(brick_matrix& matrix, const bric
   for (int row = 1; row <= brick_matrix::side; ++row) {
     for (int column = 1; column <= brick_matrix::side; ++column) {
       brick_placing kind = map(row, column);
-      if (kind == brick_placing::PLACE_ANY_KIND) kind = draw_kind();
       if (static_cast<int>(kind) > static_cast<int>(brick_placing::PLACE_ANY_KIND))
         throw std::out_of_range("map cell (row " + std::to_string(row) + ", column " +
                                 std::to_string(column) + ") holds no placement");
+      if (kind == brick_placing::PLACE_ANY_KIND) kind = draw_kind();
       generate_new_brick(matrix(row, column), kind);
     }
   }

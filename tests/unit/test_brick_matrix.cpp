@@ -157,6 +157,8 @@ TEST_F(Loader, EveryDamageKeepsTheCellsReadBeforeItAndNoMore) {
       {"nothing at all", [](auto& rows) { rows.clear(); }, "\n", std::string::npos, 1, 1,
        "board::end_of_pattern_file", ""},
       {"a read error in line 6", [](auto&) {}, "\n", 5 * 21 + 8, 6, 9, "board::unreadable_pattern", ""},
+      {"a read error in line 6 that the stream only marks", [](auto&) {}, "\n", 5 * 21 + 8, 6, 9,
+       "board::unreadable_pattern", ""},
   };
   for (const damage& d : damages) {
     SCOPED_TRACE(d.what);
@@ -164,7 +166,7 @@ TEST_F(Loader, EveryDamageKeepsTheCellsReadBeforeItAndNoMore) {
     d.damage(rows);
     failing_buffer disk(joined(rows, d.line_end), d.fail_at);
     std::istream file(&disk);
-    file.exceptions(std::ios::badbit);
+    if (!std::string_view(d.what).ends_with("only marks")) file.exceptions(std::ios::badbit);
     map_ = filled(FIRM);
     log_.clear();
     testing::internal::CaptureStdout();
@@ -332,9 +334,9 @@ TEST(Generator, DestructibleBricksStayInTheirRanges) {
   for (int i = 0; i < 3; ++i) {
     const float top = i == 0 ? 0.75f : 0.25f + 1.0f / 1.5f;
     EXPECT_GE(low[i], 0.25f);
-    EXPECT_LT(low[i], 0.26f);
+    EXPECT_LT(low[i], 0.252f);
     EXPECT_LE(high[i], top);
-    EXPECT_GT(high[i], top - 0.01f);
+    EXPECT_GT(high[i], top - 0.002f);  // 2000 bricks come within a thousandth of each end
   }
 }
 
