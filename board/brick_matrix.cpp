@@ -389,7 +389,6 @@ int board_check_main(std::span<const std::string_view> arguments, std::ostream& 
     const board_verdict verdict = check_board_file(file, out);
     if (verdict == board_verdict::faulty || (strict && verdict == board_verdict::warnings_only)) good = false;
   }
-  out.flush();
   return good ? 0 : 1;
 }
 

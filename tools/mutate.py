@@ -588,6 +588,9 @@ def main() -> int:
     made = all_mutants(files)
     listed = equivalents()
     equivalent = [m for m in made if m.key() in listed]
+    if not args.targets:  # every file was read: an entry that matches no mutant has gone stale
+        for key in sorted(set(listed) - {m.key() for m in made}):
+            print(f"mutate: {EQUIVALENTS.name} lists a mutant that is no longer made: {key}", file=sys.stderr)
     candidates = [m for m in made if m.key() not in listed]
     if args.sample is not None and args.sample < len(candidates):
         chosen = random.Random(args.seed).sample(candidates, args.sample)
