@@ -138,14 +138,13 @@ void reshape(int width, int height) {
 }
 
 void rysowanie_informacji(const scene& s) {
-  using std::chrono::system_clock;
   gl_draw::string_draw(true);
   gl_draw::draw_string(gl_draw::title_line());
   gl_draw::draw_string(gl_draw::credit_line);
   gl_draw::draw_string("");
-  gl_draw::draw_time(gl_draw::program_time_label, system_clock::now() - common::program_started);
-  const system_clock::time_point started = s.board.started();
-  gl_draw::draw_string(gl_draw::game_time_line(started, system_clock::now()));
+  gl_draw::draw_time(gl_draw::program_time_label, s.now() - common::program_started);
+  const std::chrono::system_clock::time_point started = s.board.started();
+  gl_draw::draw_string(gl_draw::game_time_line(started, s.now()));
   gl_draw::draw_string(gl_draw::red_points_line(s.players.r1()));
   gl_draw::draw_string(gl_draw::green_points_line(s.players.r2()));
   gl_draw::draw_string(gl_draw::speed_line(s.board.get_ball().vel));
