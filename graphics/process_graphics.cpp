@@ -122,9 +122,10 @@ void set_rendering_state() {
   glColorMaterial(GL_FRONT, GL_AMBIENT_AND_DIFFUSE);
   glEnable(GL_BLEND);
   glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-  glEnable(GL_LINE_SMOOTH);
   glEnable(GL_POLYGON_SMOOTH);
-  glEnable(GL_POINT_SMOOTH);
+  // No line or point smoothing: nothing in the scene is drawn as a line or a point, so it would change no
+  // pixel, yet it sends Mesa's software renderer down a much slower path for everything drawn. Drawing that
+  // brings lines or points along enables it around itself.
 }
 
 void reshape(int width, int height) {
