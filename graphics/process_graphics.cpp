@@ -105,6 +105,7 @@ common::steady_time redraw_tick(common::clock& clock, loop_requests& requests) {
 // Drawing
 
 void set_rendering_state() {
+  gl_draw::new_context();
   glClearColor(0.5f, 0.5f, 0.5f, 0.0f);
   const GLfloat ambient[] = {0.2f, 0.2f, 0.2f, 1.0f};
   const GLfloat diffuse[] = {0.4f, 0.4f, 0.4f, 1.0f};
