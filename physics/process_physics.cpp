@@ -243,8 +243,8 @@ void wykrywanie_przegranej(const world& w) {
 // ---------------------------------------------------------------------------------------------------------
 // The tick and the thread
 
-void tick(const world& w) {
-  if (!w.board.enabled()) return;
+bool tick(const world& w) {
+  if (!w.board.enabled()) return false;
   const common::ball_type ball = w.board.get_ball();
   const cell at = cell_of(ball.pos);
   wykrywanie_klockow(w, ball, at);
@@ -252,13 +252,16 @@ void tick(const world& w) {
   wykrywanie_padow(w, w.board.get_ball());
   wykrywanie_przegranej(w);
   w.board.ball_step();
+  return true;
 }
 
 void tick_period(const world& w, common::clock& clock, common::sleeper& sleeper) {
   // Taken before the work, so the work does not stretch the period.
   const common::steady_time next = clock.now() + common::physics_clock;
-  tick(w);
-  sleeper.sleep_until(next);
+  if (tick(w))
+    sleeper.sleep_until(next);
+  else
+    sleeper.rest_until(next);
 }
 
 physics_thread::physics_thread(world w, common::clock& clock, common::sleeper& sleeper)

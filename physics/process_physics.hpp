@@ -78,12 +78,14 @@ void wykrywanie_padow(const world& w, const common::ball_type& ball);
 // The loss phase. It reads the ball itself; an error in that reading reaches the caller.
 void wykrywanie_przegranej(const world& w);
 
-// One tick's work, without the wait for the next tick. An error inside a phase is logged and the tick goes
-// on; an error outside the phases is thrown (it ends the physics thread).
-void tick(const world& w);
+// One tick's work, without the wait for the next tick; false when play is not enabled and the tick did
+// nothing. An error inside a phase is logged and the tick goes on; an error outside the phases is thrown
+// (it ends the physics thread).
+bool tick(const world& w);
 
 // One period of the physics thread: the next tick's time is taken first, then the tick runs, then the
-// thread sleeps until that time. A late tick (the pause after a lost ball) is not made up. Throws what
+// thread sleeps until that time: precisely after play, resting after an idle tick, which only has to
+// notice a resume by the next tick. A late tick (the pause after a lost ball) is not made up. Throws what
 // `tick` throws.
 void tick_period(const world& w, common::clock& clock, common::sleeper& sleeper);
 
