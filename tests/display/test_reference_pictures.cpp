@@ -30,6 +30,7 @@ namespace {
 
 using namespace testing_support;
 using namespace std::chrono_literals;
+using namespace std::string_view_literals;
 using common::direction;
 
 const std::filesystem::path reference_dir =
@@ -121,7 +122,8 @@ const still_scene scenes[] = {
     {"polish_letters", 600, 600,
      [](state::board_monitor& board, state::players_monitor&, state::view_monitor& view) {
        view.angle_change(12.0f, 180.0f);
-       board.set_info("\x9Cwiat \xF3sma ko\xF1 by\xB3 \x9C\x9C\xF1\xF1\xB3\xB3\xF3\xF3 !");
+       // A line break and a NUL are drawn as the font's own characters, like any other byte.
+       board.set_info("\x9Cwiat \xF3sma ko\xF1 by\xB3 \x9C\x9C\xF1\xF1\xB3\xB3\xF3\xF3 !\nnowa\0linia"sv);
      }},
     {"full_screen", 1024, 768,
      [](state::board_monitor& board, state::players_monitor& players, state::view_monitor& view) {
