@@ -1,9 +1,14 @@
 // The running game's figures: the whole game machinery (every thread, the real window, under a private
-// Xvfb unless DISPLAY is set) runs in this process for 10 s of steady play, then this prints physics ticks,
-// input samples and frames a second, the CPU time of the process as a share of one core, and its peak
-// resident memory.
+// Xvfb unless DISPLAY is set) runs in this process for 10 s, then this prints physics ticks, input samples
+// and frames a second, the CPU time of the process as a share of one core and per frame drawn, the physics
+// thread's share, and the peak resident memory.
 //
-//   build/bench/game_figures [seconds]
+//   build/bench/game_figures [seconds]             steady play: two tireless players keep the ball in play
+//   build/bench/game_figures --paused [seconds]    play paused from the menu ("Zatrzymaj")
+//   build/bench/game_figures --compare OLD NEW [seconds]
+//       OLD and NEW are the bench folders of two builds of the game. Runs both builds' steady play, paused
+//       play and full-board frame (draw_frame) alternately, OLD NEW OLD NEW, so that both meet the same
+//       load on a busy machine, and prints each figure's mean for both and the ratio NEW / OLD.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -16,7 +21,9 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "graphics/process_graphics.hpp"
 #include "input/computer_steering.hpp"
@@ -92,10 +99,95 @@ struct counters {
   steady_clock::time_point at;
 };
 
+// ---------------------------------------------------------------------------------------------------------
+// Comparing two builds
+
+using figures = std::map<std::string, double>;
+
+// The "label:  number" lines of a program's output, labelled with `prefix`; of a benchmark's JSON output
+// only the times of one full-board frame.
+figures run_for_figures(const std::string& command, const std::string& prefix) {
+  const testing_support::command_result run = testing_support::run_command(command + " 2>/dev/null");
+  if (run.status != 0) throw std::runtime_error("failed: " + command);
+  figures found;
+  std::istringstream lines(run.output);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string label = line.substr(0, colon);
+    label.erase(0, label.find_first_not_of(' '));
+    if (label == "\"cpu_time\"") label = "full-board frame CPU, ms";
+    if (label == "\"real_time\"") label = "full-board frame wall time, ms";
+    if (label.starts_with('"')) continue;  // the rest of a benchmark's JSON
+    char* end = nullptr;
+    const double value = std::strtod(line.c_str() + colon + 1, &end);
+    if (end == line.c_str() + colon + 1) continue;
+    found[prefix + label] = value;
+  }
+  return found;
+}
+
+// One build's figures: steady play, paused play and one full-board frame.
+figures measure_build(const std::filesystem::path& bench, const std::string& seconds) {
+  const auto program = [&](const char* name) { return "'" + (bench / name).string() + "' "; };
+  figures all = run_for_figures(program("game_figures") + seconds, "play: ");
+  all.merge(run_for_figures(program("game_figures") + "--paused " + seconds, "paused: "));
+  all.merge(
+      run_for_figures(program("draw_frame") + "--benchmark_format=json --benchmark_min_time=3", "frame: "));
+  return all;
+}
+
+std::string load_average() {
+  double load[3] = {0, 0, 0};
+  if (getloadavg(load, 3) != 3) return "unknown";
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f %.2f %.2f", load[0], load[1], load[2]);
+  return text;
+}
+
+int compare_builds(const std::filesystem::path& old_bench, const std::filesystem::path& new_bench,
+                   const std::string& seconds) {
+  std::printf("load average at the start: %s\n", load_average().c_str());
+  std::map<std::string, std::pair<double, double>> sums;  // old, new
+  for (int round = 1; round <= 2; ++round)
+    for (const bool is_new : {false, true}) {
+      std::printf("round %d, %s build ...\n", round, is_new ? "new" : "old");
+      std::fflush(stdout);
+      for (const auto& [label, value] : measure_build(is_new ? new_bench : old_bench, seconds))
+        (is_new ? sums[label].second : sums[label].first) += value;
+    }
+  std::printf("load average at the end:   %s\n\n", load_average().c_str());
+  std::printf("%-48s %10s %10s %8s\n", "figure (mean of two runs each)", "old", "new", "new/old");
+  for (const auto& [label, sum] : sums) {
+    const double old_mean = sum.first / 2.0, new_mean = sum.second / 2.0;
+    std::printf("%-48s %10.3f %10.3f", label.c_str(), old_mean, new_mean);
+    if (old_mean != 0.0)
+      std::printf(" %8.3f\n", new_mean / old_mean);
+    else
+      std::printf(" %8s\n", "-");
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (!args.empty() && args[0] == "--compare") {
+    if (args.size() < 3) {
+      std::fprintf(stderr, "usage: game_figures --compare OLD_BENCH_DIR NEW_BENCH_DIR [seconds]\n");
+      return 2;
+    }
+    try {
+      return compare_builds(args[1], args[2], args.size() > 3 ? args[3] : "10");
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+      return 1;
+    }
+  }
+  const bool paused = !args.empty() && args[0] == "--paused";
+  const std::size_t seconds_at = paused ? 1 : 0;
+  const double seconds = args.size() > seconds_at ? std::atof(args[seconds_at].c_str()) : 10.0;
   std::unique_ptr<testing_support::xvfb_server> x;
   if (std::getenv("DISPLAY") == nullptr) x = std::make_unique<testing_support::xvfb_server>();
 
@@ -131,10 +223,19 @@ int main(int argc, char** argv) {
   });
 
   std::this_thread::sleep_for(2s);  // let the start-up settle
+  if (paused) {
+    graphics::menu(graphics::pause_entry);
+    std::this_thread::sleep_for(500ms);
+  }
   const auto read = [&] {
-    return counters{physics::process_physics->ticks(), input::processing_input->samples(),
-                    graphics::processing_graphics->frames(), cpu_seconds(), x ? cpu_seconds_of(x->pid()) : 0.0,
-                    lost_balls(dir), cpu_by_thread(), steady_clock::now()};
+    return counters{physics::process_physics->ticks(),
+                    input::processing_input->samples(),
+                    graphics::processing_graphics->frames(),
+                    cpu_seconds(),
+                    x ? cpu_seconds_of(x->pid()) : 0.0,
+                    lost_balls(dir),
+                    cpu_by_thread(),
+                    steady_clock::now()};
   };
   const counters before = read();
   std::this_thread::sleep_for(duration<double>(seconds));
@@ -144,19 +245,30 @@ int main(int argc, char** argv) {
   const double span = duration<double>(after.at - before.at).count();
   // A lost ball pauses the physics for 2 s by design; those pauses are not part of the tick rate.
   const double lost = static_cast<double>(after.lost - before.lost);
-  std::printf("steady play for %.1f s, %.0f lost balls (2 s pause each)\n", span, lost);
+  if (paused)
+    std::printf("play paused for %.1f s\n", span);
+  else
+    std::printf("steady play for %.1f s, %.0f lost balls (2 s pause each)\n", span, lost);
   std::printf("physics ticks a second:  %.1f\n",
               static_cast<double>(after.ticks - before.ticks) / std::max(0.1, span - 2.0 * lost));
   std::printf("input samples a second:  %.1f\n", static_cast<double>(after.samples - before.samples) / span);
   std::printf("frames drawn a second:   %.1f\n", static_cast<double>(after.frames - before.frames) / span);
+  const double frames = static_cast<double>(after.frames - before.frames);
   std::printf("CPU, share of one core:  %.1f %%\n", 100.0 * (after.cpu - before.cpu) / span);
+  std::printf("CPU per frame:           %.2f ms\n",
+              1000.0 * (after.cpu - before.cpu) / std::max(1.0, frames));
+  const auto used_by = [&](const std::string& name) {
+    const auto now = after.threads.find(name), earlier = before.threads.find(name);
+    return (now == after.threads.end() ? 0.0 : now->second) -
+           (earlier == before.threads.end() ? 0.0 : earlier->second);
+  };
+  std::printf("physics thread CPU:      %.2f %%\n", 100.0 * used_by("physics") / span);
   if (x) std::printf("X server CPU (apart):    %.1f %%\n", 100.0 * (after.x_cpu - before.x_cpu) / span);
   std::printf("peak resident memory:    %.1f MB\n", static_cast<double>(peak_resident_kb()) / 1024.0);
   std::printf("CPU by thread, share of one core:\n");
-  for (const auto& [name, seconds_used] : after.threads) {
-    const auto earlier = before.threads.find(name);
-    const double used = seconds_used - (earlier == before.threads.end() ? 0.0 : earlier->second);
-    if (used / span >= 0.001) std::printf("  %-16s %5.1f %%\n", name.c_str(), 100.0 * used / span);
+  for (const auto& thread : after.threads) {
+    const double used = used_by(thread.first);
+    if (used / span >= 0.001) std::printf("  %-16s %5.1f %%\n", thread.first.c_str(), 100.0 * used / span);
   }
   std::fflush(stdout);
 

@@ -58,6 +58,10 @@ void precise_sleeper::sleep_until(steady_time deadline) {
   while (std::chrono::steady_clock::now() < deadline) spin_pause();
 }
 
+void precise_sleeper::rest_until(steady_time deadline) {
+  if (deadline > std::chrono::steady_clock::now()) sleep_on_monotonic_clock(deadline);
+}
+
 void precise_sleeper::sleep_for(std::chrono::nanoseconds span) {
   if (span <= 0ns) return;
   sleep_on_monotonic_clock(std::chrono::steady_clock::now() + span);
@@ -66,6 +70,11 @@ void precise_sleeper::sleep_for(std::chrono::nanoseconds span) {
 void manual_time::sleep_until(steady_time deadline) {
   ++sleeps_;
   if (deadline > now_) now_ = deadline;
+}
+
+void manual_time::rest_until(steady_time deadline) {
+  ++rests_;
+  sleep_until(deadline);
 }
 
 void manual_time::sleep_for(std::chrono::nanoseconds span) {

@@ -30,6 +30,9 @@ class sleeper {
   // Returns at once when the deadline has passed: late ticks are never made up.
   virtual void sleep_until(steady_time deadline) = 0;
   virtual void sleep_for(std::chrono::nanoseconds span) = 0;
+  // Like sleep_until, for a wait whose exact end matters to nobody: it may end some tens of microseconds
+  // late, and costs no CPU meanwhile.
+  virtual void rest_until(steady_time deadline) { sleep_until(deadline); }
 };
 
 class steady_clock_source final : public clock {
@@ -45,6 +48,8 @@ class precise_sleeper final : public sleeper {
  public:
   void sleep_until(steady_time deadline) override;
   void sleep_for(std::chrono::nanoseconds span) override;
+  // Sleeps without the early wake-up and the spin.
+  void rest_until(steady_time deadline) override;
 
   std::chrono::nanoseconds wake_margin() const { return margin_; }
 
@@ -61,15 +66,19 @@ class manual_time final : public clock, public sleeper {
   steady_time now() override { return now_; }
   void sleep_until(steady_time deadline) override;
   void sleep_for(std::chrono::nanoseconds span) override;
+  void rest_until(steady_time deadline) override;
   void advance(std::chrono::nanoseconds span) { now_ += span; }
 
+  // Every sleep, rests included.
   int sleeps() const { return sleeps_; }
+  int rests() const { return rests_; }
   // The sleeps made with sleep_for, in order (the physics' pause after a lost ball is one).
   const std::vector<std::chrono::nanoseconds>& pauses() const { return pauses_; }
 
  private:
   steady_time now_;
   int sleeps_ = 0;
+  int rests_ = 0;
   std::vector<std::chrono::nanoseconds> pauses_;
 };
 

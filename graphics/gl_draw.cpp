@@ -3,6 +3,7 @@
 #include <GL/freeglut.h>
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -80,6 +81,48 @@ void set_color(const common::color_type& color) {
   glColor3f(color[color_part::R], color[color_part::G], color[color_part::B]);
 }
 
+// Quadrics hold no GL objects: made once, they serve every context.
+GLUquadric* brick_quadric() {
+  static const quadric made = [] {
+    quadric q = new_quadric();
+    gluQuadricNormals(q.get(), GLU_FLAT);
+    gluQuadricOrientation(q.get(), GLU_OUTSIDE);
+    gluQuadricDrawStyle(q.get(), GLU_FILL);
+    return q;
+  }();
+  return made.get();
+}
+
+GLUquadric* pad_quadric() {
+  static const quadric made = new_quadric();  // the defaults: smooth normals, outside, filled
+  return made.get();
+}
+
+// The display lists of the current context, one block of names: the brick field, two pads (two widths),
+// the ball.
+constexpr GLuint brick_field_list = 0;
+constexpr GLuint first_pad_list = 1;
+constexpr GLuint ball_list = 3;
+constexpr GLsizei list_count = 4;
+
+GLuint lists_base = 0;  // 0 while the current context has none yet
+list_keys<brick_field> brick_field_keys;
+list_keys<std::uint32_t, 2> pad_keys;  // a width's bits: a list is only ever reused for the very same width
+
+// The current context's lists, made on first use with what never changes compiled in.
+GLuint lists() {
+  if (lists_base != 0) return lists_base;
+  const GLuint base = glGenLists(list_count);
+  if (base == 0) throw std::bad_alloc();
+  glNewList(base + ball_list, GL_COMPILE);
+  glutSolidSphere(0.49, 20, 20);
+  glEndList();
+  brick_field_keys.forget();
+  pad_keys.forget();
+  lists_base = base;
+  return base;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------------------
@@ -141,9 +184,18 @@ void string_draw(bool on) {
     glPushMatrix();
     glLoadIdentity();
     glOrtho(0.0, glutGet(GLUT_WINDOW_WIDTH), glutGet(GLUT_WINDOW_HEIGHT), 0.0, -1.0, 1.0);
+    // The marks are bitmaps of one byte a row.
+    glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
+    glPixelStorei(GL_UNPACK_SWAP_BYTES, GL_FALSE);
+    glPixelStorei(GL_UNPACK_LSB_FIRST, GL_FALSE);
+    glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+    glPixelStorei(GL_UNPACK_SKIP_ROWS, 0);
+    glPixelStorei(GL_UNPACK_SKIP_PIXELS, 0);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     od_en = true;
     painter_hpos = first_line_row;
   } else if (!on && od_en) {
+    glPopClientAttrib();
     glEnable(GL_LIGHTING);
     glMatrixMode(GL_PROJECTION);
     glPopMatrix();
@@ -157,17 +209,20 @@ void draw_string(std::string_view text) {
   glColor3f(1.0f, 1.0f, 1.0f);
   glRasterPos2i(left_margin, painter_hpos);
   painter_hpos += line_spacing;
-
-  // The marks are bitmaps of one byte a row.
-  glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
-  glPixelStorei(GL_UNPACK_SWAP_BYTES, GL_FALSE);
-  glPixelStorei(GL_UNPACK_LSB_FIRST, GL_FALSE);
-  glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
-  glPixelStorei(GL_UNPACK_SKIP_ROWS, 0);
-  glPixelStorei(GL_UNPACK_SKIP_PIXELS, 0);
-  glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-  for (const char c : text) draw_character(static_cast<unsigned char>(c));
-  glPopClientAttrib();
+  // freeglut sets up the pixel store for every single character it draws, but only once for a string: runs
+  // of the font's own letters go as strings. A line break or a NUL would end or break such a string.
+  std::string run;
+  for (const char c : text) {
+    const auto code = static_cast<unsigned char>(c);
+    if (polish_letter(code) == nullptr && c != '\n' && c != '\0') {
+      run += c;
+      continue;
+    }
+    glutBitmapString(font, reinterpret_cast<const unsigned char*>(run.c_str()));
+    run.clear();
+    draw_character(code);
+  }
+  glutBitmapString(font, reinterpret_cast<const unsigned char*>(run.c_str()));
 }
 
 void draw_time(std::string_view label, std::chrono::duration<double> span) {
@@ -189,27 +244,35 @@ void draw_floor() {
 }
 
 void draw_ball(const common::ball_type& ball) {
+  const GLuint base = lists();
   glPushMatrix();
   set_color(ball.color);
   glTranslatef(ball.pos.x, ball.pos.y, 0.5f);
-  glutSolidSphere(0.49, 20, 20);
+  glCallList(base + ball_list);
   glPopMatrix();
 }
 
 void draw_pad(const common::pad_type& pad) {
+  const GLuint base = lists();
   glPushMatrix();
   set_color(pad.color);
   glTranslatef(pad.pos.x, pad.pos.y, 0.0f);
   glRotatef(90.0f, 0.0f, 1.0f, 0.0f);  // the cylinder's axis along +x
   glTranslatef(-0.5f, 0.0f, -0.5f * pad.width);
-  quadric q = new_quadric();
   set_color(pad.color);
-  gluCylinder(q.get(), 0.49, 0.49, pad.width, 11, 11);
-  gluCylinder(q.get(), 0.49, 0.0, 0.0, 11, 11);  // the near end, a flat disc
-  glTranslatef(0.0f, 0.0f, pad.width);
-  gluCylinder(q.get(), 0.49, 0.0, 0.0, 11, 11);  // the far end
+  const auto [slot, compile] = pad_keys.choose(std::bit_cast<std::uint32_t>(pad.width));
+  const GLuint list = base + first_pad_list + static_cast<GLuint>(slot);
+  if (compile) {
+    GLUquadric* q = pad_quadric();
+    glNewList(list, GL_COMPILE);
+    gluCylinder(q, 0.49, 0.49, pad.width, 11, 11);
+    gluCylinder(q, 0.49, 0.0, 0.0, 11, 11);  // the near end, a flat disc
+    glTranslatef(0.0f, 0.0f, pad.width);
+    gluCylinder(q, 0.49, 0.0, 0.0, 11, 11);  // the far end
+    glEndList();
+  }
+  glCallList(list);
   glPopMatrix();
-  q.reset();
 }
 
 void draw_brick(const common::brick& brick) {
@@ -217,32 +280,45 @@ void draw_brick(const common::brick& brick) {
   set_color(brick.color);
   glPushMatrix();
   glTranslatef(0.5f, 0.5f, 0.0f);
-  quadric q = new_quadric();
-  gluQuadricNormals(q.get(), GLU_FLAT);
-  gluQuadricOrientation(q.get(), GLU_OUTSIDE);
-  gluQuadricDrawStyle(q.get(), GLU_FILL);
+  GLUquadric* q = brick_quadric();
   glRotatef(45.0f, 0.0f, 0.0f, 1.0f);  // four-sided quadrics become axis-aligned squares
   constexpr double r = 0.7071067811865476;
-  gluCylinder(q.get(), r, r, 1.0, 4, 1);    // the walls of the unit cube
-  gluCylinder(q.get(), r, 0.0, 0.1, 4, 1);  // the bottom
+  gluCylinder(q, r, r, 1.0, 4, 1);    // the walls of the unit cube
+  gluCylinder(q, r, 0.0, 0.1, 4, 1);  // the bottom
   glTranslatef(0.0f, 0.0f, 1.0f);
-  gluCylinder(q.get(), r, 0.0, 0.2, 4, 1);  // the roof
-  q.reset();
+  gluCylinder(q, r, 0.0, 0.2, 4, 1);  // the roof
   glPopMatrix();
 }
 
+brick_field look_of(const board::brick_matrix& matrix) {
+  brick_field look;
+  for (std::size_t i = 0; i < matrix.cells.size(); ++i)
+    if (matrix.cells[i].exists) look.cells[i] = {true, matrix.cells[i].color};
+  return look;
+}
+
 void draw_all_bricks(const board::brick_matrix& matrix) {
-  for (int row = 1; row <= board::brick_matrix::side; ++row) {
-    glPushMatrix();
-    glTranslatef(0.0f, static_cast<GLfloat>(row - 1), 0.0f);
-    for (int column = 1; column <= board::brick_matrix::side; ++column) {
+  const GLuint list = lists() + brick_field_list;
+  if (brick_field_keys.choose(look_of(matrix)).compile) {
+    glNewList(list, GL_COMPILE);
+    for (int row = 1; row <= board::brick_matrix::side; ++row) {
       glPushMatrix();
-      glTranslatef(static_cast<GLfloat>(column - 1), 0.0f, 0.0f);
-      draw_brick(matrix(row, column));
+      glTranslatef(0.0f, static_cast<GLfloat>(row - 1), 0.0f);
+      for (int column = 1; column <= board::brick_matrix::side; ++column) {
+        glPushMatrix();
+        glTranslatef(static_cast<GLfloat>(column - 1), 0.0f, 0.0f);
+        draw_brick(matrix(row, column));
+        glPopMatrix();
+      }
       glPopMatrix();
     }
-    glPopMatrix();
+    glEndList();
   }
+  glCallList(list);
+}
+
+void new_context() {
+  lists_base = 0;
 }
 
 }  // namespace gl_draw

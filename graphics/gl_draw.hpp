@@ -10,12 +10,19 @@
 // ś, ń) are drawn from freeglut's own base letter plus a mark of our own, so they keep the font's size,
 // baseline and spacing; ó sits at the same byte in both and needs nothing.
 //
+// What never changes from frame to frame (a brick's box, a pad's cylinder, the ball) is
+// drawn from display lists that hold the very calls that would draw it directly, so the picture is the same;
+// a list is compiled again only when what it was compiled from changes.
+//
 // Thread use: the drawing functions on the graphics thread only, between the start and the end of a frame
-// (they need the window's GL context). The text functions are plain code, usable anywhere.
+// (they need the window's GL context). The text functions and `list_keys` are plain code, usable anywhere.
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -52,8 +59,9 @@ std::string speed_line(common::vector velocity);
 // ---------------------------------------------------------------------------------------------------------
 // Heads-up text
 
-// Enters (true) or leaves (false) the text mode: lighting off and a pixel coordinate system with y growing
-// down from the window's top-left corner; entering restarts the lines at the top. Entering twice or leaving
+// Enters (true) or leaves (false) the text mode: lighting off, a pixel coordinate system with y growing
+// down from the window's top-left corner and the pixel store the letters' marks are unpacked with; entering
+// restarts the lines at the top. Entering twice or leaving
 // twice does nothing.
 void string_draw(bool on);
 // One line of white text, 10 pixels from the left edge with its baseline 13 pixels below the previous line's
@@ -63,6 +71,57 @@ void draw_string(std::string_view text);
 void draw_time(std::string_view label, std::chrono::duration<double> span);
 
 // ---------------------------------------------------------------------------------------------------------
+// Display lists kept between frames
+
+// Which of N display lists holds the geometry made from a key, and whether it must be compiled first: a key
+// already held reuses its list, a new key takes over the list used longest ago.
+template <class Key, std::size_t N = 1>
+class list_keys {
+ public:
+  struct choice {
+    std::size_t list;  // 0 .. N-1
+    bool compile;      // the list holds something else, or nothing yet
+  };
+
+  choice choose(const Key& key) {
+    std::size_t oldest = 0;
+    for (std::size_t i = 0; i < N; ++i) {
+      if (keys_[i] == key) {
+        used_[i] = ++uses_;
+        return {i, false};
+      }
+      if (used_[i] < used_[oldest]) oldest = i;
+    }
+    keys_[oldest] = key;
+    used_[oldest] = ++uses_;
+    return {oldest, true};
+  }
+  // The lists went with their GL context: every key is compiled again.
+  void forget() {
+    keys_ = {};
+    used_ = {};
+  }
+
+ private:
+  std::array<std::optional<Key>, N> keys_{};
+  std::array<std::uint64_t, N> used_{};
+  std::uint64_t uses_ = 0;
+};
+
+// What the bricks show of a matrix: which cells hold a brick and in what colour. Points and kinds do not
+// show, nor the colour an emptied cell keeps.
+struct brick_look {
+  bool exists = false;
+  common::color_type color{};
+  friend bool operator==(const brick_look&, const brick_look&) = default;
+};
+using brick_field = board::board_matrix<brick_look>;
+brick_field look_of(const board::brick_matrix& matrix);
+
+// The current GL context is a new one: it holds none of the lists made on an earlier one.
+void new_context();
+
+// ---------------------------------------------------------------------------------------------------------
 // The scene
 
 void draw_floor();
@@ -70,6 +129,7 @@ void draw_ball(const common::ball_type& ball);
 void draw_pad(const common::pad_type& pad);
 // One brick in the cell whose corner is at the current origin.
 void draw_brick(const common::brick& brick);
+// All 400 cells, from a list compiled again only when the look of the bricks has changed.
 void draw_all_bricks(const board::brick_matrix& matrix);
 
 }  // namespace gl_draw

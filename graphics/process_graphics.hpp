@@ -96,6 +96,8 @@ struct scene {
   const state::board_monitor& board;
   const state::players_monitor& players;
   const state::view_monitor& view;
+  // The wall-clock time the heads-up times are read at: the real clock, or a fixed time for still pictures.
+  std::chrono::system_clock::time_point (*now)() = std::chrono::system_clock::now;
 };
 
 // Requests for the GLUT loop from any thread; the graphics thread takes them. Requests of one kind that

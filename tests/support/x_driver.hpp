@@ -152,19 +152,24 @@ struct screenshot {
   }
 };
 
-// Takes a screenshot with ImageMagick's import, as binary PPM.
-inline screenshot take_screenshot() {
-  const command_result shot = run_command("import -window root -depth 8 ppm:- 2>/dev/null");
+// An 8-bit binary PPM (P6) image, as ImageMagick writes one.
+inline screenshot read_ppm(const std::string& bytes) {
   screenshot image;
-  std::istringstream in(shot.output);
+  std::istringstream in(bytes);
   std::string magic;
   int max_value = 0;
   in >> magic >> image.width >> image.height >> max_value;
-  if (magic != "P6" || max_value != 255) throw std::runtime_error("no screenshot");
+  if (magic != "P6" || max_value != 255) throw std::runtime_error("not an 8-bit binary PPM image");
   in.get();
   image.rgb.resize(static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height) * 3);
   in.read(reinterpret_cast<char*>(image.rgb.data()), static_cast<std::streamsize>(image.rgb.size()));
+  if (!in) throw std::runtime_error("a PPM image cut short");
   return image;
+}
+
+// Takes a screenshot with ImageMagick's import, as binary PPM.
+inline screenshot take_screenshot() {
+  return read_ppm(run_command("import -window root -depth 8 ppm:- 2>/dev/null").output);
 }
 
 // Colours as the game's window shows them, lit.

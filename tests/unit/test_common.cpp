@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/common_data.hpp"
@@ -201,6 +202,19 @@ TEST(Seams, ManualTimeMovesOnlyWhenSomeoneSleeps) {
   EXPECT_EQ(time.now(), start + 2001ms);
   ASSERT_EQ(time.pauses().size(), 1u);
   EXPECT_EQ(time.pauses()[0], 2s);
+  time.rest_until(start + 2003ms);  // a rest is a sleep too, counted apart
+  EXPECT_EQ(time.now(), start + 2003ms);
+  EXPECT_EQ(std::pair(time.sleeps(), time.rests()), std::pair(4, 1));
+}
+
+TEST(Seams, PreciseSleeperRestsUntilTheDeadlineWithoutLearningFromIt) {
+  common::precise_sleeper sleeper;
+  const auto margin = sleeper.wake_margin();
+  const auto deadline = std::chrono::steady_clock::now() + 2ms;
+  sleeper.rest_until(deadline);
+  EXPECT_GE(std::chrono::steady_clock::now(), deadline);
+  EXPECT_EQ(sleeper.wake_margin(), margin);  // a late rest teaches the precise wake-ups nothing
+  sleeper.rest_until(deadline - 1s);         // a deadline in the past returns at once
 }
 
 TEST(Seams, RandomSourcesStayInTheClosedUnitInterval) {

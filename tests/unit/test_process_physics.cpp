@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "physics/process_physics.hpp"
@@ -418,6 +419,35 @@ TEST_F(PhysicsTable, DroppedBallsPenaltiesAndWinners) {
   board.start();
   tick_at(3.0f, 21.6f, 0.0f, 12.0f);
   EXPECT_EQ(board.get_info(), "Wygra\xB3 Gracz czerwony !");
+}
+
+TEST_F(PhysicsTable, IdleTicksRestAndPlayingTicksWakeUpPrecisely) {
+  const common::steady_time t0 = time.now();
+  put_ball(10.0f, 10.0f, 0.0f, 12.0f);
+  physics::tick_period(w, time, time);
+  EXPECT_EQ(time.now(), t0 + 1ms);
+  EXPECT_EQ(std::pair(time.sleeps(), time.rests()), std::pair(1, 0));
+
+  // Paused: each tick only rests out its millisecond.
+  board.stop();
+  for (int i = 0; i < 3; ++i) physics::tick_period(w, time, time);
+  EXPECT_EQ(time.now(), t0 + 4ms);
+  EXPECT_EQ(std::pair(time.sleeps(), time.rests()), std::pair(4, 3));
+  EXPECT_FLOAT_EQ(pos().y, 10.012f);
+
+  // Resumed during a rest: the very next tick plays, and wakes up precisely again.
+  board.start();
+  physics::tick_period(w, time, time);
+  EXPECT_EQ(time.now(), t0 + 5ms);
+  EXPECT_EQ(std::pair(time.sleeps(), time.rests()), std::pair(5, 3));
+  EXPECT_FLOAT_EQ(pos().y, 10.024f);
+
+  // An idle tick that starts late makes up nothing either.
+  board.stop();
+  time.advance(5ms);
+  physics::tick_period(w, time, time);
+  EXPECT_EQ(time.now(), t0 + 11ms);
+  EXPECT_EQ(time.rests(), 4);
 }
 
 TEST_F(PhysicsTable, ErrorsInsideAPhaseLetTheTickGoOn) {
