@@ -255,15 +255,13 @@ bool tick(const world& w) {
   return true;
 }
 
-bool tick_period(const world& w, common::clock& clock, common::sleeper& sleeper) {
+void tick_period(const world& w, common::clock& clock, common::sleeper& sleeper) {
   // Taken before the work, so the work does not stretch the period.
   const common::steady_time next = clock.now() + common::physics_clock;
-  const bool played = tick(w);
-  if (played)
+  if (tick(w))
     sleeper.sleep_until(next);
   else
     sleeper.rest_until(next);
-  return played;
 }
 
 physics_thread::physics_thread(world w, common::clock& clock, common::sleeper& sleeper)
@@ -297,9 +295,7 @@ void physics_thread::run(std::stop_token stop) {
     box_.close();  // from now on requests are refused at once instead of waiting for ever
     ask_for_short_slices();
     while (!stop.stop_requested()) {
-      // Even a rest a millisecond long costs a few per cent of a core in wake-ups: while play is stopped
-      // the thread waits for it to be enabled, and ticks again at once.
-      if (!tick_period(world_, clock_, sleeper_)) world_.board.wait_for_play(stop);
+      tick_period(world_, clock_, sleeper_);
       ticks_.fetch_add(1, std::memory_order_relaxed);
     }
   } catch (...) {

@@ -6,8 +6,7 @@
 // Thread use: `tick`, `tick_period` and the phases are plain code over the monitors, the log and the sleeper
 // of a `world`, so tests run whole rallies on their own instances and fake time. The thread offers two
 // requests: `init` (it then resets the board) and `start` (accepted only once that reset has finished); then
-// it ticks for ever and takes no more requests; while play is stopped it waits for play to be enabled
-// again. Nothing else talks to it.
+// it ticks for ever and takes no more requests. Nothing else talks to it.
 //
 // Errors: each phase, and the writing-off of a brick inside the brick phase, catches its own errors, logs
 // them with a prefix of its own and lets the tick go on. Anything else that fails in a tick (reading the
@@ -86,9 +85,9 @@ bool tick(const world& w);
 
 // One period of the physics thread: the next tick's time is taken first, then the tick runs, then the
 // thread sleeps until that time: precisely after play, resting after an idle tick, which only has to
-// notice a resume by the next tick. A late tick (the pause after a lost ball) is not made up. Returns what
-// `tick` returns, and throws what it throws.
-bool tick_period(const world& w, common::clock& clock, common::sleeper& sleeper);
+// notice a resume by the next tick. A late tick (the pause after a lost ball) is not made up. Throws what
+// `tick` throws.
+void tick_period(const world& w, common::clock& clock, common::sleeper& sleeper);
 
 class physics_thread {
  public:

@@ -67,11 +67,6 @@ bool board_monitor::enabled() const {
   return enabled_;
 }
 
-bool board_monitor::wait_for_play(std::stop_token stop) const {
-  std::unique_lock lock(mutex_);
-  return play_enabled_.wait(lock, stop, [this] { return enabled_; });
-}
-
 void board_monitor::pad1_go(direction d) {
   std::scoped_lock lock(mutex_);
   pad1_.pos.x = pad_step_from(pad1_.pos.x, pad1_.width, d);
@@ -128,7 +123,6 @@ void board_monitor::stop() {
 void board_monitor::start() {
   std::scoped_lock lock(mutex_);
   enabled_ = true;
-  play_enabled_.notify_all();
 }
 
 void board_monitor::set_brick(int column, int row, const common::brick& brick) {
@@ -163,7 +157,6 @@ void board_monitor::reset() {
   serve();
   enabled_ = true;
   started_ = std::chrono::system_clock::now();
-  play_enabled_.notify_all();
 }
 
 // ---------------------------------------------------------------------------------------------------------

@@ -15,11 +15,9 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <random>
-#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -52,8 +50,6 @@ class board_monitor {
   common::pad_type get_pad2() const;
   common::ball_type get_ball() const;
   bool enabled() const;
-  // Blocks until play is enabled (by `start` or `reset`) or a stop is requested; whether play is enabled.
-  bool wait_for_play(std::stop_token stop) const;
 
   // Moves a pad one step left (L) or right (R), stopping exactly at its limit; other directions do nothing.
   void pad1_go(common::direction d);
@@ -91,7 +87,6 @@ class board_monitor {
   common::pad_type pad2_{};
   common::ball_type ball_{};
   bool enabled_ = false;
-  mutable std::condition_variable_any play_enabled_;
   std::chrono::system_clock::time_point started_{};
 
   runtime_log::sink& log_;

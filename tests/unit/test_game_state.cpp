@@ -3,18 +3,15 @@
 
 #include <atomic>
 #include <set>
-#include <stop_token>
 #include <thread>
 #include <vector>
 
 #include "state/game_state.hpp"
 #include "support/recording_log.hpp"
 #include "support/temp_dir.hpp"
-#include "support/waiting.hpp"
 
 namespace {
 
-using namespace std::chrono_literals;
 using common::direction;
 using testing_support::recording_log;
 
@@ -272,28 +269,6 @@ TEST(PlayersAndView, StartValuesScoresAndTheCamera) {
   EXPECT_NEAR(view.get().distance, 0.0, 1e-9);
   view.distance_change(-0.2);
   EXPECT_LT(view.get().distance, 0.0);  // nothing stops it
-}
-
-// A thread with nothing to do while play is stopped waits for play: released by a resume or a new game, or
-// by a stop request, and never with play still stopped.
-TEST_F(BoardState, WaitingForPlayEndsWithAResumeANewGameOrAStopRequest) {
-  write_board(0, walled_board());
-  board_.reset();
-  EXPECT_TRUE(board_.wait_for_play(std::stop_token{}));  // enabled: at once
-
-  const auto released_by = [&](auto enable) {
-    board_.stop();
-    std::atomic<int> result{-1};
-    std::jthread waiter([&](std::stop_token stop) { result = board_.wait_for_play(stop) ? 1 : 0; });
-    enable(waiter);
-    const bool released = testing_support::eventually([&] { return result != -1; }, 10s);
-    waiter.request_stop();  // ends a waiter left hanging, so that a failure cannot hang the test
-    return released ? result.load() : -1;
-  };
-  EXPECT_EQ(released_by([&](std::jthread&) { board_.start(); }), 1);
-  EXPECT_EQ(released_by([&](std::jthread&) { board_.reset(); }), 1);
-  EXPECT_EQ(released_by([&](std::jthread& waiter) { waiter.request_stop(); }), 0);
-  EXPECT_FALSE(board_.enabled());
 }
 
 // Several threads use the monitors as the game does; ThreadSanitizer checks the locking.
