@@ -39,8 +39,12 @@ void computer_thread::launch() {
   common::start_thread(thread_, "computer", [this](std::stop_token stop) { run(stop); });
 }
 
-bool computer_thread::enable() { return box_.call(request::enable); }
-bool computer_thread::disable() { return box_.call(request::disable); }
+bool computer_thread::enable() {
+  return box_.call(request::enable);
+}
+bool computer_thread::disable() {
+  return box_.call(request::disable);
+}
 
 void computer_thread::run(std::stop_token stop) {
   common::box_closer closer(box_);
@@ -64,9 +68,9 @@ void computer_thread::run(std::stop_token stop) {
       const common::steady_time next = clock_.now() + common::pc_sampling_clock;
       cycle(world_, *random_);
       cycles_.fetch_add(1, std::memory_order_relaxed);
-      const common::accepted outcome = box_.accept_until(stop, next, any, take);
-      if (outcome == common::accepted::closed) return;
-      if (outcome == common::accepted::request && received == request::disable) {
+      if (box_.accept_until(stop, next, any, take) == common::accepted::closed) return;
+      // Still Automatic, the last request taken was an enable: only a disable taken now can show here.
+      if (received == request::disable) {
         log_.info("Gracz zielony przelaczony na sterowanie reczne");
         automatic = false;  // the keys stay as the last cycle left them
       }

@@ -1,6 +1,8 @@
 // The physics: helpers, the three phases of a tick, its error regions, the thread's start-up, and whole
 // rallies on every shipped board, all on the tests' own monitors and fake time.
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +19,7 @@
 
 #include "physics/process_physics.hpp"
 #include "support/recording_log.hpp"
+#include "support/stepped_time.hpp"
 #include "support/temp_dir.hpp"
 #include "support/waiting.hpp"
 
@@ -550,6 +553,83 @@ TEST(PhysicsThread, StartReturnsOnlyAfterTheResetAndErrorsEndOnlyThisThread) {
   EXPECT_FALSE(physics.init());
   board.pad1_go(common::direction::L);
   EXPECT_FLOAT_EQ(board.get_pad1().pos.x, 9.8f);
+}
+
+// The kernel's time slice of the calling thread, in nanoseconds (0 where the kernel has no such setting).
+std::uint64_t time_slice() {
+  struct {  // the kernel's struct sched_attr
+    std::uint32_t size, sched_policy;
+    std::uint64_t sched_flags;
+    std::int32_t sched_nice;
+    std::uint32_t sched_priority;
+    std::uint64_t sched_runtime, sched_deadline, sched_period;
+    std::uint32_t sched_util_min, sched_util_max;
+  } attr{};
+  return ::syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) == 0 ? attr.sched_runtime : 0;
+}
+
+TEST(PhysicsThread, TicksOnceAMillisecondWithoutCatchingUpAndAsksForShortSlices) {
+  testing_support::temp_dir dir;
+  testing_support::write_file(dir / "board (0).txt", boxed_pattern());
+  testing_support::recording_log log;
+  state::board_monitor board{log, dir.path().string() + "/"};
+  state::players_monitor players;
+  testing_support::stepped_time time;
+  // The sleeps go on to the stepped time; the first also notes the sleeping thread's time slice.
+  struct slice_noting_sleeper final : common::sleeper {
+    testing_support::stepped_time& time;
+    std::atomic<std::uint64_t> slice{1};
+    explicit slice_noting_sleeper(testing_support::stepped_time& t) : time(t) {}
+    void sleep_until(common::steady_time deadline) override {
+      std::uint64_t unseen = 1;
+      slice.compare_exchange_strong(unseen, time_slice());
+      time.sleep_until(deadline);
+    }
+    void sleep_for(std::chrono::nanoseconds span) override { time.sleep_for(span); }
+  } sleeper{time};
+  physics::physics_thread physics{{board, players, log, time}, time, sleeper};
+  const struct free_at_end {
+    testing_support::stepped_time& time;
+    ~free_at_end() { time.run_free(); }
+  } guard{time};
+  physics.launch();
+  ASSERT_TRUE(physics.init());
+  ASSERT_TRUE(physics.start());
+  const common::steady_time begun = time.now();
+
+  ASSERT_TRUE(time.wait_for_sleeps(1));
+  EXPECT_EQ(time.deadlines()[0], begun + 1ms);
+  EXPECT_EQ(physics.ticks(), 0u);
+  time.release();
+  ASSERT_TRUE(time.wait_for_sleeps(2));
+  EXPECT_EQ(time.deadlines()[1], begun + 2ms);
+  EXPECT_EQ(physics.ticks(), 1u);
+  time.release(3ms);  // woken late: the next tick is 1 ms after this one began, nothing made up
+  ASSERT_TRUE(time.wait_for_sleeps(3));
+  EXPECT_EQ(time.deadlines()[2], begun + 2ms + 3ms + 1ms);
+  EXPECT_EQ(physics.ticks(), 2u);
+
+  // Where the kernel takes a thread's wish for short slices (as a test thread finds out), the physics
+  // thread has made it, so that its wake-ups are served at once.
+  std::uint64_t granted = 0;
+  std::thread([&] {
+    struct {
+      std::uint32_t size, sched_policy;
+      std::uint64_t sched_flags;
+      std::int32_t sched_nice;
+      std::uint32_t sched_priority;
+      std::uint64_t sched_runtime, sched_deadline, sched_period;
+      std::uint32_t sched_util_min, sched_util_max;
+    } attr{};
+    if (::syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) != 0) return;
+    attr.size = sizeof attr;
+    attr.sched_flags = 0;
+    attr.sched_runtime = 100'000;
+    if (::syscall(SYS_sched_setattr, 0, &attr, 0) == 0) granted = time_slice();
+  }).join();
+  if (granted == 100'000) {
+    EXPECT_EQ(sleeper.slice.load(), 100'000u);
+  }
 }
 
 TEST(PhysicsThread, AFailedResetEndsTheThreadAndRefusesTheStart) {
