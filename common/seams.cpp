@@ -1,7 +1,10 @@
 #include "common/seams.hpp"
 
+#include <sched.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -26,6 +29,20 @@ void sleep_on_monotonic_clock(steady_time deadline) {
   at.tv_nsec = static_cast<long>(since_epoch.count() % 1'000'000'000);
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
   }
+}
+
+// The kernel's struct sched_attr, which the C library does not declare.
+struct scheduling {
+  std::uint32_t size, sched_policy;
+  std::uint64_t sched_flags;
+  std::int32_t sched_nice;
+  std::uint32_t sched_priority;
+  std::uint64_t sched_runtime, sched_deadline, sched_period;
+  std::uint32_t sched_util_min, sched_util_max;
+};
+
+bool read_scheduling(scheduling& attr) {
+  return syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) == 0;
 }
 
 void spin_pause() {
@@ -65,6 +82,20 @@ void precise_sleeper::rest_until(steady_time deadline) {
 void precise_sleeper::sleep_for(std::chrono::nanoseconds span) {
   if (span <= 0ns) return;
   sleep_on_monotonic_clock(std::chrono::steady_clock::now() + span);
+}
+
+std::uint64_t time_slice() {
+  scheduling attr{};
+  return read_scheduling(attr) ? attr.sched_runtime : 0;
+}
+
+void ask_for_short_slices() {
+  scheduling attr{};
+  if (!read_scheduling(attr) || attr.sched_policy != SCHED_OTHER) return;
+  attr.size = sizeof attr;
+  attr.sched_flags = 0;
+  attr.sched_runtime = 100'000;  // ns: the shortest slice the kernel grants
+  static_cast<void>(syscall(SYS_sched_setattr, 0, &attr, 0));
 }
 
 void manual_time::sleep_until(steady_time deadline) {

@@ -82,6 +82,12 @@ class manual_time final : public clock, public sleeper {
   std::vector<std::chrono::nanoseconds> pauses_;
 };
 
+// The kernel's time slice for the calling thread, in nanoseconds (0 where the kernel tells none).
+std::uint64_t time_slice();
+// Asks the kernel for short time slices for the calling thread, which keeps its policy and nice value, so
+// that its wake-ups are served promptly. Best effort: a kernel without custom slices ignores it.
+void ask_for_short_slices();
+
 // A uniform source of floats u with 0.0 <= u <= 1.0.
 class random_source {
  public:

@@ -1,9 +1,5 @@
 #include "physics/process_physics.hpp"
 
-#include <sched.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -71,25 +67,6 @@ void charge_dropped_ball(const world& w, player loser) {
   w.board.set_info("");
   w.board.reset_ball();
   w.log.info("Kulka zostala zresetowana");
-}
-
-// Asks the scheduler to serve this thread's wake-ups promptly: short time slices for the calling thread,
-// which keeps its policy and nice value. On a busy machine a woken physics thread then runs at once
-// instead of waiting for a compiler's slice to end. Best effort: kernels without custom slices ignore it.
-void ask_for_short_slices() {
-  struct {  // the kernel's struct sched_attr, which the C library does not declare
-    std::uint32_t size, sched_policy;
-    std::uint64_t sched_flags;
-    std::int32_t sched_nice;
-    std::uint32_t sched_priority;
-    std::uint64_t sched_runtime, sched_deadline, sched_period;
-    std::uint32_t sched_util_min, sched_util_max;
-  } attr{};
-  if (syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) != 0 || attr.sched_policy != SCHED_OTHER) return;
-  attr.size = sizeof attr;
-  attr.sched_flags = 0;
-  attr.sched_runtime = 100'000;  // ns: the shortest slice the kernel grants
-  static_cast<void>(syscall(SYS_sched_setattr, 0, &attr, 0));
 }
 
 }  // namespace
@@ -293,7 +270,8 @@ void physics_thread::run(std::stop_token stop) {
     world_.board.reset();
     if (box_.accept(stop, only(request::start), nothing) != common::accepted::request) return;
     box_.close();  // from now on requests are refused at once instead of waiting for ever
-    ask_for_short_slices();
+    // On a busy machine a woken physics thread then runs at once instead of waiting for another's slice.
+    common::ask_for_short_slices();
     while (!stop.stop_requested()) {
       tick_period(world_, clock_, sleeper_);
       ticks_.fetch_add(1, std::memory_order_relaxed);

@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "support/game_process.hpp"
+#include "support/recording_log.hpp"
 
 namespace {
 
@@ -29,12 +30,7 @@ TEST_F(GameProgram, WritesItsSettingsReportFirstAndStaysUp) {
   const auto lines = lines_of(read_file(files[0]));
   ASSERT_GE(lines.size(), 8u);
   EXPECT_EQ(lines[0], "Typ          |Data              |Opis");
-  const std::vector<std::string> report{
-      "Procedura glowna zostala uruchomiona",  "Wypisywanie stanu biezacych ustawien",
-      "Rozmiar Planszy:  20",                  "Symulacja fizyki - interval:  1 ms",
-      "Oczekiwany FrameRate:  35fps",          "Keyboard/Pad input sampling:  100 Hz",
-      "Inicjalizuje Silnik graficzny",
-  };
+  const std::vector<std::string>& report = settings_report_lines;
   const std::regex entry(R"(Informacja   \| \d\d:\d\d:\d\d  \d{3} ms \| (.*))");
   for (std::size_t i = 0; i < report.size(); ++i) {
     std::smatch match;

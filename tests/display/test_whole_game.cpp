@@ -4,6 +4,7 @@
 
 #include <regex>
 
+#include "support/recording_log.hpp"
 #include "support/x_driver.hpp"
 
 namespace {
@@ -54,21 +55,15 @@ TEST_F(WholeGame, StartsPlaysChangesBoardAndEnds) {
   start_game();
 
   // Start-up, in order. The computer player logs its switch from its own thread, after the hand-over.
-  const std::vector<std::string> start_up{
-      "Procedura glowna zostala uruchomiona",
-      "Wypisywanie stanu biezacych ustawien",
-      "Rozmiar Planszy:  20",
-      "Symulacja fizyki - interval:  1 ms",
-      "Oczekiwany FrameRate:  35fps",
-      "Keyboard/Pad input sampling:  100 Hz",
-      "Inicjalizuje Silnik graficzny",
+  std::vector<std::string> start_up = settings_report_lines;
+  start_up.insert(start_up.end(), {
       "Zakonczono inicjalizowanie okna, jest gotowe",
       "Uruchamiam symulacje fizyki",
       "Wygenerowano Plansze losowych klockow",
       "Symulacja Fizyki juz dzia\xB3" "a",
       "Wlaczanie Gracza zielonego",
       "Zadania uruchomione",
-  };
+  });
   const auto first = messages();
   ASSERT_GE(first.size(), start_up.size());
   // Up to the board's generation nothing else runs; after it the physics and the computer may log between.

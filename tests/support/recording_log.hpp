@@ -59,6 +59,14 @@ class recording_log final : public runtime_log::sink {
   bool ended_ = false;  // after the last entry, reports are dropped as the game's log drops them
 };
 
+// The main procedure's report of the settings, the first lines of every run of the game.
+inline const std::vector<std::string> settings_report_lines{
+    "Procedura glowna zostala uruchomiona",  "Wypisywanie stanu biezacych ustawien",
+    "Rozmiar Planszy:  20",                  "Symulacja fizyki - interval:  1 ms",
+    "Oczekiwany FrameRate:  35fps",          "Keyboard/Pad input sampling:  100 Hz",
+    "Inicjalizuje Silnik graficzny",
+};
+
 inline recording_log::entry info(std::string message) { return {runtime_log::rodzaj_wpisu::INFO, std::move(message)}; }
 inline recording_log::entry warning(std::string message) {
   return {runtime_log::rodzaj_wpisu::WARNING, std::move(message)};

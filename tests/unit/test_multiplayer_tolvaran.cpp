@@ -33,16 +33,6 @@ class scripted_threads final : public startup::handshake_parties {
   std::string refusing_;
 };
 
-const std::vector<std::string> settings_report{
-    "Procedura glowna zostala uruchomiona",
-    "Wypisywanie stanu biezacych ustawien",
-    "Rozmiar Planszy:  20",
-    "Symulacja fizyki - interval:  1 ms",
-    "Oczekiwany FrameRate:  35fps",
-    "Keyboard/Pad input sampling:  100 Hz",
-    "Inicjalizuje Silnik graficzny",
-};
-
 // The handshake after the report, with each request in its place.
 const std::vector<std::string> handshake{
     "-> processing_graphics.start",
@@ -63,7 +53,7 @@ TEST(MainProcedure, ReportsTheSettingsThenBringsTheThreadsIntoPlayInOrder) {
   recording_log log;
   scripted_threads threads(log, "");
   startup::multiplayer_tolvaran(log, threads);
-  std::vector<std::string> expected = settings_report;
+  std::vector<std::string> expected = testing_support::settings_report_lines;
   expected.insert(expected.end(), handshake.begin(), handshake.end());
   EXPECT_EQ(log.messages(), expected);
   EXPECT_EQ(log.size(), expected.size());
@@ -78,7 +68,7 @@ TEST(MainProcedure, ARefusedRequestIsLoggedAndTheLaterStepsAreSkipped) {
     recording_log log;
     scripted_threads threads(log, name);
     startup::multiplayer_tolvaran(log, threads);
-    std::vector<std::string> expected = settings_report;
+    std::vector<std::string> expected = testing_support::settings_report_lines;
     for (const std::string& line : handshake) {
       expected.push_back(line);
       if (line == step) break;

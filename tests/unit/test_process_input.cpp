@@ -67,10 +67,6 @@ TEST(InputSample, HeldKeysMoveThePadsOfTheirPresets) {
   game.samples(3);
   EXPECT_FLOAT_EQ(game.board.get_pad1().pos.x, 6.0f);
 
-  // From 4.1: left cut short to 4.0, then right to 4.2.
-  EXPECT_FLOAT_EQ(state::pad_step_from(state::pad_step_from(4.1f, 6.0f, common::direction::L), 6.0f,
-                                       common::direction::R),
-                  4.2f);
 
   // The green player on j/l; its pad is untouched by a and d.
   EXPECT_EQ(game.board.get_pad2().pos.x, 10.0f);

@@ -1,8 +1,6 @@
 // The physics: helpers, the three phases of a tick, its error regions, the thread's start-up, and whole
 // rallies on every shipped board, all on the tests' own monitors and fake time.
 #include <gtest/gtest.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -555,19 +553,6 @@ TEST(PhysicsThread, StartReturnsOnlyAfterTheResetAndErrorsEndOnlyThisThread) {
   EXPECT_FLOAT_EQ(board.get_pad1().pos.x, 9.8f);
 }
 
-// The kernel's time slice of the calling thread, in nanoseconds (0 where the kernel has no such setting).
-std::uint64_t time_slice() {
-  struct {  // the kernel's struct sched_attr
-    std::uint32_t size, sched_policy;
-    std::uint64_t sched_flags;
-    std::int32_t sched_nice;
-    std::uint32_t sched_priority;
-    std::uint64_t sched_runtime, sched_deadline, sched_period;
-    std::uint32_t sched_util_min, sched_util_max;
-  } attr{};
-  return ::syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) == 0 ? attr.sched_runtime : 0;
-}
-
 TEST(PhysicsThread, TicksOnceAMillisecondWithoutCatchingUpAndAsksForShortSlices) {
   testing_support::temp_dir dir;
   testing_support::write_file(dir / "board (0).txt", boxed_pattern());
@@ -582,7 +567,7 @@ TEST(PhysicsThread, TicksOnceAMillisecondWithoutCatchingUpAndAsksForShortSlices)
     explicit slice_noting_sleeper(testing_support::stepped_time& t) : time(t) {}
     void sleep_until(common::steady_time deadline) override {
       std::uint64_t unseen = 1;
-      slice.compare_exchange_strong(unseen, time_slice());
+      slice.compare_exchange_strong(unseen, common::time_slice());
       time.sleep_until(deadline);
     }
     void sleep_for(std::chrono::nanoseconds span) override { time.sleep_for(span); }
@@ -613,19 +598,8 @@ TEST(PhysicsThread, TicksOnceAMillisecondWithoutCatchingUpAndAsksForShortSlices)
   // thread has made it, so that its wake-ups are served at once.
   std::uint64_t granted = 0;
   std::thread([&] {
-    struct {
-      std::uint32_t size, sched_policy;
-      std::uint64_t sched_flags;
-      std::int32_t sched_nice;
-      std::uint32_t sched_priority;
-      std::uint64_t sched_runtime, sched_deadline, sched_period;
-      std::uint32_t sched_util_min, sched_util_max;
-    } attr{};
-    if (::syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) != 0) return;
-    attr.size = sizeof attr;
-    attr.sched_flags = 0;
-    attr.sched_runtime = 100'000;
-    if (::syscall(SYS_sched_setattr, 0, &attr, 0) == 0) granted = time_slice();
+    common::ask_for_short_slices();
+    granted = common::time_slice();
   }).join();
   if (granted == 100'000) {
     EXPECT_EQ(sleeper.slice.load(), 100'000u);
