@@ -29,7 +29,7 @@ thread_local bool on_graphics_thread = false;
 namespace {
 
 constexpr menu_entry board_menu[] = {
-    {"Wybierz plansze nr: 0", first_board_entry + 0}, {"Wybierz plansze nr: 1", first_board_entry + 1},
+    {"Wybierz plansze nr: 0", first_board_entry},     {"Wybierz plansze nr: 1", first_board_entry + 1},
     {"Wybierz plansze nr: 2", first_board_entry + 2}, {"Wybierz plansze nr: 3", first_board_entry + 3},
     {"Wybierz plansze nr: 4", first_board_entry + 4}, {"Wybierz plansze nr: 5", first_board_entry + 5},
     {"Wybierz plansze nr: 6", first_board_entry + 6}, {"Wybierz plansze nr: 7", first_board_entry + 7},
