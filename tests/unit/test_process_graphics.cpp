@@ -75,6 +75,12 @@ TEST_F(MenuActions, NewGamePauseResumeAndSteering) {
   EXPECT_EQ(common::board_pattern.name(), "board (3).txt");
   EXPECT_TRUE(board_.enabled() && board_.brick_exists(7, 1) && !board_.brick_exists(7, 2));
   EXPECT_EQ(std::pair(players_.r1(), players_.r2()), std::pair(1000, 1000));
+  for (int board = 0; board <= 9; ++board) {  // every board entry picks its own board, the first and last too
+    board_.stop();
+    graphics::menu_action(world_, 100 + board);
+    EXPECT_EQ(common::board_pattern.board(), board);
+    EXPECT_TRUE(board_.enabled()) << "a new game runs";
+  }
   graphics::menu_action(world_, 200);
   EXPECT_FALSE(board_.enabled());
   graphics::menu_action(world_, 300);
@@ -171,6 +177,14 @@ TEST(RedrawMetronome, AFrameAndAPollEveryThirtyFifthOfASecondWithoutCatchingUp) 
   EXPECT_FALSE(requests.take_redisplay());
   EXPECT_EQ(requests.take_window_size(), graphics::full_screen_entry);
   EXPECT_EQ(requests.take_window_size(), 0);
+}
+
+TEST(MenuTree, OnlyNewGamesPauseAndResumeSetTheRunningFlag) {
+  // These are the entries whose choice the menu's closing must not overrule.
+  for (const int value : {99, 100, 105, 109, 110, 199, 200, 201, 299, 300, 301, 411, 424, 501, 502, 600})
+    EXPECT_EQ(graphics::sets_running_flag(value),
+              (value >= 100 && value <= 109) || value == 200 || value == 300)
+        << value;
 }
 
 TEST(Joystick, DeadZoneAndDirections) {
