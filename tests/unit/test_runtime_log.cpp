@@ -2,8 +2,11 @@
 // and failures.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -286,27 +289,59 @@ TEST_F(LogOnDisk, DeletedCurrentFileIsReplacedAndLoggingGoesOn) {
   EXPECT_EQ(lines_of(testing_support::read_file(writer.log_file_name())).size(), 3u);
 }
 
-TEST(LogFiles, FailedWriteKeepsOnlyWholeLines) {
-  // A write that fails part way is undone: a one-byte file size limit makes the kernel refuse the rest.
+// What a file operation of the log's disk store threw, or "" when it threw nothing.
+template <class Operation>
+std::string thrown(Operation operation) {
+  try {
+    operation();
+    return "";
+  } catch (const std::system_error& e) {
+    return e.what();
+  }
+}
+
+TEST(LogFiles, EveryFailureOfTheDiskIsNamedAndKeepsOnlyWholeLines) {
   testing_support::temp_dir dir;
-  const std::string path = (dir / "log.txt").string();
+  const std::string path = (dir / "log.txt").string(), folder = dir.path().string();
   runtime_log::disk_store disk;
   ASSERT_TRUE(disk.create_exclusive(path, "header\n"));
-  EXPECT_FALSE(disk.create_exclusive(path, "other\n"));
-  EXPECT_FALSE(disk.append_existing((dir / "missing.txt").string(), "x\n"));
+  EXPECT_FALSE(disk.create_exclusive(path, "other\n"));                       // a name taken is no failure
+  EXPECT_FALSE(disk.append_existing((dir / "missing.txt").string(), "x\n"));  // nor a file gone
+  EXPECT_EQ(thrown([&] { disk.create_exclusive(folder + "/none/log.txt", "h\n"); }),
+            "cannot create " + folder + "/none/log.txt: No such file or directory");
+  EXPECT_EQ(thrown([&] { disk.append_existing(folder, "x\n"); }),
+            "cannot open " + folder + ": Is a directory");
 
+  // A write that fails part way is undone: a file size limit of 4 kB makes the kernel refuse the rest. The
+  // limit is per process: it is set and restored around these writes only.
   std::string big(1 << 20, 'x');
   big += '\n';
-  // The limit is per process: it is set and restored around this one write only.
   rlimit old{};
   getrlimit(RLIMIT_FSIZE, &old);
   const auto old_handler = signal(SIGXFSZ, SIG_IGN);
   const rlimit small{4096, old.rlim_max};
   setrlimit(RLIMIT_FSIZE, &small);
-  EXPECT_THROW(disk.append_existing(path, big), std::system_error);
+  const std::string appended = thrown([&] { disk.append_existing(path, big); });
+  const std::string created = thrown([&] { disk.create_exclusive(folder + "/big.txt", big); });
   setrlimit(RLIMIT_FSIZE, &old);
   signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(appended, "cannot write " + path + ": File too large");
   EXPECT_EQ(testing_support::read_file(path), "header\n");
+  EXPECT_EQ(created, "cannot write " + folder + "/big.txt: File too large");
+  EXPECT_FALSE(std::filesystem::exists(dir / "big.txt")) << "a file with half a header is not left behind";
+
+  // A game started with its standard input closed gets descriptor 0 for its log file, and must use it.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(0);
+    const bool made = disk.create_exclusive(folder + "/zero.txt", "header\n") &&
+                      disk.append_existing(folder + "/zero.txt", "line\n") && ::fcntl(0, F_GETFD) == -1;
+    ::_exit(made ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "descriptor 0 refused, or left open";
+  EXPECT_EQ(testing_support::read_file(dir / "zero.txt"), "header\nline\n");
 }
 
 TEST_F(LogInMemory, BlocksOfTwentyLinesForKindsThatAskForIt) {
