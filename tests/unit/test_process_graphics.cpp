@@ -193,10 +193,19 @@ TEST(Joystick, DeadZoneAndDirections) {
     graphics::joystick_keys(keys, x);
     return std::pair(keys.is_key_down(common::joy_left), keys.is_key_down(common::joy_right));
   };
-  EXPECT_EQ(held(11), std::pair(false, true));
-  EXPECT_EQ(held(10), std::pair(false, false));
-  EXPECT_EQ(held(-11), std::pair(true, false));
-  EXPECT_EQ(held(-10), std::pair(false, false));
+  // Whatever was held before, the stick's x alone says which key is down: the dead zone is -10 .. 10.
+  for (const int before : {-1000, 0, 1000}) {
+    for (const auto& [x, keys_held] : {std::pair(11, std::pair(false, true)),
+                                       {1000, {false, true}},
+                                       {10, {false, false}},
+                                       {0, {false, false}},
+                                       {-10, {false, false}},
+                                       {-11, {true, false}},
+                                       {-1000, {true, false}}}) {
+      held(before);
+      EXPECT_EQ(held(x), keys_held) << before << " then " << x;
+    }
+  }
 }
 
 }  // namespace
