@@ -265,11 +265,7 @@ brick_placing brick_generator::draw_kind() {
   return static_cast<brick_placing>(kinds(firm_brick_gen_));
 }
 
-float brick_generator::draw_float() {
-  // Closed interval [0, 1].
-  std::uniform_int_distribution<std::uint32_t> steps(0, 1U << 24);
-  return static_cast<float>(steps(float_gen_)) / static_cast<float>(1U << 24);
-}
+float brick_generator::draw_float() { return common::closed_unit(float_gen_()); }
 
 void brick_generator::generate_new_brick(common::brick& brick, brick_placing kind) {
   switch (kind) {

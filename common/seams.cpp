@@ -125,10 +125,15 @@ std::uint64_t clock_seed() {
   return z ^ (z >> 31);
 }
 
+float closed_unit(std::uint64_t bits) {
+  // 2^24 + 1 equally spaced values, all exact in a float; of 2^64 inputs each value takes the same share
+  // but for one in 2^40.
+  constexpr std::uint64_t steps = (std::uint64_t{1} << 24) + 1;
+  return static_cast<float>(bits % steps) / static_cast<float>(steps - 1);
+}
+
 float seeded_random::uniform() {
-  // Closed interval [0, 1]: 2^24 + 1 equally spaced values, all exact in a float.
-  std::uniform_int_distribution<std::uint32_t> steps(0, 1U << 24);
-  return static_cast<float>(steps(engine_)) / static_cast<float>(1U << 24);
+  return closed_unit(engine_());
 }
 
 float scripted_random::uniform() {

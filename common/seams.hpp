@@ -88,6 +88,9 @@ std::uint64_t time_slice();
 // that its wake-ups are served promptly. Best effort: a kernel without custom slices ignores it.
 void ask_for_short_slices();
 
+// A float of the closed interval [0, 1] from 64 random bits: 0 and 1 included, all values equally likely.
+float closed_unit(std::uint64_t bits);
+
 // A uniform source of floats u with 0.0 <= u <= 1.0.
 class random_source {
  public:

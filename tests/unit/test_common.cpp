@@ -218,6 +218,15 @@ TEST(Seams, PreciseSleeperRestsUntilTheDeadlineWithoutLearningFromIt) {
 }
 
 TEST(Seams, RandomSourcesStayInTheClosedUnitInterval) {
+  // Both ends of the interval come up, and the values between are evenly spaced.
+  constexpr std::uint64_t steps = (std::uint64_t{1} << 24) + 1;
+  EXPECT_EQ(common::closed_unit(0), 0.0f);
+  EXPECT_EQ(common::closed_unit(steps - 1), 1.0f);
+  EXPECT_EQ(common::closed_unit(steps), 0.0f);
+  EXPECT_EQ(common::closed_unit(steps / 2), 0.5f);
+  EXPECT_EQ(common::closed_unit(1), 1.0f / 16777216.0f);
+  EXPECT_EQ(common::closed_unit(~std::uint64_t{0}), float(~std::uint64_t{0} % steps) / 16777216.0f);
+
   common::seeded_random random(12345);
   float low = 1.0f, high = 0.0f;
   for (int i = 0; i < 100000; ++i) {
