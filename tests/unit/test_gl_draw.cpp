@@ -20,6 +20,8 @@ TEST(TimeText, RoundsToWholeSecondsAndWrapsAtADay) {
   EXPECT_EQ(time_text(seconds(-0.5)), "23:59:59");
   EXPECT_EQ(time_text(seconds(-0.49)), "00:00:00");
   EXPECT_EQ(time_text(seconds(3599.49)), "00:59:59");
+  EXPECT_EQ(time_text(seconds(3600.0)), "01:00:00");
+  EXPECT_EQ(time_text(seconds(86399.0)), "23:59:59");
   EXPECT_EQ(time_text(seconds(86399.5)), "00:00:00");
   EXPECT_EQ(time_text(seconds(-3 * 86400.0 - 3661.0)), "22:58:59");
   EXPECT_EQ(time_text(seconds(1.7e9)), "22:13:20");  // a span from the zero time, far from a day
