@@ -16,13 +16,18 @@ std::string board_pattern_setting::name() const {
 }
 
 void board_pattern_setting::choose(int board) {
-  if (board < 0 || board > 9) throw std::out_of_range("board number " + std::to_string(board) + " is not 0..9");
+  if (board < 0 || board > 9)
+    throw std::out_of_range("board number " + std::to_string(board) + " is not 0..9");
   digit_.store(static_cast<char>('0' + board), std::memory_order_release);
 }
 
-void initialise_common_data() { program_started = std::chrono::system_clock::now(); }
+void initialise_common_data() {
+  program_started = std::chrono::system_clock::now();
+}
 
-float lenght(vector v) { return std::sqrt(v.x * v.x + v.y * v.y); }
+float lenght(vector v) {
+  return std::sqrt(v.x * v.x + v.y * v.y);
+}
 
 std::string image(std::int64_t n) {
   // Built by hand so that the most negative value needs no special case in a negation.
@@ -39,8 +44,9 @@ namespace {
 
 std::string demangled(const char* mangled) {
   int status = 0;
-  std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
-  return status == 0 && name ? std::string(name.get()) : std::string(mangled);
+  std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(mangled, nullptr, nullptr, &status),
+                                              std::free);
+  return name ? std::string(name.get()) : std::string(mangled);  // none when demangling failed
 }
 
 }  // namespace

@@ -164,9 +164,9 @@ std::string green_points_line(std::int32_t points) {
 }
 
 std::string speed_line(common::vector velocity) {
-  const float speed = std::round(common::lenght(velocity));  // halves away from zero
-  // NaN fails both comparisons.
-  if (!(speed >= -2147483648.0f && speed < 2147483648.0f))
+  const float speed = std::round(common::lenght(velocity));  // halves away from zero; never negative
+  // NaN fails the comparison too.
+  if (!(speed < 2147483648.0f))
     throw std::range_error("ball speed " + std::to_string(speed) + " has no 32-bit image");
   return "Predkosc kulki wynosi:" + common::image(static_cast<std::int32_t>(speed));
 }

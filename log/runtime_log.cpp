@@ -20,7 +20,9 @@ void two_digits(std::string& out, int value) {
   out += static_cast<char>('0' + value % 10);
 }
 
-[[noreturn]] void throw_errno(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
+[[noreturn]] void throw_errno(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
 
 // Writes all of `text`, whatever the kernel takes per call. False on failure, with errno set.
 bool write_all(int fd, std::string_view text) {
@@ -30,6 +32,7 @@ bool write_all(int fd, std::string_view text) {
       if (errno == EINTR) continue;
       return false;
     }
+    // A regular file takes at least a byte of a write or fails; should it take none, this loop would spin.
     if (written == 0) {
       errno = EIO;
       return false;
@@ -48,7 +51,6 @@ class open_file {
   ~open_file() {
     if (fd_ >= 0) ::close(fd_);
   }
-  int fd() const { return fd_; }
   void close(const std::string& path) {
     const int fd = fd_;
     fd_ = -1;
@@ -68,8 +70,12 @@ wall_time local_time(std::chrono::system_clock::time_point moment) {
   const std::time_t whole = static_cast<std::time_t>(seconds_part.count());
   std::tm local{};
   localtime_r(&whole, &local);
-  return {local.tm_year + 1900, local.tm_mon + 1,        local.tm_mday,
-          local.tm_hour,        local.tm_min,            local.tm_sec,
+  return {local.tm_year + 1900,
+          local.tm_mon + 1,
+          local.tm_mday,
+          local.tm_hour,
+          local.tm_min,
+          local.tm_sec,
           static_cast<int>((since_epoch - seconds_part).count())};
 }
 
@@ -96,11 +102,21 @@ std::string format_time(std::string_view picture, const wall_time& moment) {
         two_digits(out, moment.year / 100);
         two_digits(out, moment.year % 100);
         break;
-      case 'm': two_digits(out, moment.month); break;
-      case 'd': two_digits(out, moment.day); break;
-      case 'H': two_digits(out, moment.hour); break;
-      case 'M': two_digits(out, moment.minute); break;
-      case 'S': two_digits(out, moment.second); break;
+      case 'm':
+        two_digits(out, moment.month);
+        break;
+      case 'd':
+        two_digits(out, moment.day);
+        break;
+      case 'H':
+        two_digits(out, moment.hour);
+        break;
+      case 'M':
+        two_digits(out, moment.minute);
+        break;
+      case 'S':
+        two_digits(out, moment.second);
+        break;
       default:
         out += picture[i];
         out += picture[i + 1];
@@ -124,7 +140,9 @@ std::string entry_line(rodzaj_wpisu kind, const wall_time& moment, std::string_v
 
 // ---------------------------------------------------------------------------------------------------------
 
-void disk_store::make_directories(const std::string& path) { std::filesystem::create_directories(path); }
+void disk_store::make_directories(const std::string& path) {
+  std::filesystem::create_directories(path);
+}
 
 bool disk_store::create_exclusive(const std::string& path, std::string_view text) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -164,7 +182,8 @@ bool disk_store::append_existing(const std::string& path, std::string_view text)
 
 // ---------------------------------------------------------------------------------------------------------
 
-line_writer::line_writer(file_store& files, wall_clock& clock, std::ostream& console, const log_config& config)
+line_writer::line_writer(file_store& files, wall_clock& clock, std::ostream& console,
+                         const log_config& config)
     : files_(files), clock_(clock), console_(console), config_(config) {}
 
 void line_writer::log_line(rodzaj_wpisu kind, std::string_view message) {
@@ -233,7 +252,9 @@ void log_thread::report(rodzaj_wpisu kind, std::string_view message) {
   (void)box_.call(log_request{log_request::what::entry, kind, message});
 }
 
-bool log_thread::flush() { return box_.call(log_request{log_request::what::flush, rodzaj_wpisu::INFO, {}}); }
+bool log_thread::flush() {
+  return box_.call(log_request{log_request::what::flush, rodzaj_wpisu::INFO, {}});
+}
 
 bool log_thread::last_entry(std::string_view message) {
   return box_.call(log_request{log_request::what::last, rodzaj_wpisu::INFO, message});

@@ -85,6 +85,7 @@ TEST(CommonData, ErrorLinesNameTheErrorAndItsMessage) {
   } catch (...) {
     EXPECT_EQ(common::error_line("P: "), "P: int jego opis: ");
   }
+  EXPECT_EQ(common::error_line("P: ", nullptr), "P: brak bledu jego opis: ");  // outside a catch: no error
 }
 
 TEST(CommonData, GameObjectIsMadeOnceAndRefusesUseBeforeIt) {

@@ -42,6 +42,8 @@ TEST(HeadsUpLines, ShowTheGameFiguresAsIntegerImages) {
   EXPECT_EQ(speed_line({0.0f, -12.5f}), "Predkosc kulki wynosi: 13");
   EXPECT_EQ(speed_line({2.49f, 0.0f}), "Predkosc kulki wynosi: 2");
   EXPECT_EQ(speed_line({0.0f, 0.0f}), "Predkosc kulki wynosi: 0");
+  EXPECT_EQ(speed_line({0.0f, -2147483520.0f}), "Predkosc kulki wynosi: 2147483520");  // the float below 2^31
+  EXPECT_THROW(speed_line({2147483648.0f, 0.0f}), std::range_error);
   EXPECT_THROW(speed_line({3.0e9f, 0.0f}), std::range_error);
   EXPECT_THROW(speed_line({std::numeric_limits<float>::quiet_NaN(), 0.0f}), std::range_error);
 

@@ -289,6 +289,10 @@ TEST_F(LogOnDisk, DeletedCurrentFileIsReplacedAndLoggingGoesOn) {
   EXPECT_EQ(lines_of(testing_support::read_file(writer.log_file_name())).size(), 3u);
 }
 
+std::size_t open_descriptors() {
+  return std::size_t(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+}
+
 // What a file operation of the log's disk store threw, or "" when it threw nothing.
 template <class Operation>
 std::string thrown(Operation operation) {
@@ -316,6 +320,7 @@ TEST(LogFiles, EveryFailureOfTheDiskIsNamedAndKeepsOnlyWholeLines) {
   // limit is per process: it is set and restored around these writes only.
   std::string big(1 << 20, 'x');
   big += '\n';
+  const std::size_t descriptors = open_descriptors();
   rlimit old{};
   getrlimit(RLIMIT_FSIZE, &old);
   const auto old_handler = signal(SIGXFSZ, SIG_IGN);
@@ -329,14 +334,20 @@ TEST(LogFiles, EveryFailureOfTheDiskIsNamedAndKeepsOnlyWholeLines) {
   EXPECT_EQ(testing_support::read_file(path), "header\n");
   EXPECT_EQ(created, "cannot write " + folder + "/big.txt: File too large");
   EXPECT_FALSE(std::filesystem::exists(dir / "big.txt")) << "a file with half a header is not left behind";
+  EXPECT_EQ(open_descriptors(), descriptors) << "a failed write leaves its file open";
 
-  // A game started with its standard input closed gets descriptor 0 for its log file, and must use it.
+  // A game started with its standard input closed gets descriptor 0 for its log file: it must use it, and
+  // close it after a failed write too.
   const pid_t child = ::fork();
   if (child == 0) {
     ::close(0);
     const bool made = disk.create_exclusive(folder + "/zero.txt", "header\n") &&
                       disk.append_existing(folder + "/zero.txt", "line\n") && ::fcntl(0, F_GETFD) == -1;
-    ::_exit(made ? 0 : 1);
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit tiny{16, 16};
+    ::setrlimit(RLIMIT_FSIZE, &tiny);
+    const bool refused = !thrown([&] { disk.append_existing(folder + "/zero.txt", big); }).empty();
+    ::_exit(made && refused && ::fcntl(0, F_GETFD) == -1 ? 0 : 1);
   }
   int status = 0;
   ::waitpid(child, &status, 0);
