@@ -157,7 +157,7 @@ TEST_F(Loader, EveryDamageKeepsTheCellsReadBeforeItAndNoMore) {
       {"nothing at all", [](auto& rows) { rows.clear(); }, "\n", std::string::npos, 1, 1,
        "board::end_of_pattern_file", ""},
       {"a read error in line 6", [](auto&) {}, "\n", 5 * 21 + 8, 6, 9, "board::unreadable_pattern", ""},
-      {"a read error in line 6 that the stream only marks", [](auto&) {}, "\n", 5 * 21 + 8, 6, 9,
+      {"a read error at once that the stream only marks", [](auto&) {}, "\n", 0, 1, 1,
        "board::unreadable_pattern", ""},
   };
   for (const damage& d : damages) {
@@ -175,13 +175,14 @@ TEST_F(Loader, EveryDamageKeepsTheCellsReadBeforeItAndNoMore) {
     EXPECT_EQ(map_, map_of(rows, d.row, d.column));
     expect_error(d.failure, "boards/board (3).txt: line " + std::to_string(d.row) + ", column " +
                                 std::to_string(d.column) + ": ");
+    if (d.failure == "board::unreadable_pattern") {
+      EXPECT_TRUE(log_.messages()[0].ends_with(": the file cannot be read: Input/output error"));
+    }
     // Read no further than the line of the fault: never into a megabyte after it.
     const std::vector<std::string> up_to_fault(rows.begin(),
                                                rows.begin() + std::min<std::size_t>(d.row, rows.size()));
     EXPECT_LE(disk.bytes_read(), joined(up_to_fault, d.line_end).size());
   }
-  EXPECT_NE(log_.messages()[0].find("line 6, column 9: the file cannot be read: Input/output error"),
-            std::string::npos);
 
   // The checker reads on past a fault to report every problem; the game's reading ends at the first.
   std::string text = joined(mixed_rows());
