@@ -265,7 +265,9 @@ brick_placing brick_generator::draw_kind() {
   return static_cast<brick_placing>(kinds(firm_brick_gen_));
 }
 
-float brick_generator::draw_float() { return common::closed_unit(float_gen_()); }
+float brick_generator::draw_float() {
+  return common::closed_unit(float_gen_());
+}
 
 void brick_generator::generate_new_brick(common::brick& brick, brick_placing kind) {
   switch (kind) {

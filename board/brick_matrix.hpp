@@ -91,7 +91,7 @@ struct pattern_problem {
   kind what;
   int line;
   int column;
-  unsigned char found = 0;  // the wrong character, or the 'X' or 'A' that can pin the ball
+  unsigned char found = 0;   // the wrong character, or the 'X' or 'A' that can pin the ball
   std::error_code reason{};  // why an unreadable file could not be read
 
   bool is_fault() const { return what != kind::missing_wall && what != kind::pinning_brick; }

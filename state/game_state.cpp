@@ -16,7 +16,9 @@ std::int32_t plus(std::int32_t a, std::int32_t b) {
 
 constexpr float board_side = static_cast<float>(common::rozmiar_planszy);
 
-common::pad_type pad_at(common::color_type color, float y) { return {color, 6.0f, {10.0f, y}}; }
+common::pad_type pad_at(common::color_type color, float y) {
+  return {color, 6.0f, {10.0f, y}};
+}
 
 }  // namespace
 

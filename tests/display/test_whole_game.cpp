@@ -57,26 +57,29 @@ TEST_F(WholeGame, StartsPlaysChangesBoardAndEnds) {
   // Start-up, in order. The computer player logs its switch from its own thread, after the hand-over.
   std::vector<std::string> start_up = settings_report_lines;
   start_up.insert(start_up.end(), {
-      "Zakonczono inicjalizowanie okna, jest gotowe",
-      "Uruchamiam symulacje fizyki",
-      "Wygenerowano Plansze losowych klockow",
-      "Symulacja Fizyki juz dzia\xB3" "a",
-      "Wlaczanie Gracza zielonego",
-      "Zadania uruchomione",
-  });
+                                      "Zakonczono inicjalizowanie okna, jest gotowe",
+                                      "Uruchamiam symulacje fizyki",
+                                      "Wygenerowano Plansze losowych klockow",
+                                      "Symulacja Fizyki juz dzia\xB3"
+                                      "a",
+                                      "Wlaczanie Gracza zielonego",
+                                      "Zadania uruchomione",
+                                  });
   const auto first = messages();
   ASSERT_GE(first.size(), start_up.size());
   // Up to the board's generation nothing else runs; after it the physics and the computer may log between.
   EXPECT_TRUE(std::equal(start_up.begin(), start_up.begin() + 10, first.begin()));
   EXPECT_TRUE(in_order(first, start_up));
-  EXPECT_TRUE(eventually(
-      [&] { return count("Gracz zielony przelaczony na sterowanie automatyczne") == 1; }, 10s));
-  EXPECT_TRUE(in_order(messages(), {"Wlaczanie Gracza zielonego", "Gracz zielony przelaczony na sterowanie automatyczne"}));
+  EXPECT_TRUE(
+      eventually([&] { return count("Gracz zielony przelaczony na sterowanie automatyczne") == 1; }, 10s));
+  EXPECT_TRUE(in_order(
+      messages(), {"Wlaczanie Gracza zielonego", "Gracz zielony przelaczony na sterowanie automatyczne"}));
 
   // A held 'a' takes the red pad to its left limit (keys go to the window under the pointer).
   pointer_to(window_.x + 350, window_.y + 350);
   xdotool("keydown a");
-  EXPECT_TRUE(eventually([] { return red_pad_at_left_limit(window_image()); }, 30s)) << "pad 1 at its left limit";
+  EXPECT_TRUE(eventually([] { return red_pad_at_left_limit(window_image()); }, 30s))
+      << "pad 1 at its left limit";
   xdotool("keyup a");
 
   // Play: the red pad stands still at the side and the computer errs, so balls are lost; bricks break.
@@ -108,13 +111,16 @@ TEST_F(WholeGame, StartsPlaysChangesBoardAndEnds) {
   // A new game on board 3 from the menu: the board is generated again.
   const std::size_t generated = count("Wygenerowano Plansze losowych klockow");
   ASSERT_TRUE(menu_driver().choose(window_.x + 150, window_.y + 150, menu_path::board(3)));
-  EXPECT_TRUE(eventually([&] { return count("Wygenerowano Plansze losowych klockow") == generated + 1; }, 10s));
+  EXPECT_TRUE(
+      eventually([&] { return count("Wygenerowano Plansze losowych klockow") == generated + 1; }, 10s));
 
   // "Zakoncz": exit status 0, the closing line last.
   EXPECT_EQ(end_game(), 0);
   const auto last = messages();
   ASSERT_FALSE(last.empty());
-  EXPECT_EQ(last.back(), "Zako\xF1" "czono dzialanie programu");
+  EXPECT_EQ(last.back(),
+            "Zako\xF1"
+            "czono dzialanie programu");
 }
 
 TEST_F(WholeGame, KeepsRunningWhenItsLogCannotBeWritten) {
@@ -142,8 +148,12 @@ TEST_F(WholeGame, LogGoesOnWhenItsFileIsDeletedDuringPlay) {
   EXPECT_EQ(end_game(), 0);
   const auto after = log_messages(dir_.path());
   ASSERT_FALSE(after.empty());
-  EXPECT_EQ(after.back(), "Zako\xF1" "czono dzialanie programu");
-  EXPECT_TRUE(in_order(after, {"Wygenerowano Plansze losowych klockow", "Zako\xF1" "czono dzialanie programu"}));
+  EXPECT_EQ(after.back(),
+            "Zako\xF1"
+            "czono dzialanie programu");
+  EXPECT_TRUE(in_order(after, {"Wygenerowano Plansze losowych klockow",
+                               "Zako\xF1"
+                               "czono dzialanie programu"}));
   EXPECT_EQ(game_->standard_output().find("Log sie zespula"), std::string::npos);
 }
 

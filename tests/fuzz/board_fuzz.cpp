@@ -84,7 +84,8 @@ board::pattern_reading reference_reading(std::string_view text) {
       if ((column == 1 || column == 20) && c != 'X')
         expected.problems.push_back({problem_kind::missing_wall, row, column});
       if ((row == 2 || row == 19) && column > 1 && column < 20 && (c == 'X' || c == 'A'))
-        expected.problems.push_back({problem_kind::pinning_brick, row, column, static_cast<unsigned char>(c)});
+        expected.problems.push_back(
+            {problem_kind::pinning_brick, row, column, static_cast<unsigned char>(c)});
       if (!faulted) {
         expected.map(row, column) = *placing;
         ++expected.cells_read;

@@ -40,7 +40,8 @@ inline command_result run_command(const std::string& command) {
   if (pipe == nullptr) return result;
   std::array<char, 4096> buffer{};
   std::size_t got = 0;
-  while ((got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) result.output.append(buffer.data(), got);
+  while ((got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+    result.output.append(buffer.data(), got);
   const int status = ::pclose(pipe);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;

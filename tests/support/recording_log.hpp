@@ -61,13 +61,18 @@ class recording_log final : public runtime_log::sink {
 
 // The main procedure's report of the settings, the first lines of every run of the game.
 inline const std::vector<std::string> settings_report_lines{
-    "Procedura glowna zostala uruchomiona",  "Wypisywanie stanu biezacych ustawien",
-    "Rozmiar Planszy:  20",                  "Symulacja fizyki - interval:  1 ms",
-    "Oczekiwany FrameRate:  35fps",          "Keyboard/Pad input sampling:  100 Hz",
+    "Procedura glowna zostala uruchomiona",
+    "Wypisywanie stanu biezacych ustawien",
+    "Rozmiar Planszy:  20",
+    "Symulacja fizyki - interval:  1 ms",
+    "Oczekiwany FrameRate:  35fps",
+    "Keyboard/Pad input sampling:  100 Hz",
     "Inicjalizuje Silnik graficzny",
 };
 
-inline recording_log::entry info(std::string message) { return {runtime_log::rodzaj_wpisu::INFO, std::move(message)}; }
+inline recording_log::entry info(std::string message) {
+  return {runtime_log::rodzaj_wpisu::INFO, std::move(message)};
+}
 inline recording_log::entry warning(std::string message) {
   return {runtime_log::rodzaj_wpisu::WARNING, std::move(message)};
 }

@@ -58,17 +58,25 @@ inline std::optional<window_geometry> game_window() {
   return windows.front();
 }
 
-inline bool xdotool(const std::string& arguments) { return run_command("xdotool " + arguments).status == 0; }
+inline bool xdotool(const std::string& arguments) {
+  return run_command("xdotool " + arguments).status == 0;
+}
 
-inline void pointer_to(int x, int y) { xdotool("mousemove " + std::to_string(x) + " " + std::to_string(y)); }
+inline void pointer_to(int x, int y) {
+  xdotool("mousemove " + std::to_string(x) + " " + std::to_string(y));
+}
 
 // xdotool's name of a key the game knows.
 inline std::string key_name(char key) {
   switch (key) {
-    case '+': return "plus";
-    case '=': return "equal";
-    case '-': return "minus";
-    default: return std::string(1, key);
+    case '+':
+      return "plus";
+    case '=':
+      return "equal";
+    case '-':
+      return "minus";
+    default:
+      return std::string(1, key);
   }
 }
 
@@ -87,8 +95,8 @@ class menu_driver {
       pointer_to(entry_x, entry_y);
       if (level + 1 == path.size()) return xdotool("click 1");
       const int depth = static_cast<int>(level) + 2;
-      if (!eventually([&] { return visible_windows("freeglut menu").size() >= static_cast<std::size_t>(depth); },
-                      5s))
+      if (!eventually(
+              [&] { return visible_windows("freeglut menu").size() >= static_cast<std::size_t>(depth); }, 5s))
         return false;
       // Slide into the submenu along the entry's own row, so the pointer never crosses a neighbour.
       const window_geometry sub = deepest_menu();
@@ -127,11 +135,17 @@ class menu_driver {
 
 // Main-menu entries and their submenus.
 namespace menu_path {
-inline std::vector<int> board(int n) { return {0, n}; }
+inline std::vector<int> board(int n) {
+  return {0, n};
+}
 inline const std::vector<int> pause{1};
 inline const std::vector<int> resume{2};
-inline std::vector<int> red_preset(int entry) { return {3, 0, entry}; }    // A,D / J,L / Pad
-inline std::vector<int> green_preset(int entry) { return {3, 1, entry}; }  // A,D / J,L / Pad / Komputer
+inline std::vector<int> red_preset(int entry) {
+  return {3, 0, entry};
+}  // A,D / J,L / Pad
+inline std::vector<int> green_preset(int entry) {
+  return {3, 1, entry};
+}  // A,D / J,L / Pad / Komputer
 inline const std::vector<int> default_window{4, 0};
 inline const std::vector<int> full_screen{4, 1};
 inline const std::vector<int> end_game{5};
@@ -147,7 +161,8 @@ struct screenshot {
     int r, g, b;
   };
   pixel at(int x, int y) const {
-    const std::size_t i = 3 * (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x));
+    const std::size_t i =
+        3 * (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x));
     return {rgb[i], rgb[i + 1], rgb[i + 2]};
   }
 };

@@ -67,7 +67,6 @@ TEST(InputSample, HeldKeysMoveThePadsOfTheirPresets) {
   game.samples(3);
   EXPECT_FLOAT_EQ(game.board.get_pad1().pos.x, 6.0f);
 
-
   // The green player on j/l; its pad is untouched by a and d.
   EXPECT_EQ(game.board.get_pad2().pos.x, 10.0f);
   game.keys.set_key_up('a');
