@@ -43,10 +43,10 @@ std::string image(std::int64_t n) {
 namespace {
 
 std::string demangled(const char* mangled) {
-  int status = 0;
-  std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(mangled, nullptr, nullptr, &status),
+  // No name comes back when demangling fails, which is all the status would tell.
+  std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(mangled, nullptr, nullptr, nullptr),
                                               std::free);
-  return name ? std::string(name.get()) : std::string(mangled);  // none when demangling failed
+  return name ? std::string(name.get()) : std::string(mangled);
 }
 
 }  // namespace
