@@ -98,15 +98,30 @@ GLUquadric* pad_quadric() {
   return made.get();
 }
 
-// The display lists of the current context, one block of names: the brick field, two pads (two widths),
-// the ball.
-constexpr GLuint brick_field_list = 0;
+// The unit cube of a brick in the cell whose corner is at the origin: four-sided quadrics turned to be
+// axis-aligned squares, for the walls, the bottom and the roof.
+void brick_shape() {
+  glPushMatrix();
+  glTranslatef(0.5f, 0.5f, 0.0f);
+  GLUquadric* q = brick_quadric();
+  glRotatef(45.0f, 0.0f, 0.0f, 1.0f);
+  constexpr double r = 0.7071067811865476;
+  gluCylinder(q, r, r, 1.0, 4, 1);
+  gluCylinder(q, r, 0.0, 0.1, 4, 1);
+  glTranslatef(0.0f, 0.0f, 1.0f);
+  gluCylinder(q, r, 0.0, 0.2, 4, 1);
+  glPopMatrix();
+}
+
+// The display lists of the current context, one block of names: a brick, two pads (two widths), the ball.
+// The brick is one list called for every standing brick rather than a list of the whole field: compiling
+// the field again whenever a brick fell kept a little of Mesa's memory alive at every compile.
+constexpr GLuint brick_list = 0;
 constexpr GLuint first_pad_list = 1;
 constexpr GLuint ball_list = 3;
 constexpr GLsizei list_count = 4;
 
-GLuint lists_base = 0;  // 0 while the current context has none yet
-list_keys<brick_field> brick_field_keys;
+GLuint lists_base = 0;                 // 0 while the current context has none yet
 list_keys<std::uint32_t, 2> pad_keys;  // a width's bits: a list is only ever reused for the very same width
 
 // The current context's lists, made on first use with what never changes compiled in.
@@ -117,7 +132,9 @@ GLuint lists() {
   glNewList(base + ball_list, GL_COMPILE);
   glutSolidSphere(0.49, 20, 20);
   glEndList();
-  brick_field_keys.forget();
+  glNewList(base + brick_list, GL_COMPILE);
+  brick_shape();
+  glEndList();
   pad_keys.forget();
   lists_base = base;
   return base;
@@ -275,46 +292,22 @@ void draw_pad(const common::pad_type& pad) {
   glPopMatrix();
 }
 
-void draw_brick(const common::brick& brick) {
-  if (!brick.exists) return;
-  set_color(brick.color);
-  glPushMatrix();
-  glTranslatef(0.5f, 0.5f, 0.0f);
-  GLUquadric* q = brick_quadric();
-  glRotatef(45.0f, 0.0f, 0.0f, 1.0f);  // four-sided quadrics become axis-aligned squares
-  constexpr double r = 0.7071067811865476;
-  gluCylinder(q, r, r, 1.0, 4, 1);    // the walls of the unit cube
-  gluCylinder(q, r, 0.0, 0.1, 4, 1);  // the bottom
-  glTranslatef(0.0f, 0.0f, 1.0f);
-  gluCylinder(q, r, 0.0, 0.2, 4, 1);  // the roof
-  glPopMatrix();
-}
-
-brick_field look_of(const board::brick_matrix& matrix) {
-  brick_field look;
-  for (std::size_t i = 0; i < matrix.cells.size(); ++i)
-    if (matrix.cells[i].exists) look.cells[i] = {true, matrix.cells[i].color};
-  return look;
-}
-
 void draw_all_bricks(const board::brick_matrix& matrix) {
-  const GLuint list = lists() + brick_field_list;
-  if (brick_field_keys.choose(look_of(matrix)).compile) {
-    glNewList(list, GL_COMPILE);
-    for (int row = 1; row <= board::brick_matrix::side; ++row) {
+  const GLuint brick = lists() + brick_list;
+  for (int row = 1; row <= board::brick_matrix::side; ++row) {
+    glPushMatrix();
+    glTranslatef(0.0f, static_cast<GLfloat>(row - 1), 0.0f);
+    for (int column = 1; column <= board::brick_matrix::side; ++column) {
+      const common::brick& cell = matrix(row, column);
+      if (!cell.exists) continue;
       glPushMatrix();
-      glTranslatef(0.0f, static_cast<GLfloat>(row - 1), 0.0f);
-      for (int column = 1; column <= board::brick_matrix::side; ++column) {
-        glPushMatrix();
-        glTranslatef(static_cast<GLfloat>(column - 1), 0.0f, 0.0f);
-        draw_brick(matrix(row, column));
-        glPopMatrix();
-      }
+      glTranslatef(static_cast<GLfloat>(column - 1), 0.0f, 0.0f);
+      set_color(cell.color);
+      glCallList(brick);
       glPopMatrix();
     }
-    glEndList();
+    glPopMatrix();
   }
-  glCallList(list);
 }
 
 void new_context() {

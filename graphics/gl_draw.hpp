@@ -108,16 +108,6 @@ class list_keys {
   std::uint64_t uses_ = 0;
 };
 
-// What the bricks show of a matrix: which cells hold a brick and in what colour. Points and kinds do not
-// show, nor the colour an emptied cell keeps.
-struct brick_look {
-  bool exists = false;
-  common::color_type color{};
-  friend bool operator==(const brick_look&, const brick_look&) = default;
-};
-using brick_field = board::board_matrix<brick_look>;
-brick_field look_of(const board::brick_matrix& matrix);
-
 // The current GL context is a new one: it holds none of the lists made on an earlier one.
 void new_context();
 
@@ -127,9 +117,7 @@ void new_context();
 void draw_floor();
 void draw_ball(const common::ball_type& ball);
 void draw_pad(const common::pad_type& pad);
-// One brick in the cell whose corner is at the current origin.
-void draw_brick(const common::brick& brick);
-// All 400 cells, from a list compiled again only when the look of the bricks has changed.
+// Every standing brick of the 400 cells, each in its colour.
 void draw_all_bricks(const board::brick_matrix& matrix);
 
 }  // namespace gl_draw

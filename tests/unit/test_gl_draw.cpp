@@ -86,28 +86,4 @@ TEST(DisplayLists, AListIsCompiledAgainOnlyForWhatItDoesNotHold) {
   EXPECT_FALSE(pads.choose(5).compile);
 }
 
-TEST(DisplayLists, TheBrickFieldIsCompiledAgainOnlyWhenItLooksDifferent) {
-  board::brick_matrix matrix{};
-  matrix(1, 1) = {true, 7, true, common::make_color(0.5f, 0.3f, 0.3f)};
-  matrix(20, 20) = {true, 0, false, common::make_color(0.1f, 0.4f, 0.6f)};
-  gl_draw::list_keys<gl_draw::brick_field> bricks;
-  EXPECT_TRUE(bricks.choose(gl_draw::look_of(matrix)).compile);
-  EXPECT_FALSE(bricks.choose(gl_draw::look_of(matrix)).compile);
-
-  // Points and kinds do not show; nor does the colour an emptied cell keeps.
-  matrix(1, 1).points = 30;
-  matrix(20, 20).destructible = true;
-  matrix(5, 5).color = common::make_color(1.0f, 0.0f, 0.0f);
-  EXPECT_FALSE(bricks.choose(gl_draw::look_of(matrix)).compile);
-
-  // A destroyed brick, a new brick and a new colour do.
-  matrix(1, 1).exists = false;
-  EXPECT_TRUE(bricks.choose(gl_draw::look_of(matrix)).compile);
-  matrix(5, 5).exists = true;
-  EXPECT_TRUE(bricks.choose(gl_draw::look_of(matrix)).compile);
-  matrix(20, 20).color[common::color_part::B] = 0.61f;
-  EXPECT_TRUE(bricks.choose(gl_draw::look_of(matrix)).compile);
-  EXPECT_FALSE(bricks.choose(gl_draw::look_of(matrix)).compile);
-}
-
 }  // namespace
