@@ -60,7 +60,7 @@ PLAIN_LOGIC_ONLY = {
     "graphics/process_graphics.hpp": {"redraw_period", "loop_requests"},
     "graphics/gl_draw.cpp": {
         "time_text", "time_line", "game_time_line", "title_line", "red_points_line", "green_points_line",
-        "speed_line", "look_of",
+        "speed_line",
     },
     "graphics/gl_draw.hpp": set(),
 }
