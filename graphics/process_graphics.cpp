@@ -67,6 +67,8 @@ bool menu_action(const world& w, int value) {
     common::board_pattern.choose(value - first_board_entry);
     w.board.reset();
     w.players.reset_players();
+    if (w.events != nullptr)
+      w.events->record({sound::event_kind::new_game, common::ball_owner::NONE, 0, common::initial_ball_pos});
   } else if (value == pause_entry) {
     w.board.stop();
   } else if (value == resume_entry) {

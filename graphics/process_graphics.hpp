@@ -37,6 +37,7 @@
 #include "input/computer_steering.hpp"
 #include "input/process_input.hpp"
 #include "log/runtime_log.hpp"
+#include "sound/game_events.hpp"
 #include "state/game_state.hpp"
 
 namespace graphics {
@@ -89,6 +90,8 @@ struct world {
   input::keyboard_monitor& keys;
   computer::computer_thread& computer;
   runtime_log::sink& log;
+  // Where a new game from the menu is told, for the sound; none when nobody listens.
+  sound::event_channel* events = nullptr;
 };
 
 // What a frame is drawn from.

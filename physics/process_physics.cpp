@@ -40,17 +40,20 @@ void return_ball(const world& w, common::ball_type ball, const common::pad_type&
   ball.owner = owner;
   ball.pos.y = line;
   w.board.ball_change(ball);
+  tell(w, {sound::event_kind::pad_return, owner, 0, ball.pos});
 }
 
 enum class player : std::uint8_t { red, green };
 
 // A dropped ball: the penalty, then either the end of the game or a pause and a new serve.
-void charge_dropped_ball(const world& w, player loser) {
+void charge_dropped_ball(const world& w, player loser, common::vector where) {
   const bool red = loser == player::red;
   if (red)
     w.players.add1(common::ball_penalty);
   else
     w.players.add2(common::ball_penalty);
+  tell(w, {sound::event_kind::ball_lost, red ? common::ball_owner::PLAYER1 : common::ball_owner::PLAYER2, 0,
+           where});
   // Exactly 0 points is still in the game.
   if ((red ? w.players.r1() : w.players.r2()) < 0) {
     w.board.stop();
@@ -73,6 +76,10 @@ void charge_dropped_ball(const world& w, player loser) {
 
 // ---------------------------------------------------------------------------------------------------------
 // Helpers
+
+void tell(const world& w, const sound::game_event& event) noexcept {
+  if (w.events != nullptr) w.events->record(event);
+}
 
 float mantisa(float x) {
   const float fraction = x - std::floor(x);
@@ -108,7 +115,12 @@ cell cell_of(common::vector pos) {
 void destroy_brick(const world& w, std::int32_t column, std::int32_t row, const common::ball_type& ball) {
   common::brick struck = w.board.get_brick_matrix_state().at(row, column);
   // A cell emptied by a new game since the contact was found keeps stale fields: nothing to write off.
-  if (!struck.exists || !struck.destructible) return;  // firm bricks only turn the ball
+  if (!struck.exists) return;
+  const common::vector centre{static_cast<float>(column) - 0.5f, static_cast<float>(row) - 0.5f};
+  if (!struck.destructible) {  // firm bricks only turn the ball
+    tell(w, {sound::event_kind::firm_struck, ball.owner, 0, centre});
+    return;
+  }
   try {
     w.log.info("Zniszczono kostke: [" + common::image(column) + "," + common::image(row) + "], warta " +
                common::image(struck.points) + " punkow");
@@ -124,6 +136,7 @@ void destroy_brick(const world& w, std::int32_t column, std::int32_t row, const 
     }
     struck.exists = false;
     w.board.set_brick(column, row, struck);
+    tell(w, {sound::event_kind::brick_destroyed, ball.owner, struck.points, centre});
   } catch (...) {
     w.log.error(common::error_line(destroy_brick_error_prefix));
   }
@@ -209,9 +222,9 @@ void wykrywanie_przegranej(const world& w) {
   const common::ball_type ball = w.board.get_ball();
   try {
     if (ball.pos.y < red_loss_line)
-      charge_dropped_ball(w, player::red);
+      charge_dropped_ball(w, player::red, ball.pos);
     else if (ball.pos.y > green_loss_line)
-      charge_dropped_ball(w, player::green);
+      charge_dropped_ball(w, player::green, ball.pos);
   } catch (...) {
     w.log.error(common::error_line(loss_phase_error_prefix));
   }
@@ -268,6 +281,7 @@ void physics_thread::run(std::stop_token stop) {
     // A `start` that comes first waits in the box until the board has been reset.
     if (box_.accept(stop, only(request::init), nothing) != common::accepted::request) return;
     world_.board.reset();
+    tell(world_, {sound::event_kind::new_game, common::ball_owner::NONE, 0, common::initial_ball_pos});
     if (box_.accept(stop, only(request::start), nothing) != common::accepted::request) return;
     box_.close();  // from now on requests are refused at once instead of waiting for ever
     // On a busy machine a woken physics thread then runs at once instead of waiting for another's slice.

@@ -25,6 +25,7 @@
 #include "common/rendezvous.hpp"
 #include "common/seams.hpp"
 #include "log/runtime_log.hpp"
+#include "sound/game_events.hpp"
 #include "state/game_state.hpp"
 
 namespace physics {
@@ -35,6 +36,8 @@ struct world {
   state::players_monitor& players;
   runtime_log::sink& log;
   common::sleeper& pause;  // the 2 s pause after a lost ball
+  // Where the tick tells what a player should hear; none when nobody listens.
+  sound::event_channel* events = nullptr;
 };
 
 // The prefixes of the logged error lines, outermost first.
@@ -50,6 +53,9 @@ inline constexpr std::string_view loss_phase_error_prefix =
 
 // How long the game stands still after a dropped ball before the next serve.
 inline constexpr std::chrono::seconds lost_ball_pause{2};
+
+// Records an event on the world's channel, if it has one.
+void tell(const world& w, const sound::game_event& event) noexcept;
 
 // The helpers, in single precision.
 float mantisa(float x);                              // x - floor(x), in [0, 1)

@@ -3,7 +3,11 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 
 #include "common/common_data.hpp"
 #include "common/seams.hpp"
@@ -11,6 +15,7 @@
 #include "input/computer_steering.hpp"
 #include "input/process_input.hpp"
 #include "physics/process_physics.hpp"
+#include "sound/game_events.hpp"
 #include "state/game_state.hpp"
 
 namespace startup {
@@ -58,7 +63,148 @@ class game_threads final : public handshake_parties {
   bool input_start() override { return input::processing_input->start(); }
 };
 
+// The window toolkit's own options: those that take a value, and those that stand alone.
+constexpr std::string_view toolkit_options_with_value[] = {"-display", "-geometry"};
+constexpr std::string_view toolkit_flags[] = {"-direct", "-indirect", "-iconic", "-gldebug", "-sync"};
+
+bool one_of(std::string_view word, std::span<const std::string_view> words) {
+  for (const std::string_view w : words)
+    if (word == w) return true;
+  return false;
+}
+
+std::uint16_t port_number(std::string_view text) {
+  unsigned long value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9' || value > 65535) throw usage_error("--port: numer portu to liczba od 1 do 65535");
+    value = value * 10 + static_cast<unsigned long>(c - '0');
+  }
+  if (text.empty() || value < 1 || value > 65535)
+    throw usage_error("--port: numer portu to liczba od 1 do 65535");
+  return static_cast<std::uint16_t>(value);
+}
+
+// "1234-5678" or "12345678": the 8 digits.
+std::string join_code(std::string_view text) {
+  std::string digits(text);
+  if (digits.size() == 9 && digits[4] == '-') digits.erase(4, 1);
+  if (digits.size() != 8 ||
+      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    throw usage_error("--code: kod to 8 cyfr, na przyklad 1234-5678");
+  return digits;
+}
+
 }  // namespace
+
+command_line read_command_line(std::span<const char* const> arguments) {
+  command_line options;
+  options.toolkit.emplace_back(arguments.empty() || arguments[0] == nullptr ? "multiplayer_tolvaran"
+                                                                            : arguments[0]);
+  bool host = false, join = false, port = false, code = false;
+  const auto once = [](bool& seen, std::string_view option) {
+    if (seen) throw usage_error(std::string(option) + ": opcja podana dwa razy");
+    seen = true;
+  };
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    const std::string_view word = arguments[i] != nullptr ? arguments[i] : "";
+    // A game option's value follows it, or an '=' joins the two.
+    const std::size_t equals = word.starts_with("--") ? word.find('=') : std::string_view::npos;
+    const std::string_view option = word.substr(0, equals);
+    const auto value = [&]() -> std::string_view {
+      if (equals != std::string_view::npos) return word.substr(equals + 1);
+      if (i + 1 >= arguments.size() || arguments[i + 1] == nullptr)
+        throw usage_error(std::string(option) + ": brak wartosci");
+      return arguments[++i];
+    };
+    const auto no_value = [&] {
+      if (equals != std::string_view::npos) throw usage_error(std::string(option) + ": opcja bez wartosci");
+    };
+    if (option == "--help" || option == "-h") {
+      no_value();
+      options.help = true;
+    } else if (option == "--mute") {
+      no_value();
+      once(options.mute, option);
+    } else if (option == "--host") {
+      no_value();
+      once(host, option);
+    } else if (option == "--join") {
+      once(join, option);
+      options.address = value();
+      if (options.address.empty() || options.address.starts_with('-'))
+        throw usage_error("--join: brak adresu gospodarza");
+    } else if (option == "--port") {
+      once(port, option);
+      options.port = port_number(value());
+    } else if (option == "--code") {
+      once(code, option);
+      options.code = join_code(value());
+    } else if (one_of(word, toolkit_options_with_value)) {
+      if (i + 1 >= arguments.size() || arguments[i + 1] == nullptr)
+        throw usage_error(std::string(word) + ": brak wartosci");
+      options.toolkit.emplace_back(word);
+      options.toolkit.emplace_back(arguments[++i]);
+    } else if (one_of(word, toolkit_flags)) {
+      options.toolkit.emplace_back(word);
+    } else if (word.starts_with('-')) {
+      throw usage_error(std::string(word) + ": nieznana opcja");
+    } else {
+      throw usage_error(std::string(word) + ": nieoczekiwany argument");
+    }
+  }
+  if (host && join) throw usage_error("--host i --join: mozna tylko jedno");
+  if ((port || code) && !host && !join) throw usage_error("--port i --code tylko z --host albo --join");
+  if (join && !code) throw usage_error("--join: potrzebny jest kod gospodarza (--code)");
+  options.play = host   ? command_line::role::host
+                 : join ? command_line::role::guest
+                        : command_line::role::alone;
+  return options;
+}
+
+std::string usage(std::string_view program) {
+  const std::string p(program);
+  return "Uzycie: " + p +
+         " [--mute] [opcje X]\n"
+         "        " +
+         p +
+         " --host [--port N] [--code KOD] [--mute] [opcje X]\n"
+         "        " +
+         p +
+         " --join ADRES [--port N] --code KOD [--mute] [opcje X]\n"
+         "\n"
+         "  --host        gra przez siec: drugi komputer dolacza jako gracz zielony\n"
+         "  --join ADRES  dolacza jako gracz zielony do gry komputera ADRES (nazwa lub adres IP)\n"
+         "  --port N      port UDP gry przez siec (domyslnie " +
+         std::to_string(default_port) +
+         ")\n"
+         "  --code KOD    kod dolaczenia: 8 cyfr, np. 1234-5678; bez niego gospodarz losuje kod\n"
+         "  --mute        bez dzwieku; w grze klawisz m wlacza i wylacza dzwiek\n"
+         "  --help        ten opis\n"
+         "\n"
+         "Opcje X trafiaja do okna: -display EKRAN, -geometry GEOMETRIA, -iconic, -direct, -indirect,\n"
+         "-sync, -gldebug.\n";
+}
+
+const command_line& command_line_or_exit(int argc, char** argv) {
+  const std::span<const char* const> arguments(argv, static_cast<std::size_t>(argc > 0 ? argc : 0));
+  const std::string program = arguments.empty() || arguments[0] == nullptr
+                                  ? "multiplayer_tolvaran"
+                                  : std::filesystem::path(arguments[0]).filename().string();
+  try {
+    // Never destroyed: the window toolkit keeps pointers into it while the game runs.
+    const command_line& options = *new command_line(read_command_line(arguments));
+    if (options.help) {
+      std::fputs(usage(program).c_str(), stdout);
+      std::fflush(stdout);
+      std::_Exit(0);
+    }
+    return options;
+  } catch (const usage_error& mistake) {
+    std::fprintf(stderr, "%s: %s\n\n%s", program.c_str(), mistake.what(), usage(program).c_str());
+    std::fflush(stderr);
+    std::_Exit(2);
+  }
+}
 
 std::vector<std::string> settings_report() {
   using namespace common;
@@ -107,21 +253,33 @@ void static_initialisation(int& argc, char** argv) {
   state::view_monitor& view = state::view_state.create();
   state::players_monitor& players = state::players_state.create();
   input::keyboard_monitor& keys = input::keyboard_state.create();
+  sound::event_channel& events = sound::game_events.create();
 
   common::clock& clock = steady_clock.create();
   common::sleeper& physics_time = physics_sleeper.create();
 
   // The workers, each waiting at its first request.
-  physics::process_physics.create(physics::world{board, players, log, physics_time}, clock, physics_time)
+  physics::process_physics
+      .create(physics::world{board, players, log, physics_time, &events}, clock, physics_time)
       .launch();
   input::processing_input.create(input::world{keys, players, board, view}, log, clock, input_sleeper.create())
       .launch();
   computer::computer_thread& computer =
       computer::computer_steering.create(computer::world{board, keys}, log, clock);
   computer.launch();
-  graphics::processing_graphics.create(graphics::world{board, players, view, keys, computer, log}, argc, argv)
+  graphics::processing_graphics
+      .create(graphics::world{board, players, view, keys, computer, log, &events}, argc, argv)
       .launch();
   graphics::redrawing.create(clock, redraw_sleeper.create()).launch();
+}
+
+void static_initialisation(const command_line& options) {
+  // The toolkit may take its options out of the vector it is given; both live until the process ends.
+  auto& words = *new std::vector<char*>();
+  for (const std::string& word : options.toolkit) words.push_back(const_cast<char*>(word.c_str()));
+  words.push_back(nullptr);
+  int& count = *new int(static_cast<int>(options.toolkit.size()));
+  static_initialisation(count, words.data());
 }
 
 void wait_for_the_end() {

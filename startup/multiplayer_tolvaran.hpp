@@ -7,11 +7,48 @@
 // ended by the "Zakoncz" menu entry or by closing the window.
 #pragma once
 
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "log/runtime_log.hpp"
 
 namespace startup {
+
+// ---------------------------------------------------------------------------------------------------------
+// The command line. Without an option of the game's own the game starts as it always has; the X options
+// (-display, -geometry, ...) go on to the window toolkit either way.
+
+inline constexpr std::uint16_t default_port = 47630;  // UDP, for a game over the network
+
+struct command_line {
+  enum class role : std::uint8_t { alone, host, guest };
+  role play = role::alone;
+  bool mute = false;
+  bool help = false;
+  std::uint16_t port = default_port;
+  std::string address;  // a guest's host: a host name or an address
+  std::string code;     // the join code's 8 digits, without the hyphen; a host draws one if empty
+  std::vector<std::string> toolkit;  // the program's name and the X options, in their order
+};
+
+// An unknown or malformed option; what() says which, in the game's language.
+class usage_error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Reads the arguments; the first is the program's name.
+command_line read_command_line(std::span<const char* const> arguments);
+// What --help prints, and what follows a usage error on standard error.
+std::string usage(std::string_view program);
+// main()'s first step: reads the command line; after --help prints the usage and ends the process with
+// status 0, after a mistake prints it on standard error and ends with status 2, before anything else has
+// started. The result lives until the process ends.
+const command_line& command_line_or_exit(int argc, char** argv);
 
 // The settings report, in the order it is logged.
 std::vector<std::string> settings_report();
@@ -40,6 +77,8 @@ void multiplayer_tolvaran(runtime_log::sink& log);
 // Everything main() does before the main procedure, in the game's start-up order. `argc`/`argv` go to the
 // windowing library when the graphics thread initialises it; they must outlive the process.
 void static_initialisation(int& argc, char** argv);
+// The same for the game as the command line asks for it.
+void static_initialisation(const command_line& options);
 
 // The main thread's wait after the main procedure: until the process is ended.
 [[noreturn]] void wait_for_the_end();

@@ -82,4 +82,99 @@ TEST(MainProcedure, ARefusedRequestIsLoggedAndTheLaterStepsAreSkipped) {
   }
 }
 
+// One command line each: what it asks for, or the mistake it is refused for.
+struct command_line_rule {
+  std::vector<const char*> words;  // after the program's name
+  std::string refused;             // the start of the usage error; empty: accepted
+  startup::command_line::role play = startup::command_line::role::alone;
+  std::uint16_t port = startup::default_port;
+  std::string address{}, code{};
+  std::vector<std::string> toolkit{};  // after the program's name
+  bool mute = false, help = false;
+};
+
+TEST(CommandLine, GameOptionsXOptionsAndMistakes) {
+  using role = startup::command_line::role;
+  const std::vector<command_line_rule> rules{
+      {{}, ""},
+      {{"-display", ":3", "-geometry", "+1+2", "-iconic", "-direct", "-indirect", "-sync", "-gldebug"},
+       "",
+       role::alone,
+       startup::default_port,
+       "",
+       "",
+       {"-display", ":3", "-geometry", "+1+2", "-iconic", "-direct", "-indirect", "-sync", "-gldebug"}},
+      {{"--mute", "-display", ":1"},
+       "",
+       role::alone,
+       startup::default_port,
+       "",
+       "",
+       {"-display", ":1"},
+       true},
+      {{"--help"}, "", role::alone, startup::default_port, "", "", {}, false, true},
+      {{"-h"}, "", role::alone, startup::default_port, "", "", {}, false, true},
+      {{"--host"}, "", role::host},
+      {{"--host", "--port", "1", "--code", "1234-5678"}, "", role::host, 1, "", "12345678"},
+      {{"--host", "--port=65535", "--code=87654321"}, "", role::host, 65535, "", "87654321"},
+      {{"--join", "gospodarz.lan", "--code", "0000-0001"},
+       "",
+       role::guest,
+       startup::default_port,
+       "gospodarz.lan",
+       "00000001"},
+      {{"--join=::1", "--port", "9", "--code", "99999999"}, "", role::guest, 9, "::1", "99999999"},
+      {{"--bogus"}, "--bogus: nieznana opcja"},
+      {{"-mute"}, "-mute: nieznana opcja"},
+      {{"gra"}, "gra: nieoczekiwany argument"},
+      {{"-display"}, "-display: brak wartosci"},
+      {{"--mute=1"}, "--mute: opcja bez wartosci"},
+      {{"--mute", "--mute"}, "--mute: opcja podana dwa razy"},
+      {{"--host", "--join", "a", "--code", "12345678"}, "--host i --join"},
+      {{"--port", "5000"}, "--port i --code tylko"},
+      {{"--code", "12345678"}, "--port i --code tylko"},
+      {{"--join", "a"}, "--join: potrzebny jest kod"},
+      {{"--join", "--code", "12345678"}, "--join: brak adresu"},
+      {{"--join"}, "--join: brak wartosci"},
+      {{"--host", "--port", "0"}, "--port: numer portu"},
+      {{"--host", "--port", "65536"}, "--port: numer portu"},
+      {{"--host", "--port", "99999999999999999999"}, "--port: numer portu"},
+      {{"--host", "--port", "-1"}, "--port: numer portu"},
+      {{"--host", "--port="}, "--port: numer portu"},
+      {{"--host", "--code", "1234567"}, "--code: kod to 8 cyfr"},
+      {{"--host", "--code", "123456789"}, "--code: kod to 8 cyfr"},
+      {{"--host", "--code", "123-45678"}, "--code: kod to 8 cyfr"},
+      {{"--host", "--code", "1234-567a"}, "--code: kod to 8 cyfr"},
+      {{"--host", "--code", "1234+5678"}, "--code: kod to 8 cyfr"},
+  };
+  for (const command_line_rule& r : rules) {
+    std::vector<const char*> argv{"/usr/games/multiplayer_tolvaran"};
+    argv.insert(argv.end(), r.words.begin(), r.words.end());
+    std::string seen;
+    for (const char* w : r.words) seen += std::string(w) + " ";
+    SCOPED_TRACE(seen);
+    if (!r.refused.empty()) {
+      try {
+        startup::read_command_line(argv);
+        ADD_FAILURE() << "accepted";
+      } catch (const startup::usage_error& e) {
+        EXPECT_TRUE(std::string(e.what()).starts_with(r.refused)) << e.what();
+      }
+      continue;
+    }
+    const startup::command_line got = startup::read_command_line(argv);
+    std::vector<std::string> toolkit{argv[0]};
+    toolkit.insert(toolkit.end(), r.toolkit.begin(), r.toolkit.end());
+    EXPECT_EQ(got.play, r.play);
+    EXPECT_EQ(got.port, r.port);
+    EXPECT_EQ(got.address, r.address);
+    EXPECT_EQ(got.code, r.code);
+    EXPECT_EQ(got.toolkit, toolkit);
+    EXPECT_EQ(std::pair(got.mute, got.help), std::pair(r.mute, r.help));
+  }
+  const std::string usage = startup::usage("gra");
+  EXPECT_TRUE(usage.starts_with("Uzycie: gra [--mute] [opcje X]\n")) << usage;
+  EXPECT_NE(usage.find("(domyslnie 47630)"), std::string::npos);
+}
+
 }  // namespace

@@ -34,7 +34,9 @@ class MenuActions : public ::testing::Test {
   input::keyboard_monitor keys_;
   common::steady_clock_source clock_;
   computer::computer_thread computer_{computer::world{board_, keys_}, log_, clock_};
-  graphics::world world_{board_, players_, view_, keys_, computer_, log_};
+  sound::event_channel events_;
+  sound::event_channel::reader heard_{events_};
+  graphics::world world_{board_, players_, view_, keys_, computer_, log_, &events_};
 };
 
 // Every entry as the player reaches it from the main menu, with the value its choice sends.
@@ -81,6 +83,10 @@ TEST_F(MenuActions, NewGamePauseResumeAndSteering) {
     EXPECT_EQ(common::board_pattern.board(), board);
     EXPECT_TRUE(board_.enabled()) << "a new game runs";
   }
+  for (int games = 0; games <= 10; ++games)  // each is heard from the board's centre
+    EXPECT_EQ(heard_.next(),
+              (sound::game_event{sound::event_kind::new_game, common::ball_owner::NONE, 0, {10, 10}}));
+  EXPECT_EQ(heard_.next(), std::nullopt);
   graphics::menu_action(world_, 200);
   EXPECT_FALSE(board_.enabled());
   graphics::menu_action(world_, 300);

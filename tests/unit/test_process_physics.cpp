@@ -105,8 +105,22 @@ class PhysicsTable : public ::testing::Test, public common::sleeper {
   state::players_monitor players;
   common::manual_time time;
   std::vector<std::string> seen_in_pause;
-  physics::world w{board, players, log, *this};
+  sound::event_channel events;
+  sound::event_channel::reader heard{events};
+  physics::world w{board, players, log, *this, &events};
+
+  // What the ticks so far told the sound, since the last call.
+  std::vector<sound::game_event> heard_since() {
+    std::vector<sound::game_event> got;
+    while (const auto e = heard.next()) got.push_back(*e);
+    return got;
+  }
 };
+
+using sound::event_kind;
+sound::game_event heard_at(event_kind kind, ball_owner player, int points, float x, float y) {
+  return {kind, player, points, {x, y}};
+}
 
 TEST(PhysicsHelpers, SinglePrecisionValuesAndEdges) {
   EXPECT_EQ(physics::mantisa(3.75f), 0.75f);
@@ -238,6 +252,11 @@ TEST_F(PhysicsTable, EveryContactDirectionAndEveryCorner) {
                             common::image(row + dy) + "], warta " + common::image(dx + 5 * dy + 10) +
                             " punkow");
     EXPECT_EQ(log.messages(), written_off);
+    std::vector<sound::game_event> sounds;  // each brick written off is heard from its own cell
+    for (const auto& [dx, dy] : c.struck)
+      sounds.push_back(heard_at(event_kind::brick_destroyed, ball_owner::PLAYER1, dx + 5 * dy + 10,
+                                float(column + dx) - 0.5f, float(row + dy) - 0.5f));
+    EXPECT_EQ(heard_since(), sounds);
     for (const auto& brick : c.bricks) {
       const bool struck = std::find(c.struck.begin(), c.struck.end(), brick) != c.struck.end();
       EXPECT_EQ(exists(column + brick.first, row + brick.second), !struck)
@@ -274,12 +293,14 @@ TEST_F(PhysicsTable, WrittenOffBricksScoreForTheBallsOwner) {
   EXPECT_TRUE(exists(11, 12));
   EXPECT_EQ(players.r1(), 600);
   EXPECT_TRUE(log.entries().empty());
+  EXPECT_EQ(heard_since().back(), heard_at(event_kind::firm_struck, ball_owner::PLAYER1, 0, 10.5f, 11.5f));
 
   // A cell emptied by a new game between the contact and the write-off is not scored.
   board.set_brick(3, 3, {false, 30, true, {}});
   physics::destroy_brick(w, 3, 3, board.get_ball());
   EXPECT_TRUE(log.entries().empty());
   EXPECT_EQ(players.r1(), 600);
+  EXPECT_TRUE(heard_since().empty());
 }
 
 // One rule of the pad phase, with both pads in the middle (x 7..13) and the ball at (x, y) moving at (vx,
@@ -318,11 +339,15 @@ TEST_F(PhysicsTable, PadsReturnTheBallOnlyBeyondTheirLinesAndOverThemselves) {
     SCOPED_TRACE(r.rule);
     EXPECT_EQ(pads_at(r.x, r.y, r.vx, r.vy), r.returned_by);
     const common::ball_type ball = board.get_ball();
+    const std::vector<sound::game_event> sounds = heard_since();
     if (r.returned_by == ball_owner::NONE) {
       EXPECT_EQ(ball.vel, (common::vector{r.vx, r.vy}));
       EXPECT_EQ(ball.pos.y, r.y);
+      EXPECT_TRUE(sounds.empty());
       continue;
     }
+    EXPECT_EQ(sounds,
+              std::vector{heard_at(event_kind::pad_return, r.returned_by, 0, ball.pos.x, ball.pos.y)});
     // Back on the pad's line, sped up along y towards the other end, bent by where it met the pad:
     // pad_roundness_level / width (10 / 6) per cell from the pad's centre.
     const bool pad1 = r.returned_by == ball_owner::PLAYER1;
@@ -368,6 +393,12 @@ TEST_F(PhysicsTable, LossLinesOnBothSidesOfTheirBounds) {
     put_ball(3.0f, y, 0.0f, y < 10 ? -12.0f : 12.0f);
     physics::wykrywanie_przegranej(w);
     EXPECT_EQ(std::pair(players.r1(), players.r2()), std::pair(red, green)) << y;
+    const ball_owner loser = red < 600     ? ball_owner::PLAYER1
+                             : green < 600 ? ball_owner::PLAYER2
+                                           : ball_owner::NONE;
+    std::vector<sound::game_event> lost;
+    if (loser != ball_owner::NONE) lost.push_back(heard_at(event_kind::ball_lost, loser, 0, 3.0f, y));
+    EXPECT_EQ(heard_since(), lost) << y;
   }
 }
 
@@ -520,7 +551,9 @@ TEST(PhysicsThread, StartReturnsOnlyAfterTheResetAndErrorsEndOnlyThisThread) {
   state::board_monitor board{log, dir.path().string() + "/"};
   state::players_monitor players;
   common::manual_time time;  // the physics thread's alone
-  physics::physics_thread physics{{board, players, log, time}, time, time};
+  sound::event_channel events;
+  sound::event_channel::reader heard{events};
+  physics::physics_thread physics{{board, players, log, time, &events}, time, time};
   physics.launch();
 
   ASSERT_TRUE(physics.init());
@@ -537,6 +570,7 @@ TEST(PhysicsThread, StartReturnsOnlyAfterTheResetAndErrorsEndOnlyThisThread) {
   log.gate.count_down();
   caller.join();
   EXPECT_TRUE(enabled_at_return);
+  EXPECT_EQ(heard.next(), (sound::game_event{sound::event_kind::new_game, ball_owner::NONE, 0, {10, 10}}));
   ASSERT_TRUE(testing_support::eventually([&] { return physics.ticks() > 100; }, 20s));
   EXPECT_FALSE(physics.start());  // ticking: refused at once
   EXPECT_TRUE(physics.running());
