@@ -40,6 +40,9 @@ inline constexpr unsigned char joy_left = 229;
 inline constexpr unsigned char joy_right = 230;
 inline constexpr unsigned char pc_left = 231;
 inline constexpr unsigned char pc_right = 232;
+// The keys of a guest who plays the green player from another computer, as the host holds them.
+inline constexpr unsigned char guest_left = 233;
+inline constexpr unsigned char guest_right = 234;
 
 inline constexpr float pad_step = 0.2f;  // cells a pad moves per move request
 
@@ -47,7 +50,7 @@ inline constexpr float pad_step = 0.2f;  // cells a pad moves per move request
 // Enumerations, stored in one byte as the position of their literal
 
 enum class ball_owner : std::uint8_t { PLAYER1, PLAYER2, NONE };
-enum class key_preset : std::uint8_t { AD, JL, PAD, COMPUTER };
+enum class key_preset : std::uint8_t { AD, JL, PAD, COMPUTER, GUEST };
 enum class color_part : std::uint8_t { R, G, B };
 // L: towards smaller x, R: larger x, U: larger y (towards pad 2), D: smaller y (towards pad 1).
 enum class direction : std::uint8_t { L, R, U, D, RU, RD, LU, LD };
@@ -103,16 +106,17 @@ struct key_set_type {
   unsigned char right;
 };
 
-using control_config_type = enum_array<key_preset, key_set_type, 4>;
+using control_config_type = enum_array<key_preset, key_set_type, 5>;
 
 // The reflections that one bounce applies, indexed by the direction the ball must now travel.
 using dir_change = enum_array<direction, bool, 8>;
 
 inline constexpr control_config_type control_config{{{
-    {'a', 'd'},                // AD
-    {'j', 'l'},                // JL
-    {joy_left, joy_right},     // PAD
-    {pc_left, pc_right},       // COMPUTER
+    {'a', 'd'},                 // AD
+    {'j', 'l'},                 // JL
+    {joy_left, joy_right},      // PAD
+    {pc_left, pc_right},        // COMPUTER
+    {guest_left, guest_right},  // GUEST: a guest over the network
 }}};
 
 // ---------------------------------------------------------------------------------------------------------

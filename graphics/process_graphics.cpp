@@ -84,14 +84,22 @@ bool menu_action(const world& w, int value) {
   return true;
 }
 
+void menu_pause::set_running(bool running) {
+  if (network_ != nullptr && network_->takes_menu_entry(running ? resume_entry : pause_entry)) return;
+  if (running)
+    board_.start();
+  else
+    board_.stop();
+}
+
 void menu_pause::menu_state(int status) {
   if (status == GLUT_MENU_IN_USE) {
-    board_.stop();
+    set_running(false);
     open_ = true;
     entry_decided_ = false;
   } else if (status == GLUT_MENU_NOT_IN_USE) {
     open_ = false;
-    if (!entry_decided_) board_.start();
+    if (!entry_decided_) set_running(true);
     entry_decided_ = false;
   }
 }
@@ -129,7 +137,8 @@ void joystick_keys(input::keyboard_monitor& keys, int x) {
   std::_Exit(1);
 }
 
-void end_game(runtime_log::sink& log) {
+void end_game(runtime_log::sink& log, network_link* network) {
+  if (network != nullptr) network->game_ends();
   // Returns once the line is in the file; nothing the other threads report after it is written.
   log.last_entry(closing_line);
   std::fflush(stdout);
@@ -193,7 +202,7 @@ void rysowanie_informacji(const scene& s) {
   gl_draw::draw_string(gl_draw::red_points_line(s.players.r1()));
   gl_draw::draw_string(gl_draw::green_points_line(s.players.r2()));
   gl_draw::draw_string(gl_draw::speed_line(s.board.get_ball().vel));
-  gl_draw::draw_string(s.board.get_info());
+  gl_draw::draw_string(s.board.message_line());
   gl_draw::string_draw(false);
 }
 
@@ -284,7 +293,7 @@ struct glut_callbacks {
   }
   // The window manager's close button ends the game like "Zakoncz".
   static void close() {
-    guarded([](graphics_thread& t) { end_game(t.world_.log); });
+    guarded([](graphics_thread& t) { end_game(t.world_.log, t.world_.network); });
   }
 
   // Takes what the other threads asked of the loop.
@@ -360,7 +369,7 @@ void graphics_thread::lose_x_connection() noexcept {
 // The graphics thread
 
 graphics_thread::graphics_thread(world w, int& argc, char** argv)
-    : world_(w), argc_(argc), argv_(argv), pause_(w.board) {}
+    : world_(w), argc_(argc), argv_(argv), pause_(w.board, w.network) {}
 
 void graphics_thread::launch() {
   common::start_thread(thread_, "graphics", [this](std::stop_token stop) { run(stop); });
@@ -376,9 +385,13 @@ bool graphics_thread::wait_ready() {
 bool graphics_thread::menu(int value) {
   if (on_graphics_thread) pause_.entry_chosen(value);
   bool accepted = true;
+  if (value != end_entry && world_.network != nullptr && world_.network->takes_menu_entry(value)) {
+    window_requests.post_redisplay();
+    return accepted;
+  }
   switch (value) {
     case end_entry:
-      end_game(world_.log);
+      end_game(world_.log, world_.network);
     case default_window_entry:
     case full_screen_entry:
       window_requests.post_window_size(value);
@@ -418,13 +431,14 @@ void graphics_thread::create_window() {
   glut_callbacks::self = this;
   program_name_ = argc_ > 0 && argv_ != nullptr && argv_[0] != nullptr ? argv_[0] : "multiplayer_tolvaran";
   glutInitErrorFunc(glut_callbacks::error);
+  // Before glutInit, so that an X -geometry option, which glutInit reads, has the last word.
+  glutInitWindowPosition(common::window_pos_x, common::window_pos_y);
+  glutInitWindowSize(common::window_width, common::window_height);
   glutInit(&argc_, argv_);
   XSetIOErrorHandler(glut_callbacks::x_connection_lost);
   // Never exit() from inside freeglut while the game's threads run; the close callback ends the game.
   glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
   glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
-  glutInitWindowPosition(common::window_pos_x, common::window_pos_y);
-  glutInitWindowSize(common::window_width, common::window_height);
   const std::string title = "Multiplayer Tolvaran " + std::string(common::game_version);
   window_ = glutCreateWindow(title.c_str());
 

@@ -83,6 +83,19 @@ class glut_error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// What the window tells a game played over the network; start-up wires the network's side in.
+class network_link {
+ public:
+  virtual ~network_link() = default;
+  // A menu entry chosen here (or the pause while the menu is open, as `pause_entry` and `resume_entry`),
+  // before it acts. True when the network has taken it over and nothing more happens here: a guest sends
+  // the shared game's entries (new board, pause, resume) to its host and keeps no steering of its own; a
+  // host keeps the green player's steering for its guest while one plays.
+  virtual bool takes_menu_entry(int value) = 0;
+  // The game ends here: the other side is told first. Returns within a moment, whatever the network does.
+  virtual void game_ends() noexcept = 0;
+};
+
 struct world {
   state::board_monitor& board;
   state::players_monitor& players;
@@ -92,6 +105,8 @@ struct world {
   runtime_log::sink& log;
   // Where a new game from the menu is told, for the sound; none when nobody listens.
   sound::event_channel* events = nullptr;
+  // The network game this window belongs to; none at one keyboard.
+  network_link* network = nullptr;
 };
 
 // What a frame is drawn from.
@@ -143,14 +158,19 @@ bool sets_running_flag(int value);
 // Graphics thread only.
 class menu_pause {
  public:
-  explicit menu_pause(state::board_monitor& board) : board_(board) {}
+  // With a network link, the pause and the resume go to it first (a guest's menu pauses its host's game).
+  explicit menu_pause(state::board_monitor& board, network_link* network = nullptr)
+      : board_(board), network_(network) {}
   // GLUT_MENU_IN_USE (1) or GLUT_MENU_NOT_IN_USE (0); other values do nothing.
   void menu_state(int status);
   // Called before the chosen entry's action runs.
   void entry_chosen(int value);
 
  private:
+  void set_running(bool running);
+
   state::board_monitor& board_;
+  network_link* network_;
   bool open_ = false;
   bool entry_decided_ = false;  // an entry chosen while the menu was open set the running flag
 };
@@ -169,7 +189,8 @@ void display(const scene& s);
 void rysowanie_informacji(const scene& s);
 
 // Logs the closing line as the log's last entry and, once it is written, ends the process with status 0.
-[[noreturn]] void end_game(runtime_log::sink& log);
+// A network game's other side is told first.
+[[noreturn]] void end_game(runtime_log::sink& log, network_link* network = nullptr);
 
 class graphics_thread {
  public:

@@ -27,10 +27,12 @@ void sample(const world& w) {
   using common::control_config;
   using common::direction;
   // The preset is read afresh before every key test, so a menu change takes effect within the sample.
-  if (w.keys.is_key_down(control_config[w.players.get1()].left)) w.board.pad1_go(direction::L);
-  if (w.keys.is_key_down(control_config[w.players.get1()].right)) w.board.pad1_go(direction::R);
-  if (w.keys.is_key_down(control_config[w.players.get2()].left)) w.board.pad2_go(direction::L);
-  if (w.keys.is_key_down(control_config[w.players.get2()].right)) w.board.pad2_go(direction::R);
+  if (w.moves_pads) {
+    if (w.keys.is_key_down(control_config[w.players.get1()].left)) w.board.pad1_go(direction::L);
+    if (w.keys.is_key_down(control_config[w.players.get1()].right)) w.board.pad1_go(direction::R);
+    if (w.keys.is_key_down(control_config[w.players.get2()].left)) w.board.pad2_go(direction::L);
+    if (w.keys.is_key_down(control_config[w.players.get2()].right)) w.board.pad2_go(direction::R);
+  }
   if (w.keys.is_key_down('+')) w.view.distance_change(-0.2);
   if (w.keys.is_key_down('=')) w.view.distance_change(-0.2);
   if (w.keys.is_key_down('-')) w.view.distance_change(+0.2);

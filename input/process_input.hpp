@@ -48,9 +48,11 @@ struct world {
   state::players_monitor& players;
   state::board_monitor& board;
   state::view_monitor& view;
+  // False for a guest over the network, whose pads are its host's to move: only the zoom keys count.
+  bool moves_pads = true;
 };
 
-// One sample: both players' pads, then the zoom keys.
+// One sample: both players' pads (unless the world's pads are moved elsewhere), then the zoom keys.
 void sample(const world& w);
 
 class input_thread {

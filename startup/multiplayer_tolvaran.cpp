@@ -8,12 +8,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 
 #include "common/common_data.hpp"
 #include "common/seams.hpp"
 #include "graphics/process_graphics.hpp"
 #include "input/computer_steering.hpp"
 #include "input/process_input.hpp"
+#include "net/play.hpp"
 #include "physics/process_physics.hpp"
 #include "sound/game_events.hpp"
 #include "state/game_state.hpp"
@@ -41,15 +43,18 @@ void handshake(runtime_log::sink& log, handshake_parties& threads) {
   require(threads.graphics_start(), "processing_graphics.start");
   require(threads.graphics_wait_ready(), "processing_graphics.wait_ready");
   log.info("Zakonczono inicjalizowanie okna, jest gotowe");
-  log.info("Uruchamiam symulacje fizyki");
-  require(threads.physics_init(), "process_physics.init");
-  require(threads.physics_start(), "process_physics.start");
-  log.info(
-      "Symulacja Fizyki juz dzia\xB3"
-      "a");
-  log.info("Wlaczanie Gracza zielonego");
-  require(threads.green_player_to_computer(), "computer_steering.enable");
+  if (threads.plays_here()) {
+    log.info("Uruchamiam symulacje fizyki");
+    require(threads.physics_init(), "process_physics.init");
+    require(threads.physics_start(), "process_physics.start");
+    log.info(
+        "Symulacja Fizyki juz dzia\xB3"
+        "a");
+    log.info("Wlaczanie Gracza zielonego");
+    require(threads.green_player_to_computer(), "computer_steering.enable");
+  }
   require(threads.input_start(), "processing_input.start");
+  require(threads.network_start(), "network.start");
 }
 
 // The game's own threads, as main() made them.
@@ -61,6 +66,12 @@ class game_threads final : public handshake_parties {
   bool physics_start() override { return physics::process_physics->start(); }
   bool green_player_to_computer() override { return graphics::menu(graphics::green_computer_entry); }
   bool input_start() override { return input::processing_input->start(); }
+  bool plays_here() const override { return !net::joining.exists(); }
+  bool network_start() override {
+    if (net::hosting.exists()) return net::hosting->start();
+    if (net::joining.exists()) return net::joining->start();
+    return true;
+  }
 };
 
 // The window toolkit's own options: those that take a value, and those that stand alone.
@@ -173,13 +184,17 @@ std::string usage(std::string_view program) {
          " --join ADRES [--port N] --code KOD [--mute] [opcje X]\n"
          "\n"
          "  --host        gra przez siec: drugi komputer dolacza jako gracz zielony\n"
-         "  --join ADRES  dolacza jako gracz zielony do gry komputera ADRES (nazwa lub adres IP)\n"
+         "  --join ADRES  dolacza jako gracz zielony do gry komputera ADRES (nazwa lub adres IPv4;\n"
+         "                gra przez siec nie zna IPv6)\n"
          "  --port N      port UDP gry przez siec (domyslnie " +
          std::to_string(default_port) +
          ")\n"
          "  --code KOD    kod dolaczenia: 8 cyfr, np. 1234-5678; bez niego gospodarz losuje kod\n"
          "  --mute        bez dzwieku; w grze klawisz m wlacza i wylacza dzwiek\n"
          "  --help        ten opis\n"
+         "\n"
+         "Gospodarz pokazuje kod i swoje adresy w oknie (i raz na wyjsciu); przekaz je drugiemu\n"
+         "graczowi glosem lub na czacie. U gospodarza musi byc otwarty port UDP gry.\n"
          "\n"
          "Opcje X trafiaja do okna: -display EKRAN, -geometry GEOMETRIA, -iconic, -direct, -indirect,\n"
          "-sync, -gldebug.\n";
@@ -193,6 +208,9 @@ const command_line& command_line_or_exit(int argc, char** argv) {
   try {
     // Never destroyed: the window toolkit keeps pointers into it while the game runs.
     const command_line& options = *new command_line(read_command_line(arguments));
+    // The network's transport (ENet 1.3) speaks IPv4 only.
+    if (options.play == command_line::role::guest && options.address.find(':') != std::string::npos)
+      throw usage_error("--join " + options.address + ": adres IPv6, a gra przez siec zna tylko IPv4");
     if (options.help) {
       std::fputs(usage(program).c_str(), stdout);
       std::fflush(stdout);
@@ -235,7 +253,10 @@ void multiplayer_tolvaran(runtime_log::sink& log) {
   multiplayer_tolvaran(log, threads);
 }
 
-void static_initialisation(int& argc, char** argv) {
+namespace {
+
+// Everything main() does before the main procedure, for the game the command line asks for.
+void initialise(int& argc, char** argv, const command_line& options) {
   // The renderer takes and gives back blocks of half a megabyte and more (frame buffers whenever the window
   // changes size, the brick field's compiled picture whenever bricks fall). Under glibc's sliding threshold
   // those blocks soon come from the heap, whose holes are not handed back, and resident memory creeps up by
@@ -258,19 +279,44 @@ void static_initialisation(int& argc, char** argv) {
   common::clock& clock = steady_clock.create();
   common::sleeper& physics_time = physics_sleeper.create();
 
-  // The workers, each waiting at its first request.
-  physics::process_physics
-      .create(physics::world{board, players, log, physics_time, &events}, clock, physics_time)
-      .launch();
-  input::processing_input.create(input::world{keys, players, board, view}, log, clock, input_sleeper.create())
+  // The workers, each waiting at its first request. A guest shows its host's game: no physics runs there,
+  // and its keys move no pad of its own.
+  using role = command_line::role;
+  if (options.play != role::guest)
+    physics::process_physics
+        .create(physics::world{board, players, log, physics_time, &events}, clock, physics_time)
+        .launch();
+  input::processing_input
+      .create(input::world{keys, players, board, view, options.play != role::guest}, log, clock,
+              input_sleeper.create())
       .launch();
   computer::computer_thread& computer =
       computer::computer_steering.create(computer::world{board, keys}, log, clock);
   computer.launch();
+  graphics::network_link* network = nullptr;
+  if (options.play == role::host) {
+    net::host_role& host =
+        net::hosting.create(net::host_world{board, players, keys, computer, log, &events,
+                                            [](int value) { graphics::menu(value); }, std::cout},
+                            options.port, options.code);
+    host.launch();
+    network = &host;
+  } else if (options.play == role::guest) {
+    net::guest_role& guest = net::joining.create(net::guest_world{board, players, keys, log, &events, {}},
+                                                 options.address, options.port, options.code);
+    guest.launch();
+    network = &guest;
+  }
   graphics::processing_graphics
-      .create(graphics::world{board, players, view, keys, computer, log, &events}, argc, argv)
+      .create(graphics::world{board, players, view, keys, computer, log, &events, network}, argc, argv)
       .launch();
   graphics::redrawing.create(clock, redraw_sleeper.create()).launch();
+}
+
+}  // namespace
+
+void static_initialisation(int& argc, char** argv) {
+  initialise(argc, argv, command_line{});
 }
 
 void static_initialisation(const command_line& options) {
@@ -279,7 +325,7 @@ void static_initialisation(const command_line& options) {
   for (const std::string& word : options.toolkit) words.push_back(const_cast<char*>(word.c_str()));
   words.push_back(nullptr);
   int& count = *new int(static_cast<int>(options.toolkit.size()));
-  static_initialisation(count, words.data());
+  initialise(count, words.data(), options);
 }
 
 void wait_for_the_end() {

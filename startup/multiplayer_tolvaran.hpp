@@ -65,6 +65,11 @@ class handshake_parties {
   // The green player's "Komputer" menu entry, run on the calling thread.
   virtual bool green_player_to_computer() = 0;
   virtual bool input_start() = 0;
+  // False for a guest over the network, which shows its host's game: no physics and no computer player
+  // are brought into play there.
+  virtual bool plays_here() const { return true; }
+  // A game over the network: the host begins to wait for a guest, the guest to join. Last of all.
+  virtual bool network_start() { return true; }
 };
 
 // The main procedure: the settings report, the handshake, "Zadania uruchomione". Any error, a refused

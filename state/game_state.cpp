@@ -147,6 +147,32 @@ std::string board_monitor::get_info() const {
   return info_text_;
 }
 
+void board_monitor::set_network_line(std::string_view text) {
+  std::scoped_lock lock(mutex_);
+  network_line_.assign(text);
+}
+
+std::string board_monitor::message_line() const {
+  std::scoped_lock lock(mutex_);
+  return info_text_.empty() ? network_line_ : info_text_;
+}
+
+void board_monitor::set_pads(const common::pad_type& pad1, const common::pad_type& pad2) {
+  std::scoped_lock lock(mutex_);
+  pad1_ = pad1;
+  pad2_ = pad2;
+}
+
+void board_monitor::set_brick_matrix(const board::brick_matrix& matrix) {
+  std::scoped_lock lock(mutex_);
+  matrix_ = matrix;
+}
+
+void board_monitor::set_started(std::chrono::system_clock::time_point started) {
+  std::scoped_lock lock(mutex_);
+  started_ = started;
+}
+
 void board_monitor::reset() {
   std::scoped_lock lock(mutex_);
   info_text_.clear();
@@ -207,6 +233,12 @@ void players_monitor::reset_players() {
   std::scoped_lock lock(mutex_);
   points1_ = 1000;
   points2_ = 1000;
+}
+
+void players_monitor::set_points(std::int32_t points1, std::int32_t points2) {
+  std::scoped_lock lock(mutex_);
+  points1_ = points1;
+  points2_ = points2;
 }
 
 // ---------------------------------------------------------------------------------------------------------

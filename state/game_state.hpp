@@ -72,6 +72,18 @@ class board_monitor {
 
   void set_info(std::string_view text);
   std::string get_info() const;
+  // A standing line of the network game (a host's join code and addresses while it waits for a guest),
+  // shown on the message line while the game's own message is empty: a lost ball's message or the winner
+  // covers it for as long as it stands, and a new game, which clears the game's message, does not clear it.
+  void set_network_line(std::string_view text);
+  // What the heads-up message line shows: the game's message, or when it is empty the network's line.
+  std::string message_line() const;
+
+  // Copies of another game (a guest shows its host's game): the pads, the whole brick matrix and the
+  // moment the game began, each set whole.
+  void set_pads(const common::pad_type& pad1, const common::pad_type& pad2);
+  void set_brick_matrix(const board::brick_matrix& matrix);
+  void set_started(std::chrono::system_clock::time_point started);
 
   // A new game on the board named by the board pattern: loads the pattern, generates the bricks, places
   // the pads, serves the ball, enables play and notes the start time, all under the lock.
@@ -82,6 +94,7 @@ class board_monitor {
 
   mutable std::mutex mutex_;
   std::string info_text_;
+  std::string network_line_;
   board::brick_matrix matrix_{};
   common::pad_type pad1_{};
   common::pad_type pad2_{};
@@ -111,6 +124,8 @@ class players_monitor {
   std::int32_t r2() const;
   // Both players to 1000 points for a new game from the menu; presets stay.
   void reset_players();
+  // Both players' points set whole, copied from another game (a guest shows its host's points).
+  void set_points(std::int32_t points1, std::int32_t points2);
 
  private:
   mutable std::mutex mutex_;

@@ -45,6 +45,7 @@ TEST(CommonData, EnumerationPositionsAndControlTable) {
   EXPECT_EQ(static_cast<int>(common::ball_owner::NONE), 2);
   EXPECT_EQ(static_cast<int>(common::key_preset::AD), 0);
   EXPECT_EQ(static_cast<int>(common::key_preset::COMPUTER), 3);
+  EXPECT_EQ(static_cast<int>(common::key_preset::GUEST), 4);
   EXPECT_EQ(static_cast<int>(common::direction::L), 0);
   EXPECT_EQ(static_cast<int>(common::direction::RU), 4);
   EXPECT_EQ(static_cast<int>(common::direction::LD), 7);
@@ -57,6 +58,8 @@ TEST(CommonData, EnumerationPositionsAndControlTable) {
   EXPECT_EQ(common::control_config[key_preset::PAD].right, 230);
   EXPECT_EQ(common::control_config[key_preset::COMPUTER].left, 231);
   EXPECT_EQ(common::control_config[key_preset::COMPUTER].right, 232);
+  EXPECT_EQ(common::control_config[key_preset::GUEST].left, 233);
+  EXPECT_EQ(common::control_config[key_preset::GUEST].right, 234);
   EXPECT_EQ(common::pc_sampling_clock, 10ms);  // the computer player's period, which no test can time
 }
 

@@ -1,0 +1,229 @@
+#include "net/mirror.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace net {
+
+namespace {
+
+float length(common::vector v) {
+  return std::sqrt(v.x * v.x + v.y * v.y);
+}
+
+constexpr int side = board::brick_matrix::side;
+
+}  // namespace
+
+std::uint32_t game_time_of(std::chrono::system_clock::time_point started,
+                           std::chrono::system_clock::time_point now) {
+  if (started == std::chrono::system_clock::time_point{}) return no_game_time;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - started).count();
+  return static_cast<std::uint32_t>(std::clamp<std::int64_t>(ms, 0, no_game_time - 1));
+}
+
+// ---------------------------------------------------------------------------------------------------------
+
+host_report::host_report(state::board_monitor& board, state::players_monitor& players,
+                         sound::event_channel* events)
+    : board_(board), players_(players), channel_(events) {
+  if (channel_ != nullptr) events_.emplace(*channel_);
+}
+
+whole_board host_report::board_now(std::chrono::system_clock::time_point wall) {
+  whole_board b;
+  // The start time first: a new game that begins while the rest is read is seen again at the next look.
+  started_ = board_.started();
+  bricks_ = board_.get_brick_matrix_state();
+  b.change = change_;
+  b.game_time = game_time_of(started_, wall);
+  b.running = board_.enabled();
+  b.pad1 = board_.get_pad1();
+  b.pad2 = board_.get_pad2();
+  b.ball = board_.get_ball();
+  b.points1 = points1_ = players_.r1();
+  b.points2 = points2_ = players_.r2();
+  b.bricks = bricks_;
+  recent_.clear();
+  return b;
+}
+
+std::vector<game_message> host_report::joined(common::steady_time now,
+                                              std::chrono::system_clock::time_point wall) {
+  if (channel_ != nullptr) events_.emplace(*channel_);
+  std::vector<game_message> out{board_now(wall)};
+  info_ = board_.get_info();
+  out.push_back(info_of(info_));
+  last_ball_ = std::get<whole_board>(out.front()).ball.pos;
+  last_look_ = now;
+  return out;
+}
+
+std::vector<game_message> host_report::changes(common::steady_time now,
+                                               std::chrono::system_clock::time_point wall) {
+  std::vector<game_message> out;
+  const auto started = board_.started();
+  const board::brick_matrix bricks = board_.get_brick_matrix_state();
+  std::vector<std::size_t> changed;
+  for (std::size_t i = 0; i < bricks.cells.size(); ++i)
+    if (!(bricks.cells[i] == bricks_.cells[i])) changed.push_back(i);
+  if (started != started_ || changed.size() > recent_bricks) {
+    ++change_;  // a new game: the whole board, under one change of its own
+    out.push_back(board_now(wall));
+  } else {
+    for (const std::size_t i : changed) {
+      bricks_.cells[i] = bricks.cells[i];
+      const brick_change c{++change_, static_cast<std::uint16_t>(i), bricks.cells[i]};
+      out.push_back(c);
+      recent_.push_back({c, now});
+    }
+  }
+  while (!recent_.empty() &&
+         (recent_.size() > recent_bricks || now - recent_.front().when > repeat_bricks_for))
+    recent_.erase(recent_.begin());
+
+  const std::int32_t points1 = players_.r1(), points2 = players_.r2();
+  if (points1 != points1_ || points2 != points2_) {
+    points1_ = points1;
+    points2_ = points2;
+    out.push_back(points{points1, points2});
+  }
+  std::string info = board_.get_info();
+  if (info != info_) {
+    info_ = std::move(info);
+    out.push_back(info_of(info_));
+  }
+  if (events_)
+    while (const std::optional<sound::game_event> e = events_->next()) out.push_back(*e);
+  return out;
+}
+
+snapshot host_report::moving(common::steady_time now, std::chrono::system_clock::time_point wall) {
+  snapshot s;
+  s.game_time = game_time_of(board_.started(), wall);
+  const common::ball_type ball = board_.get_ball();
+  // Farther than it could have moved since the last look (and a cell to spare): the ball was put there.
+  const float could = length(ball.vel) * std::chrono::duration<float>(now - last_look_).count() + 1.0f;
+  if (length({ball.pos.x - last_ball_.x, ball.pos.y - last_ball_.y}) > could) ++jumps_;
+  s.jumps = jumps_;
+  last_ball_ = ball.pos;
+  last_look_ = now;
+  s.running = board_.enabled();
+  s.ball_pos = ball.pos;
+  s.ball_vel = ball.vel;
+  s.owner = ball.owner;
+  s.pad1_x = board_.get_pad1().pos.x;
+  s.pad2_x = board_.get_pad2().pos.x;
+  s.points1 = players_.r1();
+  s.points2 = players_.r2();
+  s.change = change_;
+  s.recent_count = static_cast<std::uint8_t>(recent_.size());
+  for (std::size_t i = 0; i < recent_.size(); ++i) s.recent[i] = recent_[i].change;
+  return s;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+
+void ball_follower::put(const common::ball_type& ball) {
+  ball_ = ball;
+  owed_ = {};
+  jumps_.reset();
+}
+
+void ball_follower::correct(const snapshot& s, std::chrono::duration<float> age) {
+  const float ahead = s.running ? age.count() : 0.0f;
+  const common::vector target{s.ball_pos.x + s.ball_vel.x * ahead, s.ball_pos.y + s.ball_vel.y * ahead};
+  ball_.vel = s.ball_vel;
+  ball_.owner = s.owner;
+  running_ = s.running;
+  const bool jumped = jumps_.has_value() && *jumps_ != s.jumps;
+  jumps_ = s.jumps;
+  owed_ = {target.x - ball_.pos.x, target.y - ball_.pos.y};
+  if (jumped || length(owed_) > blend_within) {
+    ball_.pos = target;
+    owed_ = {};
+  }
+}
+
+void ball_follower::step() {
+  if (running_) {
+    ball_.pos.x += ball_.vel.x * 0.001f;
+    ball_.pos.y += ball_.vel.y * 0.001f;
+  }
+  common::vector share{owed_.x * 0.05f, owed_.y * 0.05f};
+  const float size = length(share);
+  if (size > most_a_millisecond)
+    share = {share.x * most_a_millisecond / size, share.y * most_a_millisecond / size};
+  ball_.pos.x += share.x;
+  ball_.pos.y += share.y;
+  owed_.x -= share.x;
+  owed_.y -= share.y;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+
+guest_mirror::guest_mirror(state::board_monitor& board, state::players_monitor& players,
+                           sound::event_channel* events)
+    : board_(board), players_(players), events_(events) {}
+
+void guest_mirror::apply(const brick_change& c) {
+  board_.set_brick(c.cell % side + 1, c.cell / side + 1, c.brick);
+  change_ = c.change;
+}
+
+void guest_mirror::show_game_time(std::uint32_t game_time, std::chrono::system_clock::time_point wall) {
+  if (game_time == no_game_time) return;
+  const auto started = wall - std::chrono::milliseconds(game_time);
+  // The game time shown counts on by this computer's clock; a snapshot only sets it right when it is off
+  // by more than the network's jitter.
+  if (started_ && std::chrono::abs(started - *started_) <= std::chrono::milliseconds(250)) return;
+  started_ = started;
+  board_.set_started(std::chrono::time_point_cast<std::chrono::system_clock::duration>(started));
+}
+
+void guest_mirror::take(const game_message& m, std::chrono::duration<float> age,
+                        std::chrono::system_clock::time_point wall) {
+  if (const auto* b = std::get_if<whole_board>(&m)) {
+    board_.set_brick_matrix(b->bricks);
+    pad1_ = b->pad1;
+    pad2_ = b->pad2;
+    board_.set_pads(pad1_, pad2_);
+    ball_.put(b->ball);
+    board_.ball_change(ball_.ball());
+    b->running ? board_.start() : board_.stop();
+    players_.set_points(b->points1, b->points2);
+    change_ = b->change;
+    started_.reset();
+    show_game_time(b->game_time, wall);
+    seen_board_ = true;
+  } else if (const auto* s = std::get_if<snapshot>(&m)) {
+    if (!seen_board_) return;  // the pads' look comes with the whole board
+    pad1_.pos.x = s->pad1_x;
+    pad2_.pos.x = s->pad2_x;
+    board_.set_pads(pad1_, pad2_);
+    s->running ? board_.start() : board_.stop();
+    ball_.correct(*s, age);
+    board_.ball_change(ball_.ball());
+    players_.set_points(s->points1, s->points2);
+    show_game_time(s->game_time, wall);
+    // The repeated changes are taken only in order: after a gap the reliable ones fill it first.
+    for (std::size_t i = 0; i < s->recent_count; ++i)
+      if (s->recent[i].change == change_ + 1) apply(s->recent[i]);
+  } else if (const auto* c = std::get_if<brick_change>(&m)) {
+    if (c->change > change_) apply(*c);
+  } else if (const auto* p = std::get_if<points>(&m)) {
+    players_.set_points(p->points1, p->points2);
+  } else if (const auto* line = std::get_if<info>(&m)) {
+    board_.set_info(line->view());
+  } else if (const auto* e = std::get_if<sound::game_event>(&m)) {
+    if (events_ != nullptr) events_->record(*e);
+  }
+}
+
+void guest_mirror::step() {
+  if (!seen_board_) return;
+  ball_.step();
+  board_.ball_change(ball_.ball());
+}
+
+}  // namespace net

@@ -1,0 +1,122 @@
+// The host's game as messages, and the messages as the guest's game.
+//
+// `host_report` reads the host's monitors and tells what changed since it last looked: a whole board at a
+// new game, each brick that changed, the points, the message line and the sound events, all to be sent
+// reliably; and a snapshot of what moves (ball, pads, running flag, game time, points), many times a second.
+// Each snapshot also repeats the latest brick changes, so that a guest behind a lossy line sees a brick go
+// with the next snapshot instead of waiting for a reliable one sent again.
+//
+// `guest_mirror` writes what arrives into the guest's own monitors, where the physics would write on the
+// host, so the guest's window draws its host's game with the drawing code it always had. The ball is kept
+// moving between snapshots by `ball_follower`: it steps the ball a millisecond at a time as the physics
+// does, and blends each snapshot's correction in over some tens of milliseconds instead of jumping to it;
+// only a serve (the ball put somewhere, not moved there) or a gap too wide to blend moves it at once.
+//
+// Thread use: plain code over the monitors given; each object belongs to the one thread that drives it
+// (the network thread of its role).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "common/seams.hpp"
+#include "net/codec.hpp"
+#include "sound/game_events.hpp"
+#include "state/game_state.hpp"
+
+namespace net {
+
+class host_report {
+ public:
+  // Brick changes stay in the snapshots this long after they happened.
+  static constexpr std::chrono::milliseconds repeat_bricks_for{300};
+
+  host_report(state::board_monitor& board, state::players_monitor& players, sound::event_channel* events);
+
+  // Everything a guest that has just joined needs, the whole board first; from now on the report tells
+  // what changes since. Sound events from before the join are let go.
+  std::vector<game_message> joined(common::steady_time now, std::chrono::system_clock::time_point wall);
+  // What changed since the last look, to be sent reliably, in order.
+  std::vector<game_message> changes(common::steady_time now, std::chrono::system_clock::time_point wall);
+  // What moves, now.
+  snapshot moving(common::steady_time now, std::chrono::system_clock::time_point wall);
+
+ private:
+  whole_board board_now(std::chrono::system_clock::time_point wall);
+
+  state::board_monitor& board_;
+  state::players_monitor& players_;
+  sound::event_channel* channel_;
+  std::optional<sound::event_channel::reader> events_;
+  board::brick_matrix bricks_{};
+  std::chrono::system_clock::time_point started_{};
+  std::int32_t points1_ = 0, points2_ = 0;
+  std::string info_;
+  std::uint32_t change_ = 0;
+  struct recent_change {
+    brick_change change;
+    common::steady_time when;
+  };
+  std::vector<recent_change> recent_;  // at most `recent_bricks`, oldest first
+  common::vector last_ball_{};
+  common::steady_time last_look_{};
+  std::uint8_t jumps_ = 0;
+};
+
+// The milliseconds a game has run, as a snapshot tells them; none before the first game.
+std::uint32_t game_time_of(std::chrono::system_clock::time_point started,
+                           std::chrono::system_clock::time_point now);
+
+class ball_follower {
+ public:
+  // Farther than this from where the ball should be, it is put there at once rather than blended in.
+  static constexpr float blend_within = 4.0f;
+  // Each millisecond a twentieth of the correction left is made, but never more than this many cells.
+  static constexpr float most_a_millisecond = 0.01f;
+
+  // The ball as it is, at once (a whole board).
+  void put(const common::ball_type& ball);
+  // The host's ball as a snapshot tells it, `age` old: from now on the ball moves at its velocity from
+  // where the host's ball should be by now, and the difference is made up bit by bit.
+  void correct(const snapshot& s, std::chrono::duration<float> age);
+  // One millisecond: the motion (while the game runs) and a share of the correction.
+  void step();
+  const common::ball_type& ball() const { return ball_; }
+
+ private:
+  common::ball_type ball_{};
+  common::vector owed_{};  // the correction still to be made
+  bool running_ = false;
+  std::optional<std::uint8_t> jumps_;
+};
+
+class guest_mirror {
+ public:
+  guest_mirror(state::board_monitor& board, state::players_monitor& players, sound::event_channel* events);
+
+  // A message from the host, `age` after it left (half the round trip). `wall` is this computer's clock,
+  // from which the game time shown is counted back.
+  void take(const game_message& m, std::chrono::duration<float> age,
+            std::chrono::system_clock::time_point wall);
+  // One millisecond of the ball between snapshots, shown at once.
+  void step();
+
+  std::uint32_t brick_changes() const { return change_; }
+
+ private:
+  void apply(const brick_change& c);
+  void show_game_time(std::uint32_t game_time, std::chrono::system_clock::time_point wall);
+
+  state::board_monitor& board_;
+  state::players_monitor& players_;
+  sound::event_channel* events_;
+  common::pad_type pad1_{}, pad2_{};
+  std::uint32_t change_ = 0;
+  std::optional<std::chrono::system_clock::time_point> started_;
+  ball_follower ball_;
+  bool seen_board_ = false;
+};
+
+}  // namespace net

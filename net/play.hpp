@@ -1,0 +1,159 @@
+// The two sides of a game over the network, each a thread around ENet: `host_role` on the computer whose game
+// it is, `guest_role` on the computer that joins it as the green player.
+//
+// The host's thread (`net-host`) makes the join code's key once (Argon2id, some tenths of a second, never on
+// a game thread), listens on its UDP port and shows the code and this computer's addresses on the window's
+// message line (printed once on standard output too; the log only notes that the game waits). When a guest
+// has proved the code, the green player's steering is the guest's: its keys arrive as the pseudo-keys of the
+// GUEST preset, which the input thread reads like any keys. The host sends the whole board, then every
+// change reliably and a snapshot of what moves every 10 ms. A guest that leaves or is lost gives the green
+// pad back to the computer, as the menu's "Komputer" entry does, and the host waits for a guest again.
+//
+// The guest's thread (`net-guest`) joins, then writes the host's game into the guest's monitors in place of
+// a physics thread (none runs on a guest), keeps the ball moving between snapshots, and sends its green keys
+// (a/j or the joystick left, d/l or the joystick right) when they change and every 50 ms. Its menu's new
+// board, pause and resume go to the host; the steering entries have no say on a guest. When the host ends
+// or is lost, or refuses the guest, the guest shows why on its message line, logs it, and a few seconds
+// later ends: with status 0 when the host ended the game, 1 otherwise.
+//
+// Both are the window's `network_link`: the game's end ("Zakoncz", the close button) says goodbye first.
+//
+// Thread use: `launch` and `start` from the main thread at start-up; `takes_menu_entry` and `game_ends` from
+// the graphics thread (and the host's own menu hook); the figures from any thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "common/common_data.hpp"
+#include "common/rendezvous.hpp"
+#include "graphics/process_graphics.hpp"
+#include "input/computer_steering.hpp"
+#include "input/process_input.hpp"
+#include "log/runtime_log.hpp"
+#include "net/session.hpp"
+#include "sound/game_events.hpp"
+#include "state/game_state.hpp"
+
+namespace net {
+
+inline constexpr std::string_view net_error_prefix = "Nastapil wyjatek w module gry przez siec, nazwa: ";
+inline constexpr std::chrono::milliseconds snapshot_period{10};
+inline constexpr std::chrono::milliseconds steering_repeat{50};
+// How long a goodbye waits for the other side's acknowledgement before the game ends all the same.
+inline constexpr std::chrono::milliseconds farewell_wait{300};
+
+// The line a waiting host shows: "Kod dolaczenia: 1234-5678   adresy: 192.168.1.5, 10.0.0.7   port UDP
+// 47630".
+std::string waiting_line(std::string_view code, const std::vector<std::string>& addresses,
+                         std::uint16_t port);
+
+struct host_world {
+  state::board_monitor& board;
+  state::players_monitor& players;
+  input::keyboard_monitor& keys;
+  computer::computer_thread& computer;
+  runtime_log::sink& log;
+  sound::event_channel* events;
+  // Acts on a guest's menu entry as this computer's menu would.
+  std::function<void(int)> menu;
+  // Where the code and the addresses are printed once.
+  std::ostream& out;
+};
+
+class host_role final : public graphics::network_link {
+ public:
+  // An empty `code` is drawn at random.
+  host_role(host_world w, std::uint16_t port, std::string code, pwhash_cost cost = interactive_cost);
+  host_role(const host_role&) = delete;
+  host_role& operator=(const host_role&) = delete;
+
+  void launch();
+  // The thread makes the code's key, listens and waits for a guest; false when it has ended.
+  bool start();
+
+  bool takes_menu_entry(int value) override;
+  void game_ends() noexcept override;
+
+  bool guest_plays() const { return guest_plays_.load(std::memory_order_acquire); }
+  // Bytes the host has sent, and the datagrams it has been sent, so far.
+  std::uint64_t bytes_sent() const { return bytes_sent_.load(std::memory_order_relaxed); }
+  std::uint64_t datagrams_received() const { return datagrams_received_.load(std::memory_order_relaxed); }
+
+ private:
+  enum class request : std::uint8_t { start, farewell };
+  void run(std::stop_token stop);
+  void serve(std::stop_token stop);
+  void green_to_guest(bool guest);
+
+  host_world world_;
+  std::uint16_t port_;
+  std::string code_;
+  pwhash_cost cost_;
+  common::request_box<request> box_;
+  std::atomic<bool> guest_plays_{false};
+  std::atomic<std::uint64_t> bytes_sent_{0};
+  std::atomic<std::uint64_t> datagrams_received_{0};
+  std::jthread thread_;
+};
+
+struct guest_world {
+  state::board_monitor& board;
+  state::players_monitor& players;
+  input::keyboard_monitor& keys;
+  runtime_log::sink& log;
+  sound::event_channel* events;
+  // Ends the game with a status once the guest has shown why; none: the log's closing line as its last
+  // entry, then the process ends.
+  std::function<void(int)> end;
+};
+
+class guest_role final : public graphics::network_link {
+ public:
+  guest_role(guest_world w, std::string address, std::uint16_t port, std::string code,
+             pwhash_cost cost = interactive_cost,
+             std::chrono::milliseconds show_ending = std::chrono::seconds(3));
+  guest_role(const guest_role&) = delete;
+  guest_role& operator=(const guest_role&) = delete;
+
+  void launch();
+  // The thread connects to the host and joins; false when it has ended.
+  bool start();
+
+  bool takes_menu_entry(int value) override;
+  void game_ends() noexcept override;
+
+  bool playing() const { return playing_.load(std::memory_order_acquire); }
+
+ private:
+  struct request {
+    enum class kind : std::uint8_t { start, menu, farewell } what;
+    int value = 0;
+  };
+  void run(std::stop_token stop);
+  void play(std::stop_token stop);
+  void finish(guest_session::ending why, std::uint16_t host_version);
+
+  guest_world world_;
+  std::string address_;
+  std::uint16_t port_;
+  std::string code_;
+  pwhash_cost cost_;
+  std::chrono::milliseconds show_ending_;
+  common::request_box<request> box_;
+  std::atomic<bool> playing_{false};
+  std::jthread thread_;
+};
+
+// The game's single network thread, created at start-up when the command line asks for one.
+inline common::game_object<host_role> hosting;
+inline common::game_object<guest_role> joining;
+
+}  // namespace net

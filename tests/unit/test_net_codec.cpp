@@ -1,0 +1,227 @@
+// The network game's messages: every one comes back as it was sent, and received bytes that do not fit are
+// refused for their reason (too short, too long, a field out of its range), never half read.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "net/codec.hpp"
+
+namespace {
+
+using namespace net;
+
+common::brick stone(std::int32_t points, bool destructible, float shade) {
+  return {true, points, destructible, common::make_color(shade, 1.0f - shade, 0.0f)};
+}
+
+whole_board sample_board() {
+  whole_board b;
+  b.change = 7;
+  b.game_time = 123456;
+  b.running = true;
+  b.pad1 = {common::make_color(0.6f, 0.2f, 0.2f), 6.0f, {4.0f, -0.5f}};
+  b.pad2 = {common::make_color(0.2f, 0.6f, 0.2f), 6.0f, {16.0f, 20.5f}};
+  b.ball = {common::make_color(1.0f, 1.0f, 0.0f), {-3.5f, 25.0f}, {-44.9f, 12.5f}, common::ball_owner::NONE};
+  b.points1 = std::numeric_limits<std::int32_t>::min();
+  b.points2 = std::numeric_limits<std::int32_t>::max();
+  b.bricks.at(1, 1) = stone(30, true, 0.0f);
+  b.bricks.at(20, 20) = stone(0, false, 1.0f);
+  b.bricks.at(10, 11) = stone(-1, true, 0.5f);
+  return b;
+}
+
+snapshot sample_snapshot() {
+  snapshot s;
+  s.game_time = no_game_time;
+  s.jumps = 255;
+  s.running = true;
+  s.ball_pos = {1.0e6f, -1.0e6f};
+  s.ball_vel = {0.0f, -12.0f};
+  s.owner = common::ball_owner::PLAYER2;
+  s.pad1_x = 4.0f;
+  s.pad2_x = 16.0f;
+  s.points1 = -400;
+  s.points2 = 1000;
+  s.change = 9;
+  s.recent_count = 2;
+  s.recent[0] = {8, cell_number(20, 20), common::brick{}};
+  s.recent[1] = {9, cell_number(1, 1), stone(3, true, 0.25f)};
+  return s;
+}
+
+TEST(NetCodec, EveryMessageComesBackAsItWasSent) {
+  key_bytes key{};
+  for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(i * 7);
+  salt_bytes salt{};
+  salt.fill(0xA5);
+  const std::vector<std::pair<datagram, std::size_t>> datagrams{
+      {hello{protocol_version, key}, 39},
+      {challenge{protocol_version, salt, key}, 55},
+      {proof{key}, 33},
+      {refusal{protocol_version, refusal_reason::wrong_code}, 8},
+      {refusal{protocol_version, refusal_reason::too_slow}, 8},
+      {foreign{1, 2}, 7},
+      {foreign{4, 0}, 7},
+  };
+  for (const auto& [sent, size] : datagrams) {
+    const bytes wire = encode(sent);
+    EXPECT_EQ(wire.size(), size);
+    const auto got = decode_datagram(wire);
+    ASSERT_TRUE(got.ok()) << "datagram " << sent.index();
+    EXPECT_EQ(got.value().index(), sent.index());
+    std::visit(
+        [&](const auto& m) {
+          if constexpr (!std::is_same_v<std::decay_t<decltype(m)>, sealed>) {
+            EXPECT_EQ(m, std::get<std::decay_t<decltype(m)>>(sent));
+          }
+        },
+        got.value());
+  }
+  // Every version's first datagram begins alike: type, magic, version.
+  const bytes first = encode(hello{protocol_version, key});
+  EXPECT_EQ(bytes(first.begin(), first.begin() + 7), (bytes{1, 'T', 'L', 'V', 'R', protocol_version, 0}));
+  const bytes body(16 + 3, 0x42);
+  const bytes envelope = encode(datagram{sealed{0xDEADBEEF, body}});
+  ASSERT_EQ(envelope.size(), body.size() + 5);
+  const auto opened = decode_datagram(envelope);
+  ASSERT_TRUE(opened.ok());
+  EXPECT_EQ(std::get<sealed>(opened.value()).sequence, 0xDEADBEEFu);
+  EXPECT_TRUE(std::ranges::equal(std::get<sealed>(opened.value()).body, body));
+
+  const std::vector<game_message> messages{
+      welcome{},
+      sample_board(),
+      sample_snapshot(),
+      brick_change{0xFFFFFFFF, cell_number(20, 1), stone(12, true, 0.75f)},
+      brick_change{1, 0, common::brick{}},
+      points{-1, 2},
+      info_of("Wygra\xB3 Gracz zielony !"),
+      info_of(std::string(max_info + 5, 'x')),
+      info{},
+      sound::game_event{sound::event_kind::new_game, common::ball_owner::NONE, 0, {10.0f, 10.0f}},
+      sound::game_event{sound::event_kind::ball_lost, common::ball_owner::PLAYER1, -500, {3.0f, -1.6f}},
+      goodbye{},
+      steering{true, false},
+      steering{true, true},
+      steering{},
+      menu_choice{100},
+      menu_choice{109},
+      menu_choice{200},
+      menu_choice{300},
+  };
+  for (const game_message& sent : messages) {
+    const auto got = decode_message(encode(sent));
+    ASSERT_TRUE(got.ok()) << "message " << sent.index();
+    EXPECT_EQ(got.value(), sent) << "message " << sent.index();
+  }
+  EXPECT_EQ(info_of(std::string(max_info + 5, 'x')).view(), std::string(max_info, 'x'));
+  // A destroyed brick keeps its points and colour on the host; it travels as an empty cell.
+  common::brick destroyed = stone(9, true, 0.5f);
+  destroyed.exists = false;
+  EXPECT_EQ(decode_message(encode(brick_change{4, 3, destroyed})).value(),
+            game_message(brick_change{4, 3, {}}));
+  EXPECT_EQ(encode(sample_board()).size(), 95u + 400 - 3 + 3 * 17);
+}
+
+bytes patched(bytes b, std::size_t at, std::uint8_t value) {
+  b.at(at) = value;
+  return b;
+}
+bytes patched_float(bytes b, std::size_t at, float value) {
+  const auto bits = std::bit_cast<std::uint32_t>(value);
+  for (std::size_t i = 0; i < 4; ++i) b.at(at + i) = static_cast<std::uint8_t>(bits >> (8 * i));
+  return b;
+}
+bytes longer(bytes b, std::size_t extra = 1) {
+  b.insert(b.end(), extra, 0);
+  return b;
+}
+bytes shorter(bytes b) {
+  b.pop_back();
+  return b;
+}
+
+struct bad_bytes {
+  const char* what;
+  bytes input;
+  fault expected;
+};
+
+TEST(NetCodec, BytesThatDoNotFitAreRefusedForTheirReason) {
+  const bytes hi = encode(hello{protocol_version, key_bytes{}});
+  const bytes no = encode(refusal{protocol_version, refusal_reason::busy});
+  const std::vector<bad_bytes> datagrams{
+      {"nothing", {}, fault::truncated},
+      {"a hello cut short", shorter(hi), fault::truncated},
+      {"a hello with a byte more", longer(hi), fault::malformed},
+      {"a hello without its magic", patched(hi, 2, 'l'), fault::malformed},
+      {"a version cut short", bytes(hi.begin(), hi.begin() + 6), fault::truncated},
+      {"a proof cut short", shorter(encode(proof{})), fault::truncated},
+      {"a refusal for no reason", patched(no, 7, 0), fault::malformed},
+      {"a refusal for an unknown reason", patched(no, 7, 5), fault::malformed},
+      {"a sealed envelope without its tag", bytes(20, 5), fault::truncated},
+      {"a sealed envelope too long", longer(bytes{5}, max_datagram), fault::oversized},
+      {"an unknown type", bytes{99, 0, 0}, fault::malformed},
+  };
+  for (const auto& [what, input, expected] : datagrams) {
+    const auto got = decode_datagram(input);
+    ASSERT_FALSE(got.ok()) << what;
+    EXPECT_EQ(got.why(), expected) << what;
+  }
+  // Another version's first datagram is told apart whatever follows its version.
+  const auto other = decode_datagram(longer(patched(hi, 5, protocol_version + 1), 100));
+  ASSERT_TRUE(other.ok());
+  EXPECT_EQ(std::get<foreign>(other.value()), (foreign{1, protocol_version + 1}));
+
+  const bytes board = encode(sample_board());    // pad1 at 10, its width at 22; the ball's owner at 86
+  const bytes snap = encode(sample_snapshot());  // ball at 7, owner at 23, change at 40, count at 44
+  const bytes brick = encode(brick_change{3, 5, stone(1, true, 0.5f)});  // cell at 5, flags at 7
+  const bytes text = encode(info_of("abc"));
+  const bytes menu = encode(menu_choice{100});
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<bad_bytes> messages{
+      {"nothing", {}, fault::truncated},
+      {"a welcome with a byte more", longer(encode(welcome{})), fault::malformed},
+      {"a board cut short", shorter(board), fault::truncated},
+      {"a board with a byte more", longer(board), fault::malformed},
+      {"a colour above 1", patched_float(board, 10, 1.01f), fault::malformed},
+      {"a colour below 0", patched_float(board, 14, -0.01f), fault::malformed},
+      {"a pad wider than the board", patched_float(board, 22, 20.5f), fault::malformed},
+      {"a running flag of 2", patched(board, 9, 2), fault::malformed},
+      {"an owner beyond NONE", patched(board, 86, 3), fault::malformed},
+      {"a ball that is not a number", patched_float(snap, 7, nan), fault::malformed},
+      {"a ball at infinity", patched_float(snap, 11, std::numeric_limits<float>::infinity()),
+       fault::malformed},
+      {"a ball out of reach", patched_float(snap, 15, -1.01e6f), fault::malformed},
+      {"a pad out of reach", patched_float(snap, 24, 2.0e6f), fault::malformed},
+      {"more recent bricks than a snapshot holds", patched(snap, 44, recent_bricks + 1), fault::malformed},
+      {"more recent bricks than changes", patched(patched(snap, 40, 1), 41, 0), fault::malformed},
+      {"recent bricks cut short", shorter(snap), fault::truncated},
+      {"a cell off the board", patched(patched(brick, 5, 400 & 0xFF), 6, 400 >> 8), fault::malformed},
+      {"brick flags beyond both", patched(brick, 7, 4), fault::malformed},
+      {"a destructible brick that is not there", patched(bytes(brick.begin(), brick.begin() + 8), 7, 2),
+       fault::malformed},
+      {"a brick cut short", shorter(brick), fault::truncated},
+      {"a message line longer than it may be", longer(patched(text, 1, max_info + 1), max_info),
+       fault::malformed},
+      {"a message line shorter than it says", patched(text, 1, 4), fault::truncated},
+      {"a control byte in the message line", patched(text, 3, '\n'), fault::malformed},
+      {"an unknown event", patched(encode(sound::game_event{}), 1, sound::event_kinds), fault::malformed},
+      {"steering keys beyond left and right", bytes{32, 4}, fault::malformed},
+      {"the menu's end entry", patched(patched(menu, 1, 600 & 0xFF), 2, 600 >> 8), fault::malformed},
+      {"a board entry past the last", patched(menu, 1, 110), fault::malformed},
+      {"a board entry before the first", patched(menu, 1, 99), fault::malformed},
+      {"a steering entry", patched(patched(menu, 1, 421 & 0xFF), 2, 421 >> 8), fault::malformed},
+      {"a message too long", longer(encode(welcome{}), max_message), fault::oversized},
+      {"an unknown type", bytes{5}, fault::malformed},
+  };
+  for (const auto& [what, input, expected] : messages) {
+    const auto got = decode_message(input);
+    ASSERT_FALSE(got.ok()) << what;
+    EXPECT_EQ(got.why(), expected) << what;
+  }
+}
+
+}  // namespace
