@@ -15,7 +15,8 @@ using testing_support::recording_log;
 // order of requests and log lines; the one named `refusing` has ended.
 class scripted_threads final : public startup::handshake_parties {
  public:
-  scripted_threads(recording_log& log, std::string refusing) : log_(log), refusing_(std::move(refusing)) {}
+  scripted_threads(recording_log& log, std::string refusing, bool guest = false)
+      : log_(log), refusing_(std::move(refusing)), guest_(guest) {}
 
   bool graphics_start() override { return request("processing_graphics.start"); }
   bool graphics_wait_ready() override { return request("processing_graphics.wait_ready"); }
@@ -23,6 +24,8 @@ class scripted_threads final : public startup::handshake_parties {
   bool physics_start() override { return request("process_physics.start"); }
   bool green_player_to_computer() override { return request("computer_steering.enable"); }
   bool input_start() override { return request("processing_input.start"); }
+  bool plays_here() const override { return !guest_; }
+  bool network_start() override { return request("network.start"); }
 
  private:
   bool request(const std::string& name) {
@@ -31,6 +34,7 @@ class scripted_threads final : public startup::handshake_parties {
   }
   recording_log& log_;
   std::string refusing_;
+  bool guest_;
 };
 
 // The handshake after the report, with each request in its place.
@@ -46,6 +50,7 @@ const std::vector<std::string> handshake{
     "Wlaczanie Gracza zielonego",
     "-> computer_steering.enable",
     "-> processing_input.start",
+    "-> network.start",
     "Zadania uruchomione",
 };
 
@@ -58,6 +63,19 @@ TEST(MainProcedure, ReportsTheSettingsThenBringsTheThreadsIntoPlayInOrder) {
   EXPECT_EQ(log.messages(), expected);
   EXPECT_EQ(log.size(), expected.size());
   for (const auto& entry : log.entries()) EXPECT_EQ(entry.kind, runtime_log::rodzaj_wpisu::INFO);
+}
+
+TEST(MainProcedure, AGuestOverTheNetworkStartsNoPhysicsNorComputerPlayer) {
+  recording_log log;
+  scripted_threads threads(log, "", true);
+  startup::multiplayer_tolvaran(log, threads);
+  std::vector<std::string> expected = testing_support::settings_report_lines;
+  for (const std::string& line : handshake)
+    if (line.find("fizyki") == std::string::npos && line.find("Fizyki") == std::string::npos &&
+        line.find("physics") == std::string::npos && line.find("zielonego") == std::string::npos &&
+        line.find("computer") == std::string::npos)
+      expected.push_back(line);
+  EXPECT_EQ(log.messages(), expected);
 }
 
 TEST(MainProcedure, ARefusedRequestIsLoggedAndTheLaterStepsAreSkipped) {

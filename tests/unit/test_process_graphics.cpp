@@ -155,6 +155,42 @@ TEST_F(MenuActions, TheChosenEntryHasTheLastWordWhicheverWayTheMenuCloses) {
   EXPECT_TRUE(board_.enabled());
 }
 
+// A network game's side of the window: it may take an entry over before it acts here.
+class taking_link final : public graphics::network_link {
+ public:
+  explicit taking_link(std::vector<int> takes) : takes_(std::move(takes)) {}
+  bool takes_menu_entry(int value) override {
+    offered.push_back(value);
+    return std::find(takes_.begin(), takes_.end(), value) != takes_.end();
+  }
+  void game_ends() noexcept override {}
+  std::vector<int> offered;
+
+ private:
+  std::vector<int> takes_;
+};
+
+TEST_F(MenuActions, ANetworkGameTakesTheEntriesItOwnsAndLeavesTheRestHere) {
+  // A guest's menu pauses and resumes its host's game, not its own copy of it.
+  taking_link guest({graphics::pause_entry, graphics::resume_entry, 421});
+  graphics::menu_pause pause(board_, &guest);
+  board_.start();
+  pause.menu_state(GLUT_MENU_IN_USE);
+  EXPECT_TRUE(board_.enabled());
+  pause.menu_state(GLUT_MENU_NOT_IN_USE);
+  EXPECT_EQ(guest.offered, (std::vector<int>{graphics::pause_entry, graphics::resume_entry}));
+
+  world_.network = &guest;
+  int argc = 0;
+  graphics::graphics_thread window(world_, argc, nullptr);  // never launched: its menu entries only
+  players_.set2(key_preset::COMPUTER);
+  EXPECT_TRUE(window.menu(421));
+  EXPECT_EQ(players_.get2(), key_preset::COMPUTER) << "an entry the network took acted here too";
+  EXPECT_TRUE(window.menu(422));
+  EXPECT_EQ(players_.get2(), key_preset::JL);
+  EXPECT_EQ(guest.offered.back(), 422);
+}
+
 TEST(RedrawMetronome, AFrameAndAPollEveryThirtyFifthOfASecondWithoutCatchingUp) {
   using namespace std::chrono_literals;
   common::manual_time time;

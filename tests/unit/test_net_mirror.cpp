@@ -1,0 +1,187 @@
+// The host's game as messages and the guest's copy of it: what a guest is told shows the host's bricks,
+// pads, ball, points, message line and sounds; a brick change lost on the way comes with the next
+// snapshot; and the guest's ball keeps moving between snapshots without ever jumping, except to a serve.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "net/mirror.hpp"
+#include "support/recording_log.hpp"
+
+namespace {
+
+using namespace net;
+using namespace std::chrono_literals;
+
+struct game {
+  testing_support::recording_log log;
+  state::board_monitor board{log, std::string(TOLVARAN_SOURCE_DIR) + "/boards/", 3, [] { return 5; }};
+  state::players_monitor players;
+  sound::event_channel events;
+};
+
+// What a guest draws: the bricks that stand (an empty cell's leftovers are nobody's business).
+bool same_picture(const state::board_monitor& a, const state::board_monitor& b) {
+  const board::brick_matrix x = a.get_brick_matrix_state(), y = b.get_brick_matrix_state();
+  for (std::size_t i = 0; i < x.cells.size(); ++i)
+    if (x.cells[i].exists != y.cells[i].exists || (x.cells[i].exists && !(x.cells[i] == y.cells[i])))
+      return false;
+  return a.get_pad1() == b.get_pad1() && a.get_pad2() == b.get_pad2() && a.get_ball() == b.get_ball() &&
+         a.enabled() == b.enabled() && a.get_info() == b.get_info();
+}
+
+class Mirror : public ::testing::Test {
+ protected:
+  Mirror() { host_.board.reset(); }
+
+  // The reliable messages of this look, then its snapshot (unless `lose` says a message went missing).
+  void look(bool deliver_reliable = true) {
+    wall_ = std::chrono::system_clock::now();
+    for (const game_message& m : report_.changes(now_, wall_))
+      if (deliver_reliable) mirror_.take(m, 0ms, wall_);
+    mirror_.take(report_.moving(now_, wall_), 0ms, wall_);
+  }
+
+  game host_, guest_;
+  host_report report_{host_.board, host_.players, &host_.events};
+  guest_mirror mirror_{guest_.board, guest_.players, &guest_.events};
+  sound::event_channel::reader heard_{guest_.events};
+  common::steady_time now_{};
+  std::chrono::system_clock::time_point wall_ = std::chrono::system_clock::now();
+};
+
+TEST_F(Mirror, AGuestSeesTheHostsBoardPointsLineAndSoundsAndEveryChangeOfThem) {
+  host_.events.record({sound::event_kind::new_game, common::ball_owner::NONE, 0, {}});  // before the join
+  host_.board.set_info("przed");
+  for (const game_message& m : report_.joined(now_, wall_)) mirror_.take(m, 0ms, wall_);
+  EXPECT_TRUE(same_picture(host_.board, guest_.board));
+  EXPECT_EQ(guest_.players.r1(), host_.players.r1());
+  EXPECT_EQ(heard_.next(), std::nullopt);  // sounds from before the join are let go
+
+  common::brick gone = host_.board.get_brick_matrix_state().at(2, 2);
+  gone.exists = false;
+  host_.board.set_brick(2, 2, gone);
+  host_.players.add1(17);
+  host_.players.add2(-500);
+  host_.board.set_info("Gracz zielony traci: -500punkt\xF3w");
+  const sound::game_event lost{sound::event_kind::ball_lost, common::ball_owner::PLAYER2, 0, {3.0f, 21.6f}};
+  host_.events.record(lost);
+  host_.board.pad1_go(common::direction::L);
+  host_.board.stop();
+  now_ += 10ms;
+  look();
+  EXPECT_TRUE(same_picture(host_.board, guest_.board));
+  EXPECT_EQ(std::pair(guest_.players.r1(), guest_.players.r2()),
+            std::pair(host_.players.r1(), host_.players.r2()));
+  EXPECT_EQ(heard_.next(), lost);
+
+  // A new game: the whole board again, and the game time counted from its start.
+  common::board_pattern.choose(4);
+  host_.board.reset();
+  common::board_pattern.choose(0);
+  host_.players.reset_players();
+  now_ += 10ms;
+  look();
+  EXPECT_TRUE(same_picture(host_.board, guest_.board));
+  EXPECT_LT(std::chrono::abs(guest_.board.started() - host_.board.started()), 5ms);
+  EXPECT_EQ(guest_.players.r2(), 1000);
+}
+
+TEST_F(Mirror, ABrickChangeLostOnTheWayComesWithTheNextSnapshotsInOrderOnly) {
+  for (const game_message& m : report_.joined(now_, wall_)) mirror_.take(m, 0ms, wall_);
+  const auto knock_out = [&](int column) {  // row 5 is a row of destructible bricks
+    common::brick b = host_.board.get_brick_matrix_state().at(5, column);
+    ASSERT_TRUE(b.exists && guest_.board.brick_exists(column, 5));
+    b.exists = false;
+    host_.board.set_brick(column, 5, b);
+  };
+  knock_out(5);
+  look(false);  // the reliable brick went missing; the snapshot tells it
+  EXPECT_FALSE(guest_.board.brick_exists(5, 5));
+  EXPECT_TRUE(same_picture(host_.board, guest_.board));
+
+  // Changes older than the snapshots repeat: a guest that missed one waits for the reliable ones, in order.
+  knock_out(6);
+  std::vector<game_message> late = report_.changes(now_, wall_);
+  now_ += host_report::repeat_bricks_for + 1ms;
+  knock_out(7);
+  for (const game_message& m : report_.changes(now_, wall_)) late.push_back(m);
+  mirror_.take(report_.moving(now_, wall_), 0ms, wall_);
+  EXPECT_TRUE(guest_.board.brick_exists(6, 5));
+  EXPECT_TRUE(guest_.board.brick_exists(7, 5)) << "taken before the change it follows";
+  for (const game_message& m : late) mirror_.take(m, 0ms, wall_);
+  EXPECT_TRUE(same_picture(host_.board, guest_.board));
+}
+
+snapshot ball_at(common::vector pos, common::vector vel, std::uint8_t jumps = 0, bool running = true) {
+  snapshot s;
+  s.running = running;
+  s.ball_pos = pos;
+  s.ball_vel = vel;
+  s.jumps = jumps;
+  return s;
+}
+
+float distance(common::vector a, common::vector b) {
+  return std::hypot(a.x - b.x, a.y - b.y);
+}
+
+TEST(BallFollower, MovesBetweenSnapshotsBlendsCorrectionsInAndOnlyJumpsToAServe) {
+  ball_follower f;
+  f.put({common::make_color(1, 1, 0), {10.0f, 10.0f}, {0.0f, 12.0f}, common::ball_owner::NONE});
+  f.correct(ball_at({10.0f, 10.0f}, {0.0f, 12.0f}), 0ms);
+  for (int ms = 0; ms < 10; ++ms) f.step();
+  EXPECT_NEAR(f.ball().pos.y, 10.12f, 1e-4f);
+
+  // The host's ball bounced 60 ms ago while this one went on: it turns, and closes the gap a little at a
+  // time, never faster than its speed and a hundredth of a cell a millisecond.
+  const common::vector host{10.0f, 10.0f}, back{0.0f, -12.0f};
+  f.correct(ball_at(host, back), 60ms);
+  common::vector before = f.ball().pos;
+  for (int ms = 1; ms <= 400; ++ms) {
+    f.step();
+    EXPECT_LE(distance(before, f.ball().pos), 0.012f + ball_follower::most_a_millisecond + 1e-5f) << ms;
+    before = f.ball().pos;
+  }
+  const common::vector where_host_is{host.x, host.y + back.y * (0.06f + 0.4f)};
+  EXPECT_LT(distance(f.ball().pos, where_host_is), 0.01f);
+
+  // Paused: it stands, and settles exactly where the host's stands.
+  f.correct(ball_at({10.0f, 5.5f}, back, 0, false), 50ms);
+  for (int ms = 0; ms < 300; ++ms) f.step();
+  EXPECT_LT(distance(f.ball().pos, {10.0f, 5.5f}), 1e-3f);
+
+  // A serve, or a gap too wide to blend, puts it there at once.
+  f.correct(ball_at({10.0f, 10.0f}, {0.0f, 12.0f}, 1), 0ms);
+  EXPECT_EQ(f.ball().pos, (common::vector{10.0f, 10.0f}));
+  f.correct(ball_at({10.0f, 10.0f + ball_follower::blend_within + 0.1f}, {0.0f, 12.0f}, 1), 0ms);
+  EXPECT_EQ(f.ball().pos.y, 10.0f + ball_follower::blend_within + 0.1f);
+  f.correct(ball_at({10.0f, 12.0f}, {0.0f, 12.0f}, 1), 0ms);
+  EXPECT_NE(f.ball().pos.y, 12.0f);  // within reach: blended
+}
+
+TEST(HostReport, CountsTheBallsJumpsAndTellsTheGameTime) {
+  game host;
+  host.board.reset();
+  host_report report(host.board, host.players, nullptr);
+  const auto wall = host.board.started() + 1234ms;
+  common::steady_time now{};
+  report.joined(now, wall);
+  now += 10ms;
+  snapshot s = report.moving(now, wall);
+  EXPECT_EQ(s.game_time, 1234u);
+  EXPECT_EQ(s.jumps, 0);
+  common::ball_type ball = host.board.get_ball();
+  ball.pos.y += 1.1f;  // not quite as far as it could go in 10 ms, and a cell
+  host.board.ball_change(ball);
+  now += 10ms;
+  EXPECT_EQ(report.moving(now, wall).jumps, 0);
+  ball.pos.y += 1.2f;
+  host.board.ball_change(ball);
+  now += 10ms;
+  EXPECT_EQ(report.moving(now, wall).jumps, 1);
+  EXPECT_EQ(game_time_of({}, wall), no_game_time);
+  EXPECT_EQ(game_time_of(wall + 1s, wall), 0u);
+}
+
+}  // namespace
