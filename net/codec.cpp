@@ -250,7 +250,7 @@ struct message_encoder {
     writer w(type::snapshot);
     w.u32(m.game_time);
     w.u8(m.jumps);
-    w.u8(m.running ? 1 : 0);
+    w.u8(static_cast<std::uint8_t>((m.running ? 1 : 0) | (m.ball_still ? 2 : 0)));
     w.vec(m.ball_pos);
     w.vec(m.ball_vel);
     w.u8(static_cast<std::uint8_t>(m.owner));
@@ -327,7 +327,10 @@ decoded<game_message> decode_snapshot(reader& r) {
   snapshot m;
   m.game_time = r.u32();
   m.jumps = r.u8();
-  m.running = r.flag();
+  const std::uint8_t flags = r.u8();
+  if (flags > 3) r.fail(fault::malformed);
+  m.running = (flags & 1) != 0;
+  m.ball_still = (flags & 2) != 0;
   m.ball_pos = r.vec();
   m.ball_vel = r.vec();
   m.owner = r.owner();

@@ -116,6 +116,7 @@ struct snapshot {  // host to guest, unreliable, many times a second: what moves
   std::uint32_t game_time = no_game_time;
   std::uint8_t jumps = 0;  // counts the times the ball was put somewhere rather than moved (serves)
   bool running = false;
+  bool ball_still = false;  // the ball stands although the game runs (the pause after a lost ball)
   common::vector ball_pos, ball_vel;
   common::ball_owner owner = common::ball_owner::NONE;
   float pad1_x = 0.0f, pad2_x = 0.0f;

@@ -106,6 +106,7 @@ snapshot host_report::moving(common::steady_time now, std::chrono::system_clock:
   const float could = length(ball.vel) * std::chrono::duration<float>(now - last_look_).count() + 1.0f;
   if (length({ball.pos.x - last_ball_.x, ball.pos.y - last_ball_.y}) > could) ++jumps_;
   s.jumps = jumps_;
+  s.ball_still = ball.pos == last_ball_;
   last_ball_ = ball.pos;
   last_look_ = now;
   s.running = board_.enabled();
@@ -126,18 +127,20 @@ snapshot host_report::moving(common::steady_time now, std::chrono::system_clock:
 
 void ball_follower::put(const common::ball_type& ball) {
   ball_ = ball;
+  target_ = ball.pos;
   owed_ = {};
   jumps_.reset();
 }
 
 void ball_follower::correct(const snapshot& s, std::chrono::duration<float> age) {
-  const float ahead = s.running ? age.count() : 0.0f;
+  running_ = s.running && !s.ball_still;
+  const float ahead = running_ ? age.count() : 0.0f;
   const common::vector target{s.ball_pos.x + s.ball_vel.x * ahead, s.ball_pos.y + s.ball_vel.y * ahead};
   ball_.vel = s.ball_vel;
   ball_.owner = s.owner;
-  running_ = s.running;
   const bool jumped = jumps_.has_value() && *jumps_ != s.jumps;
   jumps_ = s.jumps;
+  target_ = target;
   owed_ = {target.x - ball_.pos.x, target.y - ball_.pos.y};
   if (jumped || length(owed_) > blend_within) {
     ball_.pos = target;
@@ -149,6 +152,11 @@ void ball_follower::step() {
   if (running_) {
     ball_.pos.x += ball_.vel.x * 0.001f;
     ball_.pos.y += ball_.vel.y * 0.001f;
+  }
+  if (!running_ && length(owed_) < 1.0e-4f) {  // far below a pixel: settle exactly where the host's stands
+    ball_.pos = target_;
+    owed_ = {};
+    return;
   }
   common::vector share{owed_.x * 0.05f, owed_.y * 0.05f};
   const float size = length(share);
@@ -185,6 +193,11 @@ void guest_mirror::take(const game_message& m, std::chrono::duration<float> age,
                         std::chrono::system_clock::time_point wall) {
   if (const auto* b = std::get_if<whole_board>(&m)) {
     board_.set_brick_matrix(b->bricks);
+    change_ = b->change;
+    board_change_ = b->change;
+    // A whole board resent on a bad line may come after the first snapshots of its own game: what moves is
+    // then newer in them.
+    if (snapshot_change_ && *snapshot_change_ >= b->change) return;
     pad1_ = b->pad1;
     pad2_ = b->pad2;
     board_.set_pads(pad1_, pad2_);
@@ -192,12 +205,14 @@ void guest_mirror::take(const game_message& m, std::chrono::duration<float> age,
     board_.ball_change(ball_.ball());
     b->running ? board_.start() : board_.stop();
     players_.set_points(b->points1, b->points2);
-    change_ = b->change;
     started_.reset();
     show_game_time(b->game_time, wall);
-    seen_board_ = true;
   } else if (const auto* s = std::get_if<snapshot>(&m)) {
-    if (!seen_board_) return;  // the pads' look comes with the whole board
+    // Before the first whole board the pads' look is unknown; a snapshot of a game before the board's
+    // (overtaken by the board on the other channel) is old news.
+    if (!board_change_ || s->change < *board_change_) return;
+    snapshot_change_ = s->change;
+    host_jumps_ = s->jumps;
     pad1_.pos.x = s->pad1_x;
     pad2_.pos.x = s->pad2_x;
     board_.set_pads(pad1_, pad2_);
@@ -221,7 +236,7 @@ void guest_mirror::take(const game_message& m, std::chrono::duration<float> age,
 }
 
 void guest_mirror::step() {
-  if (!seen_board_) return;
+  if (!board_change_) return;
   ball_.step();
   board_.ball_change(ball_.ball());
 }

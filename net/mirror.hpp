@@ -73,13 +73,16 @@ class ball_follower {
  public:
   // Farther than this from where the ball should be, it is put there at once rather than blended in.
   static constexpr float blend_within = 4.0f;
-  // Each millisecond a twentieth of the correction left is made, but never more than this many cells.
+  // Each millisecond a twentieth of the correction left is made, but never more than this many cells, and
+  // less the faster the ball goes: its motion and its correction together stay within 0.9 of a cell a
+  // frame while it moves slower than 31 cells a second.
   static constexpr float most_a_millisecond = 0.01f;
+  static constexpr float least_a_millisecond = 0.002f;
 
   // The ball as it is, at once (a whole board).
   void put(const common::ball_type& ball);
   // The host's ball as a snapshot tells it, `age` old: from now on the ball moves at its velocity from
-  // where the host's ball should be by now, and the difference is made up bit by bit.
+  // where the host's ball should be by now (unless it stands), and the difference is made up bit by bit.
   void correct(const snapshot& s, std::chrono::duration<float> age);
   // One millisecond: the motion (while the game runs) and a share of the correction.
   void step();
@@ -87,7 +90,8 @@ class ball_follower {
 
  private:
   common::ball_type ball_{};
-  common::vector owed_{};  // the correction still to be made
+  common::vector owed_{};    // the correction still to be made
+  common::vector target_{};  // where the host's ball was said to be
   bool running_ = false;
   std::optional<std::uint8_t> jumps_;
 };
@@ -104,6 +108,8 @@ class guest_mirror {
   void step();
 
   std::uint32_t brick_changes() const { return change_; }
+  // The host's count of the times it put its ball somewhere (serves, late pad returns), as last told.
+  std::uint8_t host_jumps() const { return host_jumps_; }
 
  private:
   void apply(const brick_change& c);
@@ -116,7 +122,9 @@ class guest_mirror {
   std::uint32_t change_ = 0;
   std::optional<std::chrono::system_clock::time_point> started_;
   ball_follower ball_;
-  bool seen_board_ = false;
+  std::optional<std::uint32_t> board_change_;     // the change of the last whole board
+  std::optional<std::uint32_t> snapshot_change_;  // the host's last change as the last snapshot told it
+  std::uint8_t host_jumps_ = 0;
 };
 
 }  // namespace net

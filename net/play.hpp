@@ -131,6 +131,8 @@ class guest_role final : public graphics::network_link {
   void game_ends() noexcept override;
 
   bool playing() const { return playing_.load(std::memory_order_acquire); }
+  // How often the host has put its ball somewhere rather than moved it (modulo 256), as last told.
+  std::uint8_t host_jumps() const { return host_jumps_.load(std::memory_order_acquire); }
 
  private:
   struct request {
@@ -149,6 +151,7 @@ class guest_role final : public graphics::network_link {
   std::chrono::milliseconds show_ending_;
   common::request_box<request> box_;
   std::atomic<bool> playing_{false};
+  std::atomic<std::uint8_t> host_jumps_{0};
   std::jthread thread_;
 };
 

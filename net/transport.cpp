@@ -123,6 +123,8 @@ std::optional<transport::event> transport::service(std::chrono::milliseconds wai
   switch (e.type) {
     case ENET_EVENT_TYPE_CONNECT:
       if (e.peer->data == nullptr) e.peer->data = enet::as_data(enet_->next_peer++);
+      enet_peer_timeout(e.peer, ENET_PEER_TIMEOUT_LIMIT, static_cast<enet_uint32>(timeout.count()) / 2,
+                        static_cast<enet_uint32>(timeout.count()));
       out.what = event::kind::connected;
       break;
     case ENET_EVENT_TYPE_RECEIVE:

@@ -27,9 +27,14 @@ namespace net {
 
 class transport final : public wire {
  public:
-  // ENet's limits on the host: connections at once, and those from one address.
-  static constexpr std::size_t host_connections = 1 + host_session::candidates;
-  static constexpr std::size_t connections_per_address = 3;
+  // ENet's limits on the host: connections at once (the guest, the candidates, and room for connections
+  // being closed, which ENet keeps until the other side acknowledges or the timeout), and those from one
+  // address. ENet gives up on a connection that has not acknowledged a datagram for `timeout` (rather than
+  // its default, 30 s): long enough for its doubling resends, while the sessions find a silent side lost
+  // after 3 s on their own.
+  static constexpr std::size_t host_connections = 16;
+  static constexpr std::size_t connections_per_address = 4;
+  static constexpr std::chrono::milliseconds timeout{10000};
   static constexpr std::size_t largest_packet = 32 * 1024;
   static constexpr std::size_t waiting_data = 256 * 1024;
 

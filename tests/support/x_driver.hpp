@@ -197,10 +197,12 @@ const auto green = [](rgb c) { return c.g > c.r + 40 && c.g > c.b + 40; };
 const auto yellow = [](rgb c) { return c.r > 100 && c.g > 100 && c.b < c.r / 3; };
 const auto white = [](rgb c) { return c.r == 255 && c.g == 255 && c.b == 255; };
 
-// The game window's 600 x 600 pixels at (50, 50) on the screen, and where board points show in it.
+// The game window's 600 x 600 pixels (at (50, 50) on the screen unless told), and where board points show
+// in it.
 struct window_image {
   screenshot screen = take_screenshot();
-  rgb at(int x, int y) const { return screen.at(50 + x, 50 + y); }
+  int left = 50, top = 50;  // where the window stands on the screen
+  rgb at(int x, int y) const { return screen.at(left + x, top + y); }
   int count(int x0, int y0, int x1, int y1, bool (*test)(rgb)) const {
     int n = 0;
     for (int y = std::max(y0, 0); y < std::min(y1, 600); ++y)

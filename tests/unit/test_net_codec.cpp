@@ -37,6 +37,7 @@ snapshot sample_snapshot() {
   s.game_time = no_game_time;
   s.jumps = 255;
   s.running = true;
+  s.ball_still = true;
   s.ball_pos = {1.0e6f, -1.0e6f};
   s.ball_vel = {0.0f, -12.0f};
   s.owner = common::ball_owner::PLAYER2;
@@ -190,6 +191,7 @@ TEST(NetCodec, BytesThatDoNotFitAreRefusedForTheirReason) {
       {"a colour below 0", patched_float(board, 14, -0.01f), fault::malformed},
       {"a pad wider than the board", patched_float(board, 22, 20.5f), fault::malformed},
       {"a running flag of 2", patched(board, 9, 2), fault::malformed},
+      {"snapshot flags beyond both", patched(snap, 6, 4), fault::malformed},
       {"an owner beyond NONE", patched(board, 86, 3), fault::malformed},
       {"a ball that is not a number", patched_float(snap, 7, nan), fault::malformed},
       {"a ball at infinity", patched_float(snap, 11, std::numeric_limits<float>::infinity()),

@@ -83,6 +83,17 @@ TEST_F(Mirror, AGuestSeesTheHostsBoardPointsLineAndSoundsAndEveryChangeOfThem) {
   now_ += 10ms;
   look();
   EXPECT_TRUE(same_picture(host_.board, guest_.board));
+
+  // Another, whose whole board is resent and comes after the game's first snapshot: it moves nothing back.
+  host_.board.reset();
+  now_ += 10ms;
+  const std::vector<game_message> resent = report_.changes(now_, wall_);
+  mirror_.take(report_.moving(now_, wall_), 0ms, wall_);
+  for (int ms = 0; ms < 50; ++ms) mirror_.step();
+  const common::ball_type moved_on = guest_.board.get_ball();
+  for (const game_message& m : resent) mirror_.take(m, 0ms, wall_);
+  EXPECT_EQ(guest_.board.get_ball(), moved_on);
+  EXPECT_EQ(guest_.board.get_brick_matrix_state(), host_.board.get_brick_matrix_state());
   EXPECT_LT(std::chrono::abs(guest_.board.started() - host_.board.started()), 5ms);
   EXPECT_EQ(guest_.players.r2(), 1000);
 }
@@ -129,6 +140,8 @@ float distance(common::vector a, common::vector b) {
 TEST(BallFollower, MovesBetweenSnapshotsBlendsCorrectionsInAndOnlyJumpsToAServe) {
   ball_follower f;
   f.put({common::make_color(1, 1, 0), {10.0f, 10.0f}, {0.0f, 12.0f}, common::ball_owner::NONE});
+  f.step();  // a whole board's ball stands where it was put until a snapshot tells more
+  EXPECT_EQ(f.ball().pos, (common::vector{10.0f, 10.0f}));
   f.correct(ball_at({10.0f, 10.0f}, {0.0f, 12.0f}), 0ms);
   for (int ms = 0; ms < 10; ++ms) f.step();
   EXPECT_NEAR(f.ball().pos.y, 10.12f, 1e-4f);
@@ -146,10 +159,14 @@ TEST(BallFollower, MovesBetweenSnapshotsBlendsCorrectionsInAndOnlyJumpsToAServe)
   const common::vector where_host_is{host.x, host.y + back.y * (0.06f + 0.4f)};
   EXPECT_LT(distance(f.ball().pos, where_host_is), 0.01f);
 
-  // Paused: it stands, and settles exactly where the host's stands.
-  f.correct(ball_at({10.0f, 5.5f}, back, 0, false), 50ms);
-  for (int ms = 0; ms < 300; ++ms) f.step();
-  EXPECT_LT(distance(f.ball().pos, {10.0f, 5.5f}), 1e-3f);
+  // Paused, or standing after a lost ball: it stands, and settles exactly where the host's stands.
+  for (const bool running : {false, true}) {
+    snapshot still = ball_at({10.0f, 5.5f + running}, back, 0, running);
+    still.ball_still = running;
+    f.correct(still, 50ms);
+    for (int ms = 0; ms < 300; ++ms) f.step();
+    EXPECT_EQ(f.ball().pos, (common::vector{10.0f, 5.5f + running})) << running;
+  }
 
   // A serve, or a gap too wide to blend, puts it there at once.
   f.correct(ball_at({10.0f, 10.0f}, {0.0f, 12.0f}, 1), 0ms);
@@ -179,7 +196,11 @@ TEST(HostReport, CountsTheBallsJumpsAndTellsTheGameTime) {
   ball.pos.y += 1.2f;
   host.board.ball_change(ball);
   now += 10ms;
-  EXPECT_EQ(report.moving(now, wall).jumps, 1);
+  s = report.moving(now, wall);
+  EXPECT_EQ(s.jumps, 1);
+  EXPECT_FALSE(s.ball_still);
+  now += 10ms;
+  EXPECT_TRUE(report.moving(now, wall).ball_still);  // a running game whose ball has not moved
   EXPECT_EQ(game_time_of({}, wall), no_game_time);
   EXPECT_EQ(game_time_of(wall + 1s, wall), 0u);
 }
