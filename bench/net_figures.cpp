@@ -1,0 +1,254 @@
+// A network game's figures, on loopback: the whole game as host in this process (every thread, the real
+// window, under a private Xvfb unless DISPLAY is set) and a guest of its own beside it, each phase for some
+// seconds. Prints:
+//   - the host's physics ticks and frames a second, and its network thread's CPU, without a guest, with one,
+//     and with one while junk floods the host's port (10 000 datagrams a second);
+//   - the bytes a second the host sends its guest;
+//   - from a guest's key going down to the host's green pad moving (the input thread samples every 10 ms);
+//   - from a host's pad moving to the guest's copy of it moving (the guest then draws it at its next frame).
+//
+//   build/bench/net_figures [seconds]      default 10 a phase
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "graphics/process_graphics.hpp"
+#include "input/process_input.hpp"
+#include "net/play.hpp"
+#include "physics/process_physics.hpp"
+#include "startup/multiplayer_tolvaran.hpp"
+#include "state/game_state.hpp"
+#include "support/game_process.hpp"
+#include "support/net_peer.hpp"
+#include "support/recording_log.hpp"
+
+namespace {
+
+using namespace std::chrono;
+using steady = steady_clock;
+
+// CPU seconds of this process's threads of one name.
+double thread_cpu(const std::string& wanted) {
+  double seconds = 0.0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    const std::string stat = testing_support::read_file(task.path() / "stat");
+    const std::size_t open = stat.find('('), close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) continue;
+    if (stat.substr(open + 1, close - open - 1) != wanted) continue;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    for (int i = 1; i <= 13 && fields >> field; ++i)
+      if (i >= 12) seconds += std::stod(field) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+  return seconds;
+}
+
+int lost_balls(const std::filesystem::path& dir) {
+  int lost = 0;
+  for (const auto& message : testing_support::log_messages(dir))
+    if (message.find(" upuscil kulke, ") != std::string::npos) ++lost;
+  return lost;
+}
+
+struct reading {
+  std::uint64_t ticks, frames, sent;
+  double net_cpu, physics_cpu;
+  int lost;
+  steady::time_point at;
+};
+
+struct phase_figures {
+  double ticks, frames, net_cpu, physics_cpu, bytes;
+};
+
+double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0.0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
+  std::unique_ptr<testing_support::xvfb_server> x;
+  if (std::getenv("DISPLAY") == nullptr) x = std::make_unique<testing_support::xvfb_server>();
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("tolvaran-net-figures-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::filesystem::copy(std::string(TOLVARAN_SOURCE_DIR) + "/boards", dir / "boards");
+  std::filesystem::current_path(dir);
+
+  const std::uint16_t port = testing_support::free_udp_port();
+  static startup::command_line host;
+  host.play = startup::command_line::role::host;
+  host.port = port;
+  host.code = "13572468";
+  host.toolkit = {"multiplayer_tolvaran"};
+  startup::static_initialisation(host);
+  startup::multiplayer_tolvaran(*runtime_log::log);
+  state::board_monitor& host_board = *state::board_state;
+  if (!testing_support::eventually(
+          [&] {
+            return testing_support::log_contains(
+                dir, "Gra przez siec czeka na goscia, port UDP " + std::to_string(port));
+          },
+          60s)) {
+    std::fprintf(stderr, "the host does not wait for a guest\n");
+    std::_Exit(1);
+  }
+
+  // Players who never tire: the red pad follows the ball with the host's keys, the green one with j/l
+  // while nobody has joined and with the guest's keys once one has.
+  graphics::menu(graphics::green_jl_entry);
+  testing_support::recording_log guest_log;
+  state::board_monitor guest_board{guest_log};
+  state::players_monitor guest_players;
+  input::keyboard_monitor guest_keys;
+  std::atomic<bool> guest_steers{false}, playing{true}, hold_still{false};
+  std::jthread players([&] {
+    const auto follow = [](input::keyboard_monitor& keys, float pad, float ball, unsigned char l,
+                           unsigned char r) {
+      keys.set_key_up(l);
+      keys.set_key_up(r);
+      if (ball < pad - 0.3f) keys.set_key_down(l);
+      if (ball > pad + 0.3f) keys.set_key_down(r);
+    };
+    while (playing) {
+      if (!hold_still) {
+        const float ball = host_board.get_ball().pos.x;
+        follow(*input::keyboard_state, host_board.get_pad1().pos.x, ball, 'a', 'd');
+        if (guest_steers)
+          follow(guest_keys, guest_board.get_pad2().pos.x, guest_board.get_ball().pos.x, 'a', 'd');
+        else
+          follow(*input::keyboard_state, host_board.get_pad2().pos.x, ball, 'j', 'l');
+      }
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+
+  std::this_thread::sleep_for(2s);
+  const auto read = [&] {
+    return reading{physics::process_physics->ticks(),
+                   graphics::processing_graphics->frames(),
+                   net::hosting->bytes_sent(),
+                   thread_cpu("net-host"),
+                   thread_cpu("physics"),
+                   lost_balls(dir),
+                   steady::now()};
+  };
+  const auto measure = [&](const std::function<void()>& meanwhile) {
+    const reading a = read();
+    const auto until = a.at + duration_cast<steady::duration>(duration<double>(seconds));
+    while (steady::now() < until) meanwhile();
+    const reading b = read();
+    const double span = duration<double>(b.at - a.at).count();
+    const double playing_span = std::max(0.1, span - 2.0 * (b.lost - a.lost));  // lost balls pause 2 s
+    return phase_figures{
+        static_cast<double>(b.ticks - a.ticks) / playing_span,
+        static_cast<double>(b.frames - a.frames) / span, 100.0 * (b.net_cpu - a.net_cpu) / span,
+        100.0 * (b.physics_cpu - a.physics_cpu) / span, static_cast<double>(b.sent - a.sent) / span};
+  };
+  const auto idle = [] { std::this_thread::sleep_for(50ms); };
+
+  const phase_figures alone = measure(idle);
+
+  net::guest_role guest(
+      net::guest_world{guest_board, guest_players, guest_keys, guest_log, nullptr, [](int) {}}, "127.0.0.1",
+      port, "13572468");
+  guest.launch();
+  guest.start();
+  if (!testing_support::eventually([&] { return guest.playing(); }, 60s)) {
+    std::fprintf(stderr, "the guest did not join\n");
+    std::_Exit(1);
+  }
+  guest_steers = true;
+  std::this_thread::sleep_for(2s);
+  const phase_figures with_guest = measure(idle);
+
+  // Latencies, with the players' hands off the keys.
+  hold_still = true;
+  std::this_thread::sleep_for(100ms);
+  for (const unsigned char key : {'a', 'd', 'j', 'l'}) {
+    guest_keys.set_key_up(key);
+    input::keyboard_state->set_key_up(key);
+  }
+  std::this_thread::sleep_for(200ms);
+  std::vector<double> key_to_host, host_to_guest;
+  for (int n = 0; n < 100; ++n) {
+    const bool left = host_board.get_pad2().pos.x > 10.0f;
+    const float start = host_board.get_pad2().pos.x;
+    const auto pressed = steady::now();
+    guest_keys.set_key_down(left ? 'a' : 'd');
+    testing_support::eventually([&] { return host_board.get_pad2().pos.x != start; }, 1s, 0ms);
+    key_to_host.push_back(duration<double, std::milli>(steady::now() - pressed).count());
+    guest_keys.set_key_up(left ? 'a' : 'd');
+    std::this_thread::sleep_for(30ms);
+
+    const float red = host_board.get_pad1().pos.x, red_on_guest = guest_board.get_pad1().pos.x;
+    input::keyboard_state->set_key_down(red > 10.0f ? 'a' : 'd');
+    testing_support::eventually([&] { return host_board.get_pad1().pos.x != red; }, 1s, 0ms);
+    const auto moved = steady::now();
+    testing_support::eventually([&] { return guest_board.get_pad1().pos.x != red_on_guest; }, 1s, 0ms);
+    host_to_guest.push_back(duration<double, std::milli>(steady::now() - moved).count());
+    input::keyboard_state->set_key_up(red > 10.0f ? 'a' : 'd');
+    std::this_thread::sleep_for(30ms);
+  }
+  hold_still = false;
+  std::this_thread::sleep_for(1s);
+
+  // The guest plays on while junk floods the host's port from another address.
+  testing_support::udp_sender flood(77);
+  std::mt19937 junk(1);
+  std::uniform_int_distribution<int> byte(0, 255), length(1, 600);
+  auto next_burst = steady::now();
+  const phase_figures flooded = measure([&] {
+    for (int n = 0; n < 10; ++n) {
+      std::vector<std::uint8_t> d(static_cast<std::size_t>(length(junk)));
+      for (auto& b : d) b = static_cast<std::uint8_t>(byte(junk));
+      flood.send(port, d);
+    }
+    next_burst += 1ms;
+    std::this_thread::sleep_until(next_burst);
+  });
+  const bool still_playing = guest.playing();
+  playing = false;
+
+  const auto row = [](const char* what, const phase_figures& f) {
+    std::printf("%-26s %9.1f %9.1f %9.2f %% %9.2f %% %9.0f\n", what, f.ticks, f.frames, f.net_cpu,
+                f.physics_cpu, f.bytes);
+  };
+  std::printf("%-26s %9s %9s %11s %11s %9s\n", "host, for each phase", "ticks/s", "frames/s", "net CPU",
+              "physics CPU", "bytes/s");
+  row("waiting, no guest", alone);
+  row("a guest playing", with_guest);
+  row("a guest, 10000 junk/s", flooded);
+  std::printf("physics rate with a guest / without:           %.3f\n", with_guest.ticks / alone.ticks);
+  std::printf("physics rate under the flood / without guest:  %.3f\n", flooded.ticks / alone.ticks);
+  std::printf("host CPU added by a guest (net thread):        %.2f %% of a core\n",
+              with_guest.net_cpu - alone.net_cpu);
+  std::printf("host to guest:                                 %.1f KB/s\n", with_guest.bytes / 1000.0);
+  std::printf("guest key down to host pad moving, ms:         p50 %.1f  p95 %.1f  max %.1f\n",
+              percentile(key_to_host, 0.5), percentile(key_to_host, 0.95), percentile(key_to_host, 1.0));
+  std::printf("host pad moving to guest's copy moving, ms:    p50 %.1f  p95 %.1f  max %.1f\n",
+              percentile(host_to_guest, 0.5), percentile(host_to_guest, 0.95),
+              percentile(host_to_guest, 1.0));
+  std::printf("the guest still plays after the flood:         %s\n", still_playing ? "yes" : "no");
+  std::fflush(stdout);
+
+  std::error_code ignored;
+  std::filesystem::current_path("/", ignored);
+  std::filesystem::remove_all(dir, ignored);
+  std::_Exit(0);
+}
