@@ -179,8 +179,11 @@ void host_role::serve(std::stop_token stop) {
 
   common::steady_time next_snapshot = steady::now();
   while (!stop.stop_requested()) {
-    const auto wait = std::clamp(std::chrono::ceil<milliseconds>(next_snapshot - steady::now()),
-                                 milliseconds(0), milliseconds(5));
+    // With a guest, up to its next snapshot; alone, longer: a datagram wakes the thread at once anyway.
+    const auto wait = session.has_guest()
+                          ? std::clamp(std::chrono::ceil<milliseconds>(next_snapshot - steady::now()),
+                                       milliseconds(0), milliseconds(5))
+                          : milliseconds(20);
     take_events(*wire, wait, [&](const transport::event& e) {
       const common::steady_time now = steady::now();
       switch (e.what) {
