@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_for(1s);
 
   // The guest plays on while junk floods the host's port from another address.
-  testing_support::udp_sender flood(77);
+  testing_support::udp_socket flood(77);
   std::mt19937 junk(1);
   std::uniform_int_distribution<int> byte(0, 255), length(1, 600);
   auto next_burst = steady::now();

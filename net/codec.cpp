@@ -258,6 +258,7 @@ struct message_encoder {
     w.f32(m.pad2_x);
     w.i32(m.points1);
     w.i32(m.points2);
+    w.u32(m.ticks);
     w.u32(m.change);
     w.u8(m.recent_count);
     for (std::size_t i = 0; i < m.recent_count && i < recent_bricks; ++i) {
@@ -338,6 +339,7 @@ decoded<game_message> decode_snapshot(reader& r) {
   m.pad2_x = r.f32();
   m.points1 = r.i32();
   m.points2 = r.i32();
+  m.ticks = r.u32();
   m.change = r.u32();
   m.recent_count = r.u8();
   // The changes listed end at `change`: there cannot be more of them than changes so far.

@@ -121,6 +121,7 @@ struct snapshot {  // host to guest, unreliable, many times a second: what moves
   common::ball_owner owner = common::ball_owner::NONE;
   float pad1_x = 0.0f, pad2_x = 0.0f;
   std::int32_t points1 = 0, points2 = 0;
+  std::uint32_t ticks = 0;   // the host's physics ticks so far (modulo 2^32): the pace of its ball
   std::uint32_t change = 0;  // the host's last brick change
   // The last changes up to `change`, oldest first, so that a lost reliable one is not waited for.
   std::uint8_t recent_count = 0;

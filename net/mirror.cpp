@@ -25,8 +25,8 @@ std::uint32_t game_time_of(std::chrono::system_clock::time_point started,
 // ---------------------------------------------------------------------------------------------------------
 
 host_report::host_report(state::board_monitor& board, state::players_monitor& players,
-                         sound::event_channel* events)
-    : board_(board), players_(players), channel_(events) {
+                         sound::event_channel* events, std::function<std::uint64_t()> ticks)
+    : board_(board), players_(players), channel_(events), ticks_(std::move(ticks)) {
   if (channel_ != nullptr) events_.emplace(*channel_);
 }
 
@@ -117,6 +117,7 @@ snapshot host_report::moving(common::steady_time now, std::chrono::system_clock:
   s.pad2_x = board_.get_pad2().pos.x;
   s.points1 = players_.r1();
   s.points2 = players_.r2();
+  s.ticks = ticks_ ? static_cast<std::uint32_t>(ticks_()) : 0;
   s.change = change_;
   s.recent_count = static_cast<std::uint8_t>(recent_.size());
   for (std::size_t i = 0; i < recent_.size(); ++i) s.recent[i] = recent_[i].change;
@@ -132,9 +133,19 @@ void ball_follower::put(const common::ball_type& ball) {
   jumps_.reset();
 }
 
-void ball_follower::correct(const snapshot& s, std::chrono::duration<float> age) {
+void ball_follower::correct(const snapshot& s, std::chrono::duration<float> age, common::steady_time now) {
   running_ = s.running && !s.ball_still;
-  const float ahead = running_ ? age.count() : 0.0f;
+  // The pace over half a second or more; a ball that stands (a pause, a lost ball's 2 s) tells none.
+  if (!running_) {
+    paced_since_.reset();
+  } else if (!paced_since_) {
+    paced_since_.emplace(s.ticks, now);
+  } else if (const auto spent = std::chrono::duration<float, std::milli>(now - paced_since_->second);
+             spent >= std::chrono::milliseconds(500)) {
+    pace_ = std::clamp(static_cast<float>(s.ticks - paced_since_->first) / spent.count(), 0.2f, 1.0f);
+    paced_since_.emplace(s.ticks, now);
+  }
+  const float ahead = running_ ? age.count() * pace_ : 0.0f;
   const common::vector target{s.ball_pos.x + s.ball_vel.x * ahead, s.ball_pos.y + s.ball_vel.y * ahead};
   ball_.vel = s.ball_vel;
   ball_.owner = s.owner;
@@ -150,8 +161,8 @@ void ball_follower::correct(const snapshot& s, std::chrono::duration<float> age)
 
 void ball_follower::step() {
   if (running_) {
-    ball_.pos.x += ball_.vel.x * 0.001f;
-    ball_.pos.y += ball_.vel.y * 0.001f;
+    ball_.pos.x += ball_.vel.x * 0.001f * pace_;
+    ball_.pos.y += ball_.vel.y * 0.001f * pace_;
   }
   if (!running_ && length(owed_) < 1.0e-4f) {  // far below a pixel: settle exactly where the host's stands
     ball_.pos = target_;
@@ -171,8 +182,8 @@ void ball_follower::step() {
 // ---------------------------------------------------------------------------------------------------------
 
 guest_mirror::guest_mirror(state::board_monitor& board, state::players_monitor& players,
-                           sound::event_channel* events)
-    : board_(board), players_(players), events_(events) {}
+                           sound::event_channel* events, common::clock& clock)
+    : board_(board), players_(players), events_(events), clock_(clock) {}
 
 void guest_mirror::apply(const brick_change& c) {
   board_.set_brick(c.cell % side + 1, c.cell / side + 1, c.brick);
@@ -217,7 +228,7 @@ void guest_mirror::take(const game_message& m, std::chrono::duration<float> age,
     pad2_.pos.x = s->pad2_x;
     board_.set_pads(pad1_, pad2_);
     s->running ? board_.start() : board_.stop();
-    ball_.correct(*s, age);
+    ball_.correct(*s, age, clock_.now());
     board_.ball_change(ball_.ball());
     players_.set_points(s->points1, s->points2);
     show_game_time(s->game_time, wall);

@@ -18,7 +18,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "common/seams.hpp"
@@ -33,7 +35,9 @@ class host_report {
   // Brick changes stay in the snapshots this long after they happened.
   static constexpr std::chrono::milliseconds repeat_bricks_for{300};
 
-  host_report(state::board_monitor& board, state::players_monitor& players, sound::event_channel* events);
+  // `ticks` counts the host's physics ticks (none: the snapshots tell 0).
+  host_report(state::board_monitor& board, state::players_monitor& players, sound::event_channel* events,
+              std::function<std::uint64_t()> ticks = {});
 
   // Everything a guest that has just joined needs, the whole board first; from now on the report tells
   // what changes since. Sound events from before the join are let go.
@@ -49,6 +53,7 @@ class host_report {
   state::board_monitor& board_;
   state::players_monitor& players_;
   sound::event_channel* channel_;
+  std::function<std::uint64_t()> ticks_;
   std::optional<sound::event_channel::reader> events_;
   board::brick_matrix bricks_{};
   std::chrono::system_clock::time_point started_{};
@@ -81,12 +86,17 @@ class ball_follower {
 
   // The ball as it is, at once (a whole board).
   void put(const common::ball_type& ball);
-  // The host's ball as a snapshot tells it, `age` old: from now on the ball moves at its velocity from
-  // where the host's ball should be by now (unless it stands), and the difference is made up bit by bit.
-  void correct(const snapshot& s, std::chrono::duration<float> age);
-  // One millisecond: the motion (while the game runs) and a share of the correction.
+  // The host's ball as a snapshot that arrived at `now` tells it, `age` old: from now on the ball moves at
+  // its velocity from where the host's ball should be by now (unless it stands), and the difference is made
+  // up bit by bit.
+  void correct(const snapshot& s, std::chrono::duration<float> age, common::steady_time now);
+  // One millisecond of this computer's time: the motion (while the game runs) at the host physics' pace,
+  // and a share of the correction.
   void step();
   const common::ball_type& ball() const { return ball_; }
+  // The host's physics ticks a millisecond, as the snapshots of the last half second or so tell them: a
+  // busy host ticks late, and its ball goes slower than the clock.
+  float pace() const { return pace_; }
 
  private:
   common::ball_type ball_{};
@@ -94,11 +104,15 @@ class ball_follower {
   common::vector target_{};  // where the host's ball was said to be
   bool running_ = false;
   std::optional<std::uint8_t> jumps_;
+  float pace_ = 1.0f;
+  std::optional<std::pair<std::uint32_t, common::steady_time>> paced_since_;
 };
 
 class guest_mirror {
  public:
-  guest_mirror(state::board_monitor& board, state::players_monitor& players, sound::event_channel* events);
+  // `clock` tells when messages arrive.
+  guest_mirror(state::board_monitor& board, state::players_monitor& players, sound::event_channel* events,
+               common::clock& clock);
 
   // A message from the host, `age` after it left (half the round trip). `wall` is this computer's clock,
   // from which the game time shown is counted back.
@@ -118,6 +132,7 @@ class guest_mirror {
   state::board_monitor& board_;
   state::players_monitor& players_;
   sound::event_channel* events_;
+  common::clock& clock_;
   common::pad_type pad1_{}, pad2_{};
   std::uint32_t change_ = 0;
   std::optional<std::chrono::system_clock::time_point> started_;

@@ -134,7 +134,7 @@ void host_role::serve(std::stop_token stop) {
     return;
   }
   host_session session(config, random, *wire, world_.log);
-  host_report report(world_.board, world_.players, world_.events);
+  host_report report(world_.board, world_.players, world_.events, world_.physics_ticks);
   wire->filter([&](const endpoint& from) {
     const std::optional<drop_reason> why = session.gate().refuses(from, steady::now());
     if (why) session.drops().note(*why);
@@ -310,7 +310,8 @@ void guest_role::play(std::stop_token stop) {
   }
   system_entropy random;
   guest_session session({code_, cost_}, random, *wire, steady::now());
-  guest_mirror mirror(world_.board, world_.players, world_.events);
+  common::steady_clock_source clock;
+  guest_mirror mirror(world_.board, world_.players, world_.events, clock);
 
   // The ball moves on this thread as on a host's physics thread: woken promptly, also on a busy machine.
   common::ask_for_short_slices();
@@ -346,12 +347,12 @@ void guest_role::play(std::stop_token stop) {
       }
     });
 
-    // The ball between snapshots, a millisecond at a time as the physics moves it; after a stall of the
-    // thread it goes on from now rather than racing to catch up.
+    // The ball between snapshots, a millisecond at a time as the physics moves it. After a stall of this
+    // thread it catches up 20 ms at most at once, rather than jumping: the snapshots make up the rest.
     const common::steady_time now = steady::now();
-    const auto due = std::min<std::int64_t>((now - stepped) / milliseconds(1), 50);
+    const auto due = std::min<std::int64_t>((now - stepped) / milliseconds(1), 20);
     for (std::int64_t i = 0; i < due; ++i) mirror.step();
-    stepped = due == 50 ? now : stepped + milliseconds(due);
+    stepped = due == 20 ? now : stepped + milliseconds(due);
 
     if (session.current() == guest_session::state::playing) {
       const auto down = [&](unsigned char a, unsigned char b, unsigned char c) {

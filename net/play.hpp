@@ -64,6 +64,8 @@ struct host_world {
   sound::event_channel* events;
   // Acts on a guest's menu entry as this computer's menu would.
   std::function<void(int)> menu;
+  // The physics thread's ticks so far, which tell the guest the pace of the host's ball.
+  std::function<std::uint64_t()> physics_ticks;
   // Where the code and the addresses are printed once.
   std::ostream& out;
 };

@@ -297,7 +297,8 @@ void initialise(int& argc, char** argv, const command_line& options) {
   if (options.play == role::host) {
     net::host_role& host =
         net::hosting.create(net::host_world{board, players, keys, computer, log, &events,
-                                            [](int value) { graphics::menu(value); }, std::cout},
+                                            [](int value) { graphics::menu(value); },
+                                            [] { return physics::process_physics->ticks(); }, std::cout},
                             options.port, options.code);
     host.launch();
     network = &host;

@@ -1,20 +1,16 @@
 // The network side of the game as a test drives it: a peer that joins a host (or tries to) the way a guest
-// does and can send anything at all, a lossy relay between a guest and its host, and plain UDP junk. Every
-// datagram goes to a loopback address; every loop ends by itself.
+// does and can send anything at all, plain UDP from an address of its own, and a lossy relay between a guest
+// and its host. Every datagram goes to a loopback address; every loop ends by itself.
 #pragma once
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <functional>
-#include <map>
-#include <mutex>
 #include <queue>
 #include <random>
 #include <stdexcept>
@@ -22,43 +18,67 @@
 #include <vector>
 
 #include "net/transport.hpp"
+#include "support/game_process.hpp"
 
 namespace testing_support {
 
-inline std::uint32_t loopback(int last) {
-  return 0x7F000000u + static_cast<std::uint32_t>(last);
-}
+// A UDP socket on 127.0.0.`local` (a port of its own unless given), and what it sends to 127.0.0.1.
+class udp_socket {
+ public:
+  explicit udp_socket(int local, std::uint16_t port = 0) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+    sockaddr_in a = at(local, port);
+    socklen_t size = sizeof a;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size) != 0)
+      throw std::runtime_error("no UDP socket");
+    port_ = ntohs(a.sin_port);
+  }
+  udp_socket(const udp_socket&) = delete;
+  udp_socket& operator=(const udp_socket&) = delete;
+  ~udp_socket() { ::close(fd_); }
+
+  static sockaddr_in at(int last, std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(0x7F000000u + static_cast<std::uint32_t>(last));
+    a.sin_port = htons(port);
+    return a;
+  }
+  void send_to(const sockaddr_in& to, const std::uint8_t* data, std::size_t size) {
+    ::sendto(fd_, data, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  }
+  void send(std::uint16_t port, const std::vector<std::uint8_t>& d) {
+    send_to(at(1, port), d.data(), d.size());
+  }
+  int fd() const { return fd_; }
+  std::uint16_t port() const { return port_; }
+
+ private:
+  int fd_;
+  std::uint16_t port_ = 0;
+};
 
 // A UDP port that nothing on this machine uses at the moment.
 inline std::uint16_t free_udp_port() {
-  const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(loopback(1));
-  socklen_t size = sizeof a;
-  if (s < 0 || ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &size) != 0)
-    throw std::runtime_error("no free UDP port");
-  ::close(s);
-  return ntohs(a.sin_port);
+  return udp_socket(1).port();
 }
 
-// A guest-to-be on a loopback address of its own: it joins with `code`, or with `greet` false it only
-// connects and leaves every datagram to the test.
+// A guest-to-be on 127.0.0.`local`: it joins with `code`, or with `greet` false only connects and leaves
+// every datagram to the test.
 class test_peer {
  public:
   test_peer(std::uint16_t port, int local, std::string code, bool greet = true)
-      : wire_(net::transport::connect("127.0.0.1", port, loopback(local))),
+      : wire_(net::transport::connect("127.0.0.1", port, 0x7F000000u + static_cast<std::uint32_t>(local))),
         tap_(*wire_),
         session_({std::move(code), net::interactive_cost}, random_, tap_, now()),
         greet_(greet) {}
 
-  // Takes the host's datagrams until `done` holds; false when `limit` passed first. Once joined, it says
+  // Takes the host's datagrams until `done` holds (false when `limit` passed first). Once joined it says
   // something now and then, as a guest does, so that its host does not lose it meanwhile.
   bool until(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(15)) {
-    const auto give_up = std::chrono::steady_clock::now() + limit;
+    const auto give_up = now() + limit;
     while (!done()) {
-      if (std::chrono::steady_clock::now() >= give_up) return false;
+      if (now() >= give_up) return false;
       if (session_.current() == net::guest_session::state::playing && now() >= next_word_) {
         session_.send(net::channel::moving, net::steering{});
         next_word_ = now() + std::chrono::milliseconds(200);
@@ -69,43 +89,39 @@ class test_peer {
         connected = true;
         if (greet_) session_.connected(now());
       } else if (e->what == net::transport::event::kind::disconnected) {
-        disconnected = true;
         session_.disconnected(now());
       } else {
         received.emplace_back(e->data.begin(), e->data.end());
-        const auto got = session_.received(e->ch, e->data, now());
-        if (got.message) heard.push_back(*got.message);
+        session_.received(e->ch, e->data, now());
       }
     }
     return true;
   }
-  bool joined(std::chrono::milliseconds limit = std::chrono::seconds(15)) {
-    return until(
-               [&] {
-                 return session_.current() == net::guest_session::state::playing ||
-                        session_.end() != net::guest_session::ending::none;
-               },
-               limit) &&
-           session_.current() == net::guest_session::state::playing;
+  // Until the join is over one way or the other.
+  net::guest_session::ending ended() {
+    until([&] { return session_.end() != net::guest_session::ending::none; });
+    return session_.end();
   }
-  // A datagram as it is, on the reliable channel unless told.
-  void send(const net::bytes& datagram, net::channel ch = net::channel::reliable) {
-    wire_->send(net::host_peer, ch, datagram);
+  bool joined() {
+    until([&] { return playing() || session_.end() != net::guest_session::ending::none; });
+    return playing();
+  }
+  bool playing() const { return session_.current() == net::guest_session::state::playing; }
+  void send(const net::bytes& datagram) {
+    wire_->send(net::host_peer, net::channel::reliable, datagram);
     wire_->flush();
   }
-
   net::guest_session& session() { return session_; }
-  // While held, what the session sends is kept in `sealed` and not sent: the test sends it, or not.
+  // While held, what the session sends is only kept in `sealed`: the test sends it, or not.
   void hold(bool held) { tap_.held = held; }
-  const std::vector<net::bytes>& sealed() const { return tap_.kept; }
-  bool connected = false, disconnected = false;
+  const net::bytes& last_sealed() const { return tap_.kept.back(); }
+
+  bool connected = false;
   std::vector<net::bytes> received;
-  std::vector<net::game_message> heard;
 
  private:
   static common::steady_time now() { return std::chrono::steady_clock::now(); }
 
-  // Between the session and the transport: keeps every datagram the session sends.
   struct tap final : net::wire {
     explicit tap(net::transport& t) : to(t) {}
     void send(net::peer_id peer, net::channel ch, std::span<const std::uint8_t> d) override {
@@ -128,57 +144,14 @@ class test_peer {
   common::steady_time next_word_{};
 };
 
-// Plain UDP from a loopback address of its own, for datagrams no ENet peer would send.
-class udp_sender {
- public:
-  explicit udp_sender(int local) : socket_(::socket(AF_INET, SOCK_DGRAM, 0)) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(loopback(local));
-    if (socket_ < 0 || ::bind(socket_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-      throw std::runtime_error("no UDP socket");
-  }
-  udp_sender(const udp_sender&) = delete;
-  udp_sender& operator=(const udp_sender&) = delete;
-  ~udp_sender() { ::close(socket_); }
-
-  void send(std::uint16_t port, const std::vector<std::uint8_t>& datagram) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(loopback(1));
-    to.sin_port = htons(port);
-    ::sendto(socket_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  }
-
- private:
-  int socket_;
-};
-
-// A UDP relay on loopback between one guest and its host that loses a share of the datagrams either way
-// and delays the rest. The guest talks to `port()`; the host sees the relay as its guest.
+// Between a guest and its host on 127.0.0.1: loses a share of the datagrams either way and delays the rest.
+// The guest talks to `port()`; the host sees the relay as its guest.
 class lossy_relay {
  public:
   lossy_relay(std::uint16_t host_port, double loss, std::chrono::milliseconds delay)
-      : host_port_(host_port), loss_(loss), delay_(delay) {
-    guest_side_ = bound_socket(0);
-    host_side_ = bound_socket(0);
-    sockaddr_in a{};
-    socklen_t size = sizeof a;
-    ::getsockname(guest_side_, reinterpret_cast<sockaddr*>(&a), &size);
-    port_ = ntohs(a.sin_port);
-    thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
-  }
-  lossy_relay(const lossy_relay&) = delete;
-  lossy_relay& operator=(const lossy_relay&) = delete;
-  ~lossy_relay() {
-    thread_.request_stop();
-    thread_.join();
-    ::close(guest_side_);
-    ::close(host_side_);
-  }
-  std::uint16_t port() const { return port_; }
-  std::uint64_t lost() const { return lost_.load(); }
-  std::uint64_t passed() const { return passed_.load(); }
+      : thread_([=, this](std::stop_token stop) { run(stop, host_port, loss, delay); }) {}
+  std::uint16_t port() const { return guest_side_.port(); }
+  std::uint64_t lost() const { return lost_; }
 
  private:
   struct held {
@@ -188,69 +161,81 @@ class lossy_relay {
     bool operator>(const held& other) const { return due > other.due; }
   };
 
-  static int bound_socket(std::uint16_t port) {
-    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(loopback(1));
-    a.sin_port = htons(port);
-    if (s < 0 || ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-      throw std::runtime_error("the relay has no socket");
-    return s;
-  }
-
-  void run(std::stop_token stop) {
+  void run(std::stop_token stop, std::uint16_t host_port, double loss, std::chrono::milliseconds delay) {
     std::mt19937 chance(12345);
-    std::bernoulli_distribution drop(loss_);
+    std::bernoulli_distribution drop(loss);
     std::priority_queue<held, std::vector<held>, std::greater<>> queue;
     sockaddr_in guest{};
-    bool guest_known = false;
     std::vector<std::uint8_t> buffer(65536);
     while (!stop.stop_requested()) {
-      pollfd fds[2] = {{guest_side_, POLLIN, 0}, {host_side_, POLLIN, 0}};
-      ::poll(fds, 2, 1);
+      pollfd sides[2] = {{guest_side_.fd(), POLLIN, 0}, {host_side_.fd(), POLLIN, 0}};
+      ::poll(sides, 2, 1);
       for (int i = 0; i < 2; ++i) {
-        if ((fds[i].revents & POLLIN) == 0) continue;
         sockaddr_in from{};
         socklen_t size = sizeof from;
-        const ssize_t n =
-            ::recvfrom(fds[i].fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &size);
-        if (n < 0) continue;
-        if (i == 0) {
-          guest = from;
-          guest_known = true;
-        }
-        if (drop(chance)) {
-          ++lost_;
-          continue;
-        }
-        queue.push({std::chrono::steady_clock::now() + delay_, i == 0,
-                    std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + n)});
+        if ((sides[i].revents & POLLIN) == 0) continue;
+        const ssize_t n = ::recvfrom(sides[i].fd, buffer.data(), buffer.size(), 0,
+                                     reinterpret_cast<sockaddr*>(&from), &size);
+        if (i == 0) guest = from;
+        if (n < 0 || (drop(chance) && ++lost_)) continue;
+        queue.push({std::chrono::steady_clock::now() + delay, i == 0, {buffer.begin(), buffer.begin() + n}});
       }
-      while (!queue.empty() && queue.top().due <= std::chrono::steady_clock::now()) {
+      for (; !queue.empty() && queue.top().due <= std::chrono::steady_clock::now(); queue.pop()) {
         const held& h = queue.top();
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(loopback(1));
-        to.sin_port = htons(host_port_);
         if (h.to_host)
-          ::sendto(host_side_, h.data.data(), h.data.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-        else if (guest_known)
-          ::sendto(guest_side_, h.data.data(), h.data.size(), 0, reinterpret_cast<sockaddr*>(&guest),
-                   sizeof guest);
-        ++passed_;
-        queue.pop();
+          host_side_.send_to(udp_socket::at(1, host_port), h.data.data(), h.data.size());
+        else
+          guest_side_.send_to(guest, h.data.data(), h.data.size());
       }
     }
   }
 
-  std::uint16_t host_port_;
-  double loss_;
-  std::chrono::milliseconds delay_;
-  int guest_side_ = -1, host_side_ = -1;
-  std::uint16_t port_ = 0;
-  std::atomic<std::uint64_t> lost_{0}, passed_{0};
+  udp_socket guest_side_{1}, host_side_{1};
+  std::atomic<std::uint64_t> lost_{0};
   std::jthread thread_;
 };
+
+#ifdef TOLVARAN_GAME  // where the built game is: the display tests know
+// The built game as host on a free port and as guest beside it (its window at x = 700), each in a scratch
+// directory of its own, and what their logs say.
+struct network_games {
+  static constexpr int guest_left = 700;
+
+  network_games() {
+    std::filesystem::copy(std::string(TOLVARAN_SOURCE_DIR) + "/boards", host_dir / "boards");
+  }
+  // Starts the host and waits until it waits for a guest; false when it did not within a minute.
+  bool start_host(const std::string& code) {
+    host.emplace(TOLVARAN_GAME, host_dir.path(),
+                 std::vector<std::string>{"--host", "--port", std::to_string(port), "--code", code});
+    return eventually(
+        [&] { return count(host_dir, "Gra przez siec czeka na goscia, port UDP " + std::to_string(port)); },
+        std::chrono::seconds(60));
+  }
+  void start_guest(const std::string& code) {
+    guest.emplace(TOLVARAN_GAME, guest_dir.path(),
+                  std::vector<std::string>{"--join", "127.0.0.1", "--port", std::to_string(port), "--code",
+                                           code, "-geometry", "600x600+700+50"});
+  }
+  static std::size_t count(const temp_dir& dir, const std::string& message) {
+    const auto all = log_messages(dir.path());
+    return static_cast<std::size_t>(std::count(all.begin(), all.end(), message));
+  }
+  // What the host's log says it dropped for a reason, all its lines together.
+  std::uint64_t dropped(const std::string& reason) const {
+    std::uint64_t sum = 0;
+    for (const auto& m : log_messages(host_dir.path())) {
+      const std::size_t at =
+          m.starts_with("Odrzucono wiadomosci z sieci:") ? m.find(reason + ": ") : std::string::npos;
+      if (at != std::string::npos) sum += std::stoull(m.substr(at + reason.size() + 2));
+    }
+    return sum;
+  }
+
+  temp_dir host_dir, guest_dir;
+  std::uint16_t port = free_udp_port();
+  std::optional<child_process> host, guest;
+};
+#endif
 
 }  // namespace testing_support

@@ -44,7 +44,8 @@ class Mirror : public ::testing::Test {
 
   game host_, guest_;
   host_report report_{host_.board, host_.players, &host_.events};
-  guest_mirror mirror_{guest_.board, guest_.players, &guest_.events};
+  common::manual_time clock_;
+  guest_mirror mirror_{guest_.board, guest_.players, &guest_.events, clock_};
   sound::event_channel::reader heard_{guest_.events};
   common::steady_time now_{};
   std::chrono::system_clock::time_point wall_ = std::chrono::system_clock::now();
@@ -139,17 +140,18 @@ float distance(common::vector a, common::vector b) {
 
 TEST(BallFollower, MovesBetweenSnapshotsBlendsCorrectionsInAndOnlyJumpsToAServe) {
   ball_follower f;
+  common::steady_time now{};
   f.put({common::make_color(1, 1, 0), {10.0f, 10.0f}, {0.0f, 12.0f}, common::ball_owner::NONE});
   f.step();  // a whole board's ball stands where it was put until a snapshot tells more
   EXPECT_EQ(f.ball().pos, (common::vector{10.0f, 10.0f}));
-  f.correct(ball_at({10.0f, 10.0f}, {0.0f, 12.0f}), 0ms);
+  f.correct(ball_at({10.0f, 10.0f}, {0.0f, 12.0f}), 0ms, now);
   for (int ms = 0; ms < 10; ++ms) f.step();
   EXPECT_NEAR(f.ball().pos.y, 10.12f, 1e-4f);
 
   // The host's ball bounced 60 ms ago while this one went on: it turns, and closes the gap a little at a
   // time, never faster than its speed and a hundredth of a cell a millisecond.
   const common::vector host{10.0f, 10.0f}, back{0.0f, -12.0f};
-  f.correct(ball_at(host, back), 60ms);
+  f.correct(ball_at(host, back), 60ms, now);
   common::vector before = f.ball().pos;
   for (int ms = 1; ms <= 400; ++ms) {
     f.step();
@@ -163,18 +165,29 @@ TEST(BallFollower, MovesBetweenSnapshotsBlendsCorrectionsInAndOnlyJumpsToAServe)
   for (const bool running : {false, true}) {
     snapshot still = ball_at({10.0f, 5.5f + running}, back, 0, running);
     still.ball_still = running;
-    f.correct(still, 50ms);
+    f.correct(still, 50ms, now);
     for (int ms = 0; ms < 300; ++ms) f.step();
     EXPECT_EQ(f.ball().pos, (common::vector{10.0f, 5.5f + running})) << running;
   }
 
   // A serve, or a gap too wide to blend, puts it there at once.
-  f.correct(ball_at({10.0f, 10.0f}, {0.0f, 12.0f}, 1), 0ms);
+  f.correct(ball_at({10.0f, 10.0f}, {0.0f, 12.0f}, 1), 0ms, now);
   EXPECT_EQ(f.ball().pos, (common::vector{10.0f, 10.0f}));
-  f.correct(ball_at({10.0f, 10.0f + ball_follower::blend_within + 0.1f}, {0.0f, 12.0f}, 1), 0ms);
+  f.correct(ball_at({10.0f, 10.0f + ball_follower::blend_within + 0.1f}, {0.0f, 12.0f}, 1), 0ms, now);
   EXPECT_EQ(f.ball().pos.y, 10.0f + ball_follower::blend_within + 0.1f);
-  f.correct(ball_at({10.0f, 12.0f}, {0.0f, 12.0f}, 1), 0ms);
+  f.correct(ball_at({10.0f, 12.0f}, {0.0f, 12.0f}, 1), 0ms, now);
   EXPECT_NE(f.ball().pos.y, 12.0f);  // within reach: blended
+
+  // A busy host ticks late: its ball goes slower than the clock, and so does this one.
+  ball_follower slow;
+  slow.put({common::make_color(1, 1, 0), {10.0f, 10.0f}, {0.0f, 12.0f}, common::ball_owner::NONE});
+  snapshot paced = ball_at({10.0f, 10.0f}, {0.0f, 12.0f});
+  paced.ticks = 0xFFFFFF00;  // the count wraps
+  slow.correct(paced, 0ms, now);
+  paced.ticks += 250;
+  slow.correct(paced, 0ms, now + 500ms);
+  for (int ms = 0; ms < 10; ++ms) slow.step();
+  EXPECT_NEAR(slow.ball().pos.y, 10.06f, 1e-4f);
 }
 
 TEST(HostReport, CountsTheBallsJumpsAndTellsTheGameTime) {

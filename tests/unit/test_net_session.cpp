@@ -1,6 +1,7 @@
 // A network game's connection without a wire: a host and guests exchange datagrams through recording wires
-// on fake time. The join, a wrong code and the block after five, another version, a second guest, silence,
-// and sealed messages that are forged, replayed, too old or out of turn.
+// on fake time. The join, the refusals (a wrong code, and five of them blocking an address; a guest already
+// playing; another version; a stranger too slow), silence, and sealed messages forged, replayed, too old or
+// out of turn.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,21 +15,25 @@ namespace {
 using namespace net;
 using namespace std::chrono_literals;
 using testing_support::recording_log;
+using ending = guest_session::ending;
+using happening = host_session::happening;
 
 constexpr pwhash_cost cheap{1, 8192};  // Argon2id's least: the same rules, in microseconds
+const std::string code = "12345678";
+const salt_bytes salt{9, 8, 7};
 
 class recording_wire final : public wire {
  public:
+  void send(peer_id peer, channel ch, std::span<const std::uint8_t> data) override {
+    sent.push_back({peer, ch, bytes(data.begin(), data.end())});
+    history.push_back(sent.back().data);
+  }
+  void disconnect(peer_id peer, bool at_once) override { let_go.emplace_back(peer, at_once); }
   struct datagram_sent {
     peer_id peer;
     channel ch;
     bytes data;
   };
-  void send(peer_id peer, channel ch, std::span<const std::uint8_t> data) override {
-    sent.push_back({peer, ch, bytes(data.begin(), data.end())});
-    history.push_back(sent.back().data);
-  }
-  void disconnect(peer_id peer, bool at_once) override { let_go.push_back({peer, at_once}); }
   std::vector<datagram_sent> sent;
   std::vector<bytes> history;
   std::vector<std::pair<peer_id, bool>> let_go;
@@ -44,12 +49,9 @@ class counting_entropy final : public entropy {
   std::uint8_t next_ = 1;
 };
 
-const std::string code = "12345678";
-const salt_bytes salt{9, 8, 7};
-
 struct guest_side {
-  guest_side(peer_id p, std::uint32_t address, std::string tried, common::steady_time now)
-      : peer(p), from{address, 40000}, session({std::move(tried), cheap}, random, wire, now) {}
+  guest_side(peer_id p, std::uint32_t address, const std::string& tried, common::steady_time now)
+      : peer(p), from{address, 40000}, session({tried, cheap}, random, wire, now) {}
   peer_id peer;
   endpoint from;
   counting_entropy random;
@@ -62,7 +64,8 @@ class Session : public ::testing::Test {
  protected:
   Session() : host_({derive_code_key(code, salt, cheap), salt}, random_, wire_, log_) {}
 
-  guest_side& guest(std::string tried = code, std::uint32_t address = 0x7F000002) {
+  // A guest that connects from `address` and says its hello; every answer is delivered.
+  guest_side& guest(const std::string& tried = code, std::uint32_t address = 0x7F000002) {
     guests_.push_back(std::make_unique<guest_side>(peer_id(guests_.size() + 1), address, tried, now_));
     guest_side& g = *guests_.back();
     host_.connected(g.peer, g.from, now_);
@@ -70,32 +73,27 @@ class Session : public ::testing::Test {
     pump();
     return g;
   }
-
   // Delivers datagrams both ways until nobody has anything more to say.
   void pump() {
     for (bool moved = true; moved;) {
       moved = false;
-      for (auto& g : guests_) {
+      for (auto& g : guests_)
         for (auto& d : std::exchange(g->wire.sent, {})) {
           moved = true;
           const auto got = host_.received(g->peer, d.ch, d.data, now_);
           happened_.push_back(got.what);
           if (got.message) from_guests_.push_back(*got.message);
         }
-      }
-      for (auto& d : std::exchange(wire_.sent, {})) {
-        moved = true;
+      for (auto& d : std::exchange(wire_.sent, {}))
         for (auto& g : guests_)
           if (g->peer == d.peer) {
-            const auto got = g->session.received(d.ch, d.data, now_);
-            if (got.message) g->heard.push_back(*got.message);
+            moved = true;
+            if (const auto got = g->session.received(d.ch, d.data, now_); got.message)
+              g->heard.push_back(*got.message);
           }
-      }
     }
   }
-  bool happened(host_session::happening h) const {
-    return std::ranges::find(happened_, h) != happened_.end();
-  }
+  bool happened(happening h) const { return std::ranges::find(happened_, h) != happened_.end(); }
 
   common::steady_time now_{};
   counting_entropy random_;
@@ -103,29 +101,24 @@ class Session : public ::testing::Test {
   recording_log log_;
   host_session host_;
   std::vector<std::unique_ptr<guest_side>> guests_;
-  std::vector<host_session::happening> happened_;
+  std::vector<happening> happened_;
   std::vector<game_message> from_guests_;
 };
 
-TEST_F(Session, AGuestWithTheCodeJoinsAndBothSidesTalkSealed) {
+TEST_F(Session, AGuestWithTheCodeJoinsAndBothSidesTalkSealedNeverInTheClear) {
   guest_side& g = guest();
   EXPECT_EQ(g.session.current(), guest_session::state::playing);
-  EXPECT_TRUE(happened(host_session::happening::joined));
+  EXPECT_TRUE(happened(happening::joined));
   EXPECT_EQ(host_.guest_endpoint(), g.from);
-  ASSERT_EQ(g.heard.size(), 1u);
-  EXPECT_TRUE(std::holds_alternative<welcome>(g.heard[0]));
+  EXPECT_EQ(g.heard, std::vector<game_message>{welcome{}});
   EXPECT_EQ(log_.messages(),
             std::vector<std::string>{"Gracz zielony dolaczyl przez siec z adresu 127.0.0.2"});
 
   g.session.send(channel::moving, steering{true, false});
   g.session.send(channel::reliable, menu_choice{200});
-  host_.send(channel::moving, points{5, 6});
-  pump();
-  EXPECT_EQ(from_guests_, (std::vector<game_message>{steering{true, false}, menu_choice{200}}));
-  EXPECT_EQ(g.heard.back(), game_message(points{5, 6}));
-  // Nothing crosses in the clear after the join, and the code never crosses at all.
   host_.send(channel::reliable, info_of("tajne"));
   pump();
+  EXPECT_EQ(from_guests_, (std::vector<game_message>{steering{true, false}, menu_choice{200}}));
   EXPECT_EQ(g.heard.back(), game_message(info_of("tajne")));
   for (const auto* history : {&wire_.history, &g.wire.history})
     for (const bytes& d : *history) {
@@ -135,118 +128,100 @@ TEST_F(Session, AGuestWithTheCodeJoinsAndBothSidesTalkSealed) {
 
   g.session.say_goodbye();
   pump();
-  EXPECT_TRUE(happened(host_session::happening::left));
+  EXPECT_TRUE(happened(happening::left));
   EXPECT_FALSE(host_.has_guest());
-  EXPECT_EQ(g.session.end(), guest_session::ending::left);
+  EXPECT_EQ(g.session.end(), ending::left);
   EXPECT_EQ(log_.messages().back(), "Gracz zielony opuscil gre");
 }
 
-TEST_F(Session, WrongCodesAreRefusedAndFiveWithinAMinuteSilenceTheAddressForAMinute) {
-  for (int attempt = 1; attempt <= 5; ++attempt) {
-    guest_side& g = guest("87654321");
-    EXPECT_EQ(g.session.end(), guest_session::ending::wrong_code) << attempt;
-    EXPECT_EQ(ending_text(g.session.end()), "Gospodarz odrzucil kod dolaczenia");
-    now_ += 10s;
-  }
-  EXPECT_FALSE(host_.has_guest());
+TEST_F(Session, FiveWrongCodesWithinAMinuteSilenceAnAddressForAMinute) {
+  for (int attempt = 1; attempt <= 6; ++attempt, now_ += 15s)  // spread over more than a minute: no block
+    EXPECT_EQ(guest("00000000").session.end(), ending::wrong_code);
+  EXPECT_FALSE(host_.gate().blocked(0x7F000002, now_));
+  now_ += 60s;
+  for (int attempt = 1; attempt <= 5; ++attempt, now_ += 10s) guest("87654321");
   EXPECT_EQ(std::ranges::count(log_.messages(), "Odrzucono goscia z adresu 127.0.0.2: zly kod dolaczenia"),
-            5);
+            11);
   EXPECT_EQ(log_.messages().back(), "Adres 127.0.0.2 bedzie pomijany przez minute: 5 zlych kodow");
-  // Blocked: neither its connections nor its datagrams are taken, even with the right code.
+  // Neither its connections nor its datagrams are taken, even with the right code.
   EXPECT_EQ(host_.gate().refuses({0x7F000002, 1}, now_), drop_reason::blocked);
   guest_side& shut_out = guest();
   EXPECT_EQ(shut_out.session.current(), guest_session::state::greeted);
   EXPECT_EQ(wire_.let_go.back(), std::pair(shut_out.peer, true));
-  // Another address is not, and this one is heard again once the minute is over.
+  // Another address is heard, and this one once the minute is over.
   EXPECT_EQ(guest(code, 0x7F000003).session.current(), guest_session::state::playing);
   host_.say_goodbye();
   now_ += 50s;
   EXPECT_EQ(guest().session.current(), guest_session::state::playing);
 }
 
-TEST_F(Session, WrongCodesSpreadOverMoreThanAMinuteDoNotBlock) {
-  for (int attempt = 1; attempt <= 6; ++attempt) {
-    guest("00000000");
-    now_ += 15s;
-  }
-  EXPECT_FALSE(host_.gate().blocked(0x7F000002, now_));
-  EXPECT_EQ(guest().session.current(), guest_session::state::playing);
-}
+TEST_F(Session, ASecondGuestAndPeersOfAnotherVersionAreRefusedSayingWhy) {
+  const guest_side& first = guest();
+  EXPECT_EQ(guest(code, 0x7F000003).session.end(), ending::busy);
+  EXPECT_EQ(log_.messages().back(), "Odrzucono goscia z adresu 127.0.0.3: gra ma juz goscia");
+  EXPECT_EQ(host_.guest_endpoint(), first.from);
 
-TEST_F(Session, PeersOfAnotherVersionRefuseEachOtherSayingBothVersions) {
-  guest_side& g = guest();  // a guest of this version, to answer as a host of the next one would
-  host_.connected(9, {0x7F000009, 1}, now_);
-  hello newer{protocol_version, {}};
+  hello newer{};
   newer.version = protocol_version + 1;
+  host_.connected(9, {0x7F000009, 1}, now_);
   host_.received(9, channel::reliable, encode(newer), now_);
-  ASSERT_EQ(wire_.sent.size(), 1u);
-  EXPECT_EQ(decode_datagram(wire_.sent[0].data).value().index(), datagram(refusal{}).index());
+  EXPECT_EQ(std::get<refusal>(decode_datagram(wire_.sent.back().data).value()).reason,
+            refusal_reason::version);
   EXPECT_EQ(log_.messages().back(),
             "Odrzucono goscia z adresu 127.0.0.9: inna wersja gry (protokol 2, tutaj 1)");
-
-  guest_side& other(*guests_.emplace_back(std::make_unique<guest_side>(5, 1, code, now_)));
+  guest_side other(5, 1, code, now_);
   other.session.connected(now_);
   other.session.received(channel::reliable, encode(foreign{2, protocol_version + 1}), now_);
-  EXPECT_EQ(other.session.end(), guest_session::ending::version);
-  EXPECT_EQ(ending_text(other.session.end(), other.session.host_version()),
+  EXPECT_EQ(other.session.end(), ending::version);
+  EXPECT_EQ(ending_text(ending::version, other.session.host_version()),
             "Gospodarz ma inna wersje gry (protokol 2, tutaj 1)");
-  EXPECT_EQ(g.session.current(), guest_session::state::playing);
-}
-
-TEST_F(Session, ASecondGuestIsRefusedWhileOnePlays) {
-  guest_side& first = guest();
-  guest_side& second = guest(code, 0x7F000003);
-  EXPECT_EQ(second.session.end(), guest_session::ending::busy);
-  EXPECT_EQ(host_.guest_endpoint(), first.from);
-  EXPECT_EQ(log_.messages().back(), "Odrzucono goscia z adresu 127.0.0.3: gra ma juz goscia");
+  EXPECT_EQ(ending_text(ending::busy), "Gospodarz gra juz z innym gosciem");
 }
 
 TEST_F(Session, SilenceLosesEitherSideAndAStrangerHasTenSecondsToProveTheCode) {
   guest_side& g = guest();
-  now_ += 2999ms;
-  EXPECT_EQ(host_.tick(now_), host_session::happening::none);
-  EXPECT_EQ(g.session.tick(now_), guest_session::ending::none);
+  now_ += silence_limit - 1ms;
+  EXPECT_EQ(host_.tick(now_), happening::none);
+  EXPECT_EQ(g.session.tick(now_), ending::none);
   now_ += 1ms;
-  EXPECT_EQ(host_.tick(now_), host_session::happening::lost);
-  EXPECT_EQ(g.session.tick(now_), guest_session::ending::lost);
+  EXPECT_EQ(host_.tick(now_), happening::lost);
+  EXPECT_EQ(g.session.tick(now_), ending::lost);
   EXPECT_EQ(log_.messages().back(), "Utracono polaczenie z graczem zielonym");
 
   host_.connected(20, {0x7F000004, 1}, now_);
   guest_side idle(21, 1, code, now_);
   now_ += join_limit - 1ms;
   host_.tick(now_);
-  EXPECT_EQ(idle.session.tick(now_), guest_session::ending::none);
+  EXPECT_EQ(idle.session.tick(now_), ending::none);
   EXPECT_TRUE(wire_.sent.empty());
   now_ += 1ms;
   host_.tick(now_);
-  EXPECT_EQ(idle.session.tick(now_), guest_session::ending::unreachable);
-  ASSERT_EQ(wire_.sent.size(), 1u);
-  EXPECT_EQ(std::get<refusal>(decode_datagram(wire_.sent[0].data).value()).reason, refusal_reason::too_slow);
+  EXPECT_EQ(idle.session.tick(now_), ending::unreachable);
+  EXPECT_EQ(std::get<refusal>(decode_datagram(wire_.sent.at(0).data).value()).reason,
+            refusal_reason::too_slow);
   EXPECT_EQ(wire_.let_go.back(), std::pair(peer_id(20), false));
 }
 
 TEST_F(Session, WhatIsForgedReplayedTooOldOrOutOfTurnIsDroppedCountedAndNeverActedOn) {
   guest_side& g = guest();
   std::vector<bytes> kept;
-  for (int n = 0; n < 70; ++n) {
+  for (int n = 0; n <= 70; ++n) {
     g.session.send(channel::reliable, menu_choice{static_cast<std::uint16_t>(100 + n % 10)});
-    kept.push_back(g.wire.sent.back().data);
+    kept.push_back(std::exchange(g.wire.sent, {}).front().data);
   }
-  pump();
-  const std::size_t acted = from_guests_.size();
-  ASSERT_EQ(acted, 70u);
-  g.session.send(channel::reliable, menu_choice{105});
-  const bytes fresh = std::exchange(g.wire.sent, {}).front().data;
-  bytes tampered = fresh;
+  for (int n = 0; n < 70; ++n) host_.received(g.peer, channel::reliable, kept[n], now_);
+  bytes tampered = kept[70];
   tampered.back() ^= 1;
+  g.session.send(channel::reliable, info_of("the host's line"));
   const std::vector<std::tuple<const char*, channel, bytes, drop_reason>> rows{
       {"made up", channel::reliable, encode(datagram{sealed{500, bytes(40, 0x33)}}),
        drop_reason::unauthenticated},
-      {"tampered", channel::reliable, tampered, drop_reason::unauthenticated},
+      {"tampered with", channel::reliable, tampered, drop_reason::unauthenticated},
       {"replayed", channel::reliable, kept[68], drop_reason::replayed},
-      {"older than the window", channel::reliable, kept[2], drop_reason::outside_window},
-      {"on the other channel", channel::moving, kept[69], drop_reason::unauthenticated},
+      {"older than the window", channel::reliable, kept[5], drop_reason::outside_window},
+      {"on the other channel", channel::moving, kept[70], drop_reason::unauthenticated},
       {"in the clear", channel::reliable, encode(datagram{proof{}}), drop_reason::out_of_turn},
+      {"the host's to say", channel::reliable, g.wire.sent.back().data, drop_reason::out_of_turn},
       {"truncated", channel::reliable, bytes{5, 1, 0}, drop_reason::truncated},
       {"oversized", channel::reliable, bytes(max_datagram + 1, 5), drop_reason::oversized},
   };
@@ -255,21 +230,14 @@ TEST_F(Session, WhatIsForgedReplayedTooOldOrOutOfTurnIsDroppedCountedAndNeverAct
     EXPECT_FALSE(host_.received(g.peer, ch, data, now_).message) << what;
     EXPECT_EQ(host_.drops().total(why), before + 1) << what;
   }
-  EXPECT_EQ(host_.received(g.peer, channel::reliable, fresh, now_).message, game_message(menu_choice{105}));
-  // Authentic, but not the guest's to say, or not a message at all: its number is spent all the same.
-  g.session.send(channel::reliable, info_of("the host's line"));
-  g.session.send(channel::reliable, goodbye{});
-  bytes wrong_type = std::exchange(g.wire.sent, {}).front().data;
-  EXPECT_FALSE(host_.received(g.peer, channel::reliable, wrong_type, now_).message);
-  EXPECT_EQ(host_.drops().total(drop_reason::out_of_turn), 2u);
+  EXPECT_EQ(host_.received(g.peer, channel::reliable, kept[70], now_).message,
+            game_message(menu_choice{100}));
   EXPECT_TRUE(host_.has_guest());
 
-  const auto line = host_.drops().report(now_);
-  ASSERT_TRUE(line.has_value());
   EXPECT_EQ(
-      *line,
-      "Odrzucono wiadomosci z sieci: 9 (nieuwierzytelnione: 3, powtorzone: 1, poza oknem: 1, za dlugie: "
-      "1, uciete: 1, nie w pore: 2)");
+      host_.drops().report(now_),
+      "Odrzucono wiadomosci z sieci: 9 (nieuwierzytelnione: 3, powtorzone: 1, poza oknem: 1, za dlugie: 1, "
+      "uciete: 1, nie w pore: 2)");
   host_.drops().note(drop_reason::flooding);
   EXPECT_FALSE(host_.drops().report(now_ + 999ms));
   EXPECT_EQ(host_.drops().report(now_ + 1s), "Odrzucono wiadomosci z sieci: 1 (zalew: 1)");
@@ -279,24 +247,21 @@ TEST_F(Session, WhatIsForgedReplayedTooOldOrOutOfTurnIsDroppedCountedAndNeverAct
 TEST(ReplayWindow, TakesEachNumberOnceAndNothingOlderThanSixtyFourBehind) {
   replay_window w;
   using v = replay_window::verdict;
-  EXPECT_EQ(w.check(0), v::too_old);
   for (std::uint32_t n : {1u, 3u, 100u, 37u}) {
     ASSERT_EQ(w.check(n), v::fresh) << n;
     w.take(n);
   }
-  const std::vector<std::pair<std::uint32_t, v>> rows{
-      {100, v::replayed}, {37, v::replayed}, {36, v::too_old}, {38, v::fresh},
-      {99, v::fresh},     {101, v::fresh},   {3, v::too_old},  {0, v::too_old},
-  };
+  const std::vector<std::pair<std::uint32_t, v>> rows{{100, v::replayed}, {37, v::replayed}, {36, v::too_old},
+                                                      {38, v::fresh},     {99, v::fresh},    {101, v::fresh},
+                                                      {3, v::too_old},    {0, v::too_old}};
   for (const auto& [n, verdict] : rows) EXPECT_EQ(w.check(n), verdict) << n;
   w.take(200);  // a leap beyond the window forgets all before it
   EXPECT_EQ(w.check(136), v::too_old);
   EXPECT_EQ(w.check(137), v::fresh);
-  EXPECT_EQ(w.check(199), v::fresh);
   EXPECT_EQ(w.check(200), v::replayed);
 }
 
-TEST(Gatekeeper, AnAddressMaySendItsBurstThenItsRateAndTheGuestIsNotCounted) {
+TEST(Gatekeeper, AnAddressMaySendItsBurstThenItsRateTheGuestIsNotCountedNorABlockForgotten) {
   gatekeeper gate;
   common::steady_time now{};
   const endpoint stranger{0x0A000001, 5}, guest{0x0A000002, 6};
@@ -304,7 +269,6 @@ TEST(Gatekeeper, AnAddressMaySendItsBurstThenItsRateAndTheGuestIsNotCounted) {
   int taken = 0;
   for (int n = 0; n < 2000; ++n) taken += !gate.refuses(stranger, now) && !gate.refuses(guest, now);
   EXPECT_EQ(taken, static_cast<int>(gatekeeper::burst));
-  EXPECT_EQ(gate.refuses(stranger, now), drop_reason::flooding);
   now += 10ms;  // 4 more at 400 a second
   for (int n = 0; n < 4; ++n) EXPECT_FALSE(gate.refuses(stranger, now)) << n;
   EXPECT_EQ(gate.refuses(stranger, now), drop_reason::flooding);
@@ -315,13 +279,12 @@ TEST(Gatekeeper, AnAddressMaySendItsBurstThenItsRateAndTheGuestIsNotCounted) {
   EXPECT_FALSE(gate.blocked(0x0A0000FF, now + gatekeeper::block_span));
 }
 
-TEST(JoinCode, EightDigitsFromTheWholeRangeShownWithAHyphen) {
+TEST(JoinCode, EightDigitsFromTheWholeRangeShownWithAHyphenEachItsOwnKey) {
   system_entropy random;
   std::set<char> first_digits;
   for (int n = 0; n < 200; ++n) {
     const std::string c = draw_join_code(random);
-    ASSERT_EQ(c.size(), 8u);
-    ASSERT_TRUE(std::ranges::all_of(c, [](char d) { return d >= '0' && d <= '9'; })) << c;
+    ASSERT_TRUE(c.size() == 8 && std::ranges::all_of(c, [](char d) { return d >= '0' && d <= '9'; })) << c;
     first_digits.insert(c[0]);
   }
   EXPECT_EQ(first_digits.size(), 10u);
