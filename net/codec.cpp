@@ -59,7 +59,7 @@ class writer {
       u8(0);
       return;
     }
-    u8(static_cast<std::uint8_t>(1 | (b.destructible ? 2 : 0)));
+    u8(b.destructible ? 3 : 1);  // 1: a brick; 2: a destructible one
     i32(b.points);
     color(b.color);
   }
@@ -102,11 +102,11 @@ class reader {
     return low | (static_cast<std::uint32_t>(u16()) << 16);
   }
   std::int32_t i32() { return static_cast<std::int32_t>(u32()); }
-  // A finite float within `limit` of zero.
+  // A finite float between the bounds.
   float f32(float low = -reach, float high = reach) {
     const float v = std::bit_cast<float>(u32());
     if (!(v >= low && v <= high)) fail(fault::malformed);  // a NaN fails too
-    return failed_ ? 0.0f : v;
+    return v;
   }
   template <std::size_t N>
   std::array<std::uint8_t, N> raw() {

@@ -94,12 +94,6 @@ std::array<std::uint8_t, crypto_aead_chacha20poly1305_ietf_NPUBBYTES> nonce_of(c
   return n;
 }
 
-// What the tag also covers: the envelope's header and the channel it travels on.
-std::array<std::uint8_t, 6> header_of(channel ch, std::uint32_t sequence) {
-  const bytes head = encode(datagram{sealed{sequence, {}}});
-  return {head[0], head[1], head[2], head[3], head[4], static_cast<std::uint8_t>(ch)};
-}
-
 drop_reason reason_of(fault f) {
   switch (f) {
     case fault::truncated:
@@ -183,27 +177,25 @@ replay_window::verdict replay_window::check(std::uint32_t sequence) const {
 void replay_window::take(std::uint32_t sequence) {
   if (sequence > highest_) {
     const std::uint32_t ahead = sequence - highest_;
-    seen_ = ahead >= width ? 0 : seen_ << ahead;
-    seen_ |= 1;
+    seen_ = ahead < width ? (seen_ << ahead) | 1 : 1;
     highest_ = sequence;
   } else {
     seen_ |= std::uint64_t{1} << (highest_ - sequence);
   }
 }
 
+// The nonce binds the channel and the sequence number that the envelope's header shows, and each direction
+// has its own key: a header changed, a channel or a direction swapped, and the tag no longer checks out.
 bytes sealed_link::seal(channel ch, std::span<const std::uint8_t> plaintext) {
   std::uint32_t& next = next_[static_cast<std::size_t>(ch)];
   if (next == 0) return {};  // wrapped round: never a nonce twice
   const std::uint32_t sequence = next++;
   const auto nonce = nonce_of(ch, sequence);
-  const auto header = header_of(ch, sequence);
-  bytes out(header.begin(), header.begin() + 5);
-  out.resize(5 + plaintext.size() + crypto_aead_chacha20poly1305_ietf_ABYTES);
-  unsigned long long length = 0;
-  crypto_aead_chacha20poly1305_ietf_encrypt(out.data() + 5, &length, plaintext.data(), plaintext.size(),
-                                            header.data(), header.size(), nullptr, nonce.data(),
-                                            keys_.send.data());
-  out.resize(5 + length);
+  bytes out = encode(datagram{sealed{sequence, {}}});
+  const std::size_t header = out.size();
+  out.resize(header + plaintext.size() + crypto_aead_chacha20poly1305_ietf_ABYTES);
+  crypto_aead_chacha20poly1305_ietf_encrypt(out.data() + header, nullptr, plaintext.data(), plaintext.size(),
+                                            nullptr, 0, nullptr, nonce.data(), keys_.send.data());
   return out;
 }
 
@@ -218,17 +210,16 @@ sealed_link::opened sealed_link::open(channel ch, const sealed& envelope) {
       break;
   }
   // A fixed buffer: the envelope's length was bounded when the datagram was decoded.
-  std::array<std::uint8_t, max_datagram> plain;
+  std::array<std::uint8_t, max_message> plain;
   if (envelope.body.size() > max_message + crypto_aead_chacha20poly1305_ietf_ABYTES)
     return {std::nullopt, drop_reason::oversized};
   const auto nonce = nonce_of(ch, envelope.sequence);
-  const auto header = header_of(ch, envelope.sequence);
-  unsigned long long length = 0;
-  if (crypto_aead_chacha20poly1305_ietf_decrypt(plain.data(), &length, nullptr, envelope.body.data(),
-                                                envelope.body.size(), header.data(), header.size(),
-                                                nonce.data(), keys_.receive.data()) != 0)
+  if (crypto_aead_chacha20poly1305_ietf_decrypt(plain.data(), nullptr, nullptr, envelope.body.data(),
+                                                envelope.body.size(), nullptr, 0, nonce.data(),
+                                                keys_.receive.data()) != 0)
     return {std::nullopt, drop_reason::unauthenticated};
   window.take(envelope.sequence);  // authentic: its number is spent even if what it says is wrong
+  const std::size_t length = envelope.body.size() - crypto_aead_chacha20poly1305_ietf_ABYTES;
   const decoded<game_message> message = decode_message(std::span(plain.data(), length));
   if (!message.ok()) return {std::nullopt, reason_of(message.why())};
   return {message.value(), drop_reason::malformed};

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds the game and runs every test: the release suite, a sample of the mutation tester, the Debian
 # package, the same suite under AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer, the
-# board-file fuzzer and the soak under random play.
+# fuzzers (board files, the network's messages) and the soak under random play.
 #
 #   bash tools/test.sh            everything (what CI runs)
 #   bash tools/test.sh --quick    the release suite only
 #
-# FUZZ_SECONDS and SOAK_SECONDS (default 60 each) set how long the fuzzer and the soak run; MUTANTS (40)
+# FUZZ_SECONDS and SOAK_SECONDS (default 60 each) set how long the fuzzers and the soak run; MUTANTS (40)
 # and MUTATION_SEED (1) which sample of the mutation tester runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -52,7 +52,7 @@ export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/t
 build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVARAN_SANITIZE=thread
 suite build-tsan "ThreadSanitizer suite"
 
-echo "== board-file fuzzer, ${FUZZ_SECONDS:-60} s"
+echo "== fuzzers (board files, network), ${FUZZ_SECONDS:-60} s"
 bash tools/fuzz.sh "${FUZZ_SECONDS:-60}"
 
 soak_seconds=${SOAK_SECONDS:-60}

@@ -87,6 +87,8 @@ TEST_F(Mirror, AGuestSeesTheHostsBoardPointsLineAndSoundsAndEveryChangeOfThem) {
 
   // Another, whose whole board is resent and comes after the game's first snapshot: it moves nothing back.
   host_.board.reset();
+  for (int ms = 0; ms < 10; ++ms) host_.board.ball_step();
+  wall_ = std::chrono::system_clock::now();
   now_ += 10ms;
   const std::vector<game_message> resent = report_.changes(now_, wall_);
   mirror_.take(report_.moving(now_, wall_), 0ms, wall_);
@@ -190,16 +192,16 @@ TEST(BallFollower, MovesBetweenSnapshotsBlendsCorrectionsInAndOnlyJumpsToAServe)
   EXPECT_NEAR(slow.ball().pos.y, 10.06f, 1e-4f);
 }
 
-TEST(HostReport, CountsTheBallsJumpsAndTellsTheGameTime) {
+TEST(HostReport, CountsTheBallsJumpsAndTellsTheGameTimeAndThePhysicsTicks) {
   game host;
   host.board.reset();
-  host_report report(host.board, host.players, nullptr);
+  host_report report(host.board, host.players, nullptr, [] { return std::uint64_t{1} << 32 | 77; });
   const auto wall = host.board.started() + 1234ms;
   common::steady_time now{};
   report.joined(now, wall);
   now += 10ms;
   snapshot s = report.moving(now, wall);
-  EXPECT_EQ(s.game_time, 1234u);
+  EXPECT_EQ(std::pair(s.game_time, s.ticks), std::pair(1234u, 77u));
   EXPECT_EQ(s.jumps, 0);
   common::ball_type ball = host.board.get_ball();
   ball.pos.y += 1.1f;  // not quite as far as it could go in 10 ms, and a cell

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <set>
 
+#include "net/play.hpp"
 #include "net/session.hpp"
 #include "support/recording_log.hpp"
 
@@ -106,13 +107,13 @@ class Session : public ::testing::Test {
 };
 
 TEST_F(Session, AGuestWithTheCodeJoinsAndBothSidesTalkSealedNeverInTheClear) {
-  guest_side& g = guest();
+  guest_side& g = guest(code, 0x7F010203);
   EXPECT_EQ(g.session.current(), guest_session::state::playing);
   EXPECT_TRUE(happened(happening::joined));
   EXPECT_EQ(host_.guest_endpoint(), g.from);
   EXPECT_EQ(g.heard, std::vector<game_message>{welcome{}});
   EXPECT_EQ(log_.messages(),
-            std::vector<std::string>{"Gracz zielony dolaczyl przez siec z adresu 127.0.0.2"});
+            std::vector<std::string>{"Gracz zielony dolaczyl przez siec z adresu 127.1.2.3"});
 
   g.session.send(channel::moving, steering{true, false});
   g.session.send(channel::reliable, menu_choice{200});
@@ -120,6 +121,10 @@ TEST_F(Session, AGuestWithTheCodeJoinsAndBothSidesTalkSealedNeverInTheClear) {
   pump();
   EXPECT_EQ(from_guests_, (std::vector<game_message>{steering{true, false}, menu_choice{200}}));
   EXPECT_EQ(g.heard.back(), game_message(info_of("tajne")));
+  host_.send(channel::reliable, steering{});  // not the host's to say
+  pump();
+  EXPECT_EQ(g.heard.back(), game_message(info_of("tajne")));
+  EXPECT_EQ(g.session.drops().total(drop_reason::out_of_turn), 1u);
   for (const auto* history : {&wire_.history, &g.wire.history})
     for (const bytes& d : *history) {
       EXPECT_TRUE(std::ranges::search(d, std::string_view("tajne")).empty());
@@ -129,6 +134,7 @@ TEST_F(Session, AGuestWithTheCodeJoinsAndBothSidesTalkSealedNeverInTheClear) {
   g.session.say_goodbye();
   pump();
   EXPECT_TRUE(happened(happening::left));
+  EXPECT_EQ(wire_.let_go.back(), std::pair(g.peer, false));
   EXPECT_FALSE(host_.has_guest());
   EXPECT_EQ(g.session.end(), ending::left);
   EXPECT_EQ(log_.messages().back(), "Gracz zielony opuscil gre");
@@ -156,7 +162,16 @@ TEST_F(Session, FiveWrongCodesWithinAMinuteSilenceAnAddressForAMinute) {
 }
 
 TEST_F(Session, ASecondGuestAndPeersOfAnotherVersionAreRefusedSayingWhy) {
+  // Strangers waiting meanwhile: letting one go lets only that one go.
+  host_.connected(50, {0x7F000005, 1}, now_);
+  host_.connected(51, {0x7F000006, 1}, now_);
+  host_.received(51, channel::reliable, bytes{0xFF}, now_);
+  host_.connected(52, {0x7F000007, 1}, now_);
+  host_.disconnected(52, now_);
   const guest_side& first = guest();
+  host_.received(50, channel::reliable, encode(hello{}), now_);
+  EXPECT_EQ(wire_.sent.back().peer, 50u);
+  EXPECT_EQ(std::get<refusal>(decode_datagram(wire_.sent.back().data).value()).reason, refusal_reason::busy);
   EXPECT_EQ(guest(code, 0x7F000003).session.end(), ending::busy);
   EXPECT_EQ(log_.messages().back(), "Odrzucono goscia z adresu 127.0.0.3: gra ma juz goscia");
   EXPECT_EQ(host_.guest_endpoint(), first.from);
@@ -279,7 +294,34 @@ TEST(Gatekeeper, AnAddressMaySendItsBurstThenItsRateTheGuestIsNotCountedNorABloc
   EXPECT_FALSE(gate.blocked(0x0A0000FF, now + gatekeeper::block_span));
 }
 
+TEST(SealedLink, AnAuthenticMessageThatDoesNotFitIsDroppedForItsReason) {
+  const session_keys keys{{1}, {1}};
+  sealed_link from(keys), to(keys);
+  const std::vector<std::pair<bytes, drop_reason>> rows{
+      {{0x12}, drop_reason::truncated},
+      {{0x63}, drop_reason::malformed},
+      {bytes(max_message + 1, 0x10), drop_reason::oversized}};
+  for (const auto& [plaintext, why] : rows) {
+    const bytes e = from.seal(channel::reliable, plaintext);
+    const sealed envelope{e[1] | e[2] << 8 | e[3] << 16 | std::uint32_t{e[4]} << 24, std::span(e).subspan(5)};
+    EXPECT_EQ(to.open(channel::reliable, envelope).dropped, why) << plaintext.size();
+  }
+}
+
 TEST(JoinCode, EightDigitsFromTheWholeRangeShownWithAHyphenEachItsOwnKey) {
+  struct script final : entropy {
+    std::vector<std::uint8_t> bytes;
+    std::size_t at = 0;
+    void fill(std::span<std::uint8_t> out) override {
+      for (auto& b : out) b = bytes.at(at++);
+    }
+  } drawn;
+  // 0xFFFFFFFF lies beyond the last whole 10^8 of 32 bits: drawn again; then 123456789.
+  drawn.bytes = {0xFF, 0xFF, 0xFF, 0xFF, 0x15, 0xCD, 0x5B, 0x07};
+  EXPECT_EQ(draw_join_code(drawn), "23456789");
+  EXPECT_EQ(waiting_line("12345678", {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"}, 47630),
+            "Kod dolaczenia: 1234-5678   adresy: 10.0.0.1, 10.0.0.2, 10.0.0.3   port UDP 47630");
+  EXPECT_EQ(waiting_line("00000000", {}, 1), "Kod dolaczenia: 0000-0000   adresy: brak sieci   port UDP 1");
   system_entropy random;
   std::set<char> first_digits;
   for (int n = 0; n < 200; ++n) {
