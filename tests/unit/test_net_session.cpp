@@ -112,6 +112,14 @@ TEST_F(Session, AGuestWithTheCodeJoinsAndBothSidesTalkSealedNeverInTheClear) {
   EXPECT_TRUE(happened(happening::joined));
   EXPECT_EQ(host_.guest_endpoint(), g.from);
   EXPECT_EQ(g.heard, std::vector<game_message>{welcome{}});
+  // The key schedule is the protocol's own: two builds of one version must agree on every byte.
+  const auto hex = [](const bytes& b) {
+    std::string h;
+    for (const std::uint8_t x : b) h += "0123456789abcdef"[x >> 4], h += "0123456789abcdef"[x & 15];
+    return h;
+  };
+  EXPECT_EQ(hex(g.wire.history.at(1)), "03f19dcf9b60c33f1bebad367f0364930e5a9dae481dceb0b6d4979dc491e1b52a");
+  EXPECT_EQ(hex(wire_.history.at(1)), "050100000045f7a11593dae01195bdcf7470bbd7cd5f");
   EXPECT_EQ(log_.messages(),
             std::vector<std::string>{"Gracz zielony dolaczyl przez siec z adresu 127.1.2.3"});
 
