@@ -53,12 +53,15 @@ TEST_F(BoardState, BeforeTheFirstResetEverythingIsZero) {
 
 TEST_F(BoardState, ResetStartsANewGameOnTheChosenBoard) {
   write_board(3, walled_board());
+  board_.set_network_line("Kod dolaczenia: 1234-5678");
   board_.set_info("Wygra\xB3 Gracz zielony !");
+  EXPECT_EQ(board_.message_line(), "Wygra\xB3 Gracz zielony !");  // the game's message covers the network's
   board_.stop();
   const auto before = std::chrono::system_clock::now();
   reset_on(3);
 
   EXPECT_EQ(board_.get_info(), "");
+  EXPECT_EQ(board_.message_line(), "Kod dolaczenia: 1234-5678");  // which a new game does not clear
   EXPECT_TRUE(board_.enabled());
   EXPECT_GE(board_.started(), before);
   EXPECT_LE(board_.started(), std::chrono::system_clock::now());
