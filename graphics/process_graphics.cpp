@@ -287,26 +287,44 @@ struct glut_callbacks {
     guarded([](graphics_thread& t) { end_game(t.world_.log); });
   }
 
+  static void place_default_window() {
+    glutPositionWindow(common::window_pos_x, common::window_pos_y);
+    glutReshapeWindow(common::window_width, common::window_height);
+  }
+
   // Takes what the other threads asked of the loop.
   static void drain(int) {
     guarded([](graphics_thread& t) {
       glutTimerFunc(request_drain_ms, drain, 0);
       glutSetWindow(t.window_);  // a menu's window may be the current one
+      // freeglut carries out window changes after the pass that asks for them.
       if (t.full_screen_pending_) {
         glutFullScreen();
         t.full_screen_pending_ = false;
       }
+      if (t.default_window_pending_) {
+        place_default_window();
+        t.default_window_pending_ = false;
+      }
       switch (window_requests.take_window_size()) {
         case default_window_entry:
-          // Also from full screen: freeglut leaves it before it moves or resizes the window.
-          glutPositionWindow(common::window_pos_x, common::window_pos_y);
-          glutReshapeWindow(common::window_width, common::window_height);
           t.full_screen_pending_ = false;
+          // Without a window manager freeglut leaves full screen by giving the window back the size it had
+          // before, then and once more a pass later, whatever size was asked for meanwhile: that would win
+          // over the start-up size and could even undo a size the player chooses afterwards. So the window
+          // leaves full screen first and takes the start-up place and size on the next pass.
+          if (glutGet(GLUT_FULL_SCREEN)) {
+            glutLeaveFullScreen();
+            t.default_window_pending_ = true;
+          } else {
+            place_default_window();
+          }
           break;
         case full_screen_entry:
           // Without a window manager freeglut makes a window full screen by moving it back by its own
           // position, off the screen's corner, where its pop-up menus stop working (and with them the way
           // back). So the window goes to the corner first, and full screen on the next pass, once moved.
+          t.default_window_pending_ = false;
           if (!glutGet(GLUT_FULL_SCREEN)) {
             glutPositionWindow(0, 0);
             t.full_screen_pending_ = true;
@@ -392,6 +410,11 @@ bool graphics_thread::menu(int value) {
 }
 
 void graphics_thread::run(std::stop_token stop) {
+  // Last on every way out: the reason is logged and the box closed by then.
+  struct gone_mark {
+    graphics_thread& thread;
+    ~gone_mark() { thread.window_gone(); }
+  } mark{*this};
   common::box_closer closer(box_);
   try {
     const auto only = [](request wanted) { return [wanted](request r) { return r == wanted; }; };
@@ -478,6 +501,16 @@ void graphics_thread::fail_for_good(std::string_view message) noexcept {
   }
   failed_ = true;
   box_.close();
+  window_gone();
+}
+
+void graphics_thread::window_gone() noexcept {
+  gone_.store(true, std::memory_order_release);
+  gone_.notify_all();
+}
+
+void graphics_thread::wait_until_gone() const {
+  gone_.wait(false, std::memory_order_acquire);
 }
 
 // ---------------------------------------------------------------------------------------------------------

@@ -10,8 +10,9 @@
 // error as the graphics thread's own and ends the game with status 1 once the line is written (without its
 // window nobody could play or end the game). freeglut's fatal errors (no display to open) would otherwise
 // call exit() under live threads: they are logged, printed on standard error, refuse any further request to
-// the thread and park it for good. A lost X connection (Xlib would call exit() too) is logged and ends the
-// game with status 1.
+// the thread and park it for good, and `wait_until_gone` returns, so that the main thread can end the game
+// with status 1 once the start-up has logged what it could not do. A lost X connection (Xlib would call
+// exit() too) is logged and ends the game with status 1.
 //
 // The game ends through the "Zakoncz" entry or the window's close button alike: the closing line goes to the
 // log, and once it is written the process ends with status 0 without running static destructors.
@@ -189,6 +190,10 @@ class graphics_thread {
   // The menu action for one entry's value, from any thread; what `menu_action` returns.
   bool menu(int value);
 
+  // Returns once the window has gone for good: the toolkit failed (no display to open, say), or the thread
+  // ended without a window or left its loop. Its reason is logged by then. From any thread.
+  void wait_until_gone() const;
+
   std::uint64_t frames() const { return frames_.load(std::memory_order_relaxed); }
 
  private:
@@ -204,6 +209,7 @@ class graphics_thread {
   void fail_for_good(std::string_view message) noexcept;
   // The X server has gone: logged, and the game ends with status 1.
   [[noreturn]] void lose_x_connection() noexcept;
+  void window_gone() noexcept;
 
   world world_;
   int& argc_;
@@ -213,8 +219,10 @@ class graphics_thread {
   std::atomic<std::uint64_t> frames_{0};
   menu_pause pause_;
   int window_ = 0;
-  bool full_screen_pending_ = false;  // moved to the screen's corner, full screen on the next pass
-  bool failed_ = false;               // freeglut has failed for good: no callback runs any more
+  bool full_screen_pending_ = false;     // moved to the screen's corner, full screen on the next pass
+  bool default_window_pending_ = false;  // left full screen, the start-up place and size on the next pass
+  bool failed_ = false;                  // freeglut has failed for good: no callback runs any more
+  std::atomic<bool> gone_{false};
   int previous_mouse_x_ = 0;
   int previous_mouse_y_ = 0;
   std::jthread thread_;

@@ -283,6 +283,14 @@ void static_initialisation(const command_line& options) {
 }
 
 void wait_for_the_end() {
+  if (graphics::processing_graphics.exists()) {
+    // Without its window nobody can play the game or end it: once the window has gone for good, the game
+    // ends with status 1, after the reasons (the window's and the start-up's) are written.
+    graphics::processing_graphics->wait_until_gone();
+    if (runtime_log::log.exists()) runtime_log::log->flush();
+    std::fflush(stdout);
+    std::_Exit(1);
+  }
   for (;;) ::pause();
 }
 

@@ -80,7 +80,8 @@ void static_initialisation(int& argc, char** argv);
 // The same for the game as the command line asks for it.
 void static_initialisation(const command_line& options);
 
-// The main thread's wait after the main procedure: until the process is ended.
+// The main thread's wait after the main procedure: until the process is ended, by the player or, when the
+// window has gone for good, here with status 1 once the log has the reasons.
 [[noreturn]] void wait_for_the_end();
 
 }  // namespace startup
