@@ -101,6 +101,23 @@ void menu_pause::entry_chosen(int value) {
   if (open_ && sets_running_flag(value)) entry_decided_ = true;
 }
 
+bool key_presses::press(common::steady_time now) {
+  const bool repeat = down_ || (released_before_ && now - released_ < repeat_gap);
+  down_ = true;
+  return !repeat;
+}
+
+void key_presses::release(common::steady_time now) {
+  down_ = false;
+  released_before_ = true;
+  released_ = now;
+}
+
+void switch_sound(const world& w) {
+  if (w.sound == nullptr) return;
+  w.log.info(w.sound->flip() ? "Dzwiek wlaczony (klawisz m)" : "Dzwiek wylaczony (klawisz m)");
+}
+
 void joystick_keys(input::keyboard_monitor& keys, int x) {
   using common::joy_left;
   using common::joy_right;
@@ -267,10 +284,16 @@ struct glut_callbacks {
     });
   }
   static void keyboard(unsigned char key, int, int) {
-    guarded([&](graphics_thread& t) { t.world_.keys.set_key_down(key); });
+    guarded([&](graphics_thread& t) {
+      t.world_.keys.set_key_down(key);
+      if (key == sound_key && t.sound_key_presses_.press(std::chrono::steady_clock::now())) switch_sound(t.world_);
+    });
   }
   static void keyboard_up(unsigned char key, int, int) {
-    guarded([&](graphics_thread& t) { t.world_.keys.set_key_up(key); });
+    guarded([&](graphics_thread& t) {
+      t.world_.keys.set_key_up(key);
+      if (key == sound_key) t.sound_key_presses_.release(std::chrono::steady_clock::now());
+    });
   }
   static void joystick(unsigned int, int x, int, int) {
     guarded([&](graphics_thread& t) { joystick_keys(t.world_.keys, x); });

@@ -193,6 +193,36 @@ TEST(MenuTree, OnlyNewGamesPauseAndResumeSetTheRunningFlag) {
         << value;
 }
 
+TEST_F(MenuActions, TheSoundKeySwitchesTheSoundAndSaysSo) {
+  sound::sound_switch on{true};
+  graphics::world with_sound = world_;
+  with_sound.sound = &on;
+  graphics::switch_sound(with_sound);
+  EXPECT_FALSE(on.on());
+  EXPECT_TRUE(logged("Dzwiek wylaczony (klawisz m)"));
+  graphics::switch_sound(with_sound);
+  EXPECT_TRUE(on.on());
+  EXPECT_TRUE(logged("Dzwiek wlaczony (klawisz m)"));
+  graphics::switch_sound(world_);  // a game without sound: nothing to switch, nothing to say
+  EXPECT_EQ(log_.messages().size(), 2u);
+}
+
+TEST(SoundKey, APressCountsOnceHoweverTheHeldKeyRepeats) {
+  using graphics::key_presses;
+  key_presses m;
+  const common::steady_time t{std::chrono::hours(1)};
+  EXPECT_TRUE(m.press(t));
+  EXPECT_FALSE(m.press(t + 500ms)) << "a repeat as a press alone";
+  m.release(t + 540ms);
+  EXPECT_FALSE(m.press(t + 540ms)) << "a repeat as a release and a press at once";
+  m.release(t + 580ms);
+  EXPECT_FALSE(m.press(t + 580ms + key_presses::repeat_gap - 1ns));
+  m.release(t + 700ms);
+  EXPECT_TRUE(m.press(t + 700ms + key_presses::repeat_gap)) << "let go, and pressed again";
+  key_presses fresh;
+  EXPECT_TRUE(fresh.press(common::steady_time{})) << "the first press of a run, whenever it comes";
+}
+
 TEST(Joystick, DeadZoneAndDirections) {
   input::keyboard_monitor keys;
   const auto held = [&](int x) {

@@ -1,0 +1,214 @@
+// The sound without a device: the clips the game makes (lengths, clean ends, levels that cannot clip,
+// pitches), where a board point is heard from for a camera, and one pass of the sound thread over a speaker
+// that only notes what it is asked to play.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+#include "sound/synthesis.hpp"
+#include "sound/sound_output.hpp"
+
+namespace {
+
+using sound::event_kind;
+using sound::game_event;
+
+int peak(const std::vector<std::int16_t>& clip) {
+  int p = 0;
+  for (const std::int16_t s : clip) p = std::max(p, std::abs(int{s}));
+  return p;
+}
+
+// Upward zero crossings a second: the pitch of a clip whose first harmonic rules.
+double crossings_a_second(const std::vector<std::int16_t>& clip) {
+  int n = 0;
+  for (std::size_t i = 1; i < clip.size(); ++i) n += clip[i - 1] < 0 && clip[i] >= 0;
+  return n * double(sound::sample_rate) / double(clip.size());
+}
+
+TEST(Synthesis, EveryClipIsShortStartsAndEndsAtZeroAndNeverJumps) {
+  for (std::size_t s = 0; s < sound::bank_size; ++s) {
+    const auto clip = sound::synthesise(s);
+    SCOPED_TRACE(s);
+    ASSERT_GE(clip.size(), 100u);
+    EXPECT_LE(clip.size(), std::size_t(sound::sample_rate * sound::longest_sound.count() / 1000));
+    EXPECT_EQ(clip.front(), 0);
+    EXPECT_EQ(clip.back(), 0);
+    // A click is a jump: from one sample to the next a clip moves far less than its own peak.
+    int jump = 0;
+    for (std::size_t i = 1; i < clip.size(); ++i) jump = std::max(jump, std::abs(clip[i] - clip[i - 1]));
+    EXPECT_LT(jump, peak(clip) / 2);
+    EXPECT_GT(peak(clip), sound::full_scale / 20) << "audible";
+  }
+}
+
+TEST(Synthesis, AllVoicesAtTheirLoudestTogetherStayBelowFullScale) {
+  int loudest = 0;
+  for (std::size_t s = 0; s < sound::bank_size; ++s) loudest = std::max(loudest, peak(sound::synthesise(s)));
+  EXPECT_LE(loudest, std::lround(sound::loudest * sound::full_scale));
+  // Each voice reaches a speaker at no more than its own gain (at most 1), so this is the worst overlap.
+  EXPECT_LT(sound::voices * loudest, int{sound::full_scale});
+}
+
+TEST(Synthesis, BricksRisingInPointsRiseInPitchAndEverythingElseSoundsBelowThem) {
+  double previous = 0;
+  for (std::int32_t points = 0; points <= sound::top_points; points += 5) {
+    const double pitch = crossings_a_second(sound::synthesise(sound::sound_for(
+        {event_kind::brick_destroyed, common::ball_owner::PLAYER1, points, {}})));
+    EXPECT_NEAR(pitch, sound::brick_pitch(points), sound::brick_pitch(points) * 0.03) << points;
+    EXPECT_GT(pitch, previous * 1.05) << points;
+    previous = pitch;
+  }
+  for (std::size_t s = sound::firm_sound; s < sound::bank_size; ++s)
+    EXPECT_LT(crossings_a_second(sound::synthesise(s)), sound::brick_pitch(0) * 0.9) << s;
+}
+
+TEST(Synthesis, EachEventFindsItsClip) {
+  using common::ball_owner;
+  const struct {
+    game_event event;
+    std::size_t sound;
+  } rows[] = {
+      {{event_kind::brick_destroyed, ball_owner::PLAYER2, 0, {}}, 0},
+      {{event_kind::brick_destroyed, ball_owner::NONE, 17, {}}, 17},
+      {{event_kind::brick_destroyed, ball_owner::PLAYER1, 30, {}}, 30},
+      {{event_kind::brick_destroyed, ball_owner::PLAYER1, 31, {}}, 30},  // a host's odd brick sounds at an end
+      {{event_kind::brick_destroyed, ball_owner::PLAYER1, -4, {}}, 0},
+      {{event_kind::firm_struck, ball_owner::PLAYER1, 0, {}}, sound::firm_sound},
+      {{event_kind::pad_return, ball_owner::PLAYER1, 0, {}}, sound::red_pad_sound},
+      {{event_kind::pad_return, ball_owner::PLAYER2, 0, {}}, sound::green_pad_sound},
+      {{event_kind::ball_lost, ball_owner::PLAYER2, 0, {}}, sound::lost_ball_sound},
+      {{event_kind::new_game, ball_owner::NONE, 0, {}}, sound::new_game_sound},
+  };
+  for (const auto& row : rows) EXPECT_EQ(sound::sound_for(row.event), row.sound) << row.sound;
+  EXPECT_NE(sound::synthesise(sound::red_pad_sound), sound::synthesise(sound::green_pad_sound));
+  EXPECT_THROW(sound::synthesise(sound::bank_size), std::out_of_range);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Where sounds are heard from
+
+constexpr common::vector red_end{10.0f, -0.5f}, green_end{10.0f, 20.5f}, middle{10.0f, 10.0f};
+
+TEST(Hearing, AsSeenFromTheCameraOfTheMoment) {
+  const state::user_view_type fresh;  // the red pad in the lower left of the picture, the green upper right
+  state::user_view_type turned_round = fresh, tilted = fresh, far = fresh, near = fresh, overhead = fresh;
+  turned_round.turn += 180.0f;
+  tilted.tilt = 30.0f;
+  far.distance = 100.0;
+  near.distance = 20.0;
+  overhead.distance = 10.0;  // the camera straight above the centre, looking down
+
+  EXPECT_LT(sound::heard_from(red_end, fresh).x, -0.5f);
+  EXPECT_GT(sound::heard_from(green_end, fresh).x, 0.5f);
+  EXPECT_NEAR(sound::heard_from(middle, fresh).x, 0.0f, 1e-5f);
+  EXPECT_LT(sound::heard_from(middle, fresh).z, -0.99f) << "straight ahead";
+  EXPECT_GT(sound::heard_from(red_end, turned_round).x, 0.5f);
+  EXPECT_LT(sound::heard_from(green_end, turned_round).x, -0.5f);
+  EXPECT_LT(sound::heard_from(red_end, tilted).x, 0.0f) << "a tilt keeps the sides";
+  // Beyond the edge of the view a sound is heard at the side, no farther.
+  const sound::heard beyond = sound::heard_from({-200.0f, 10.0f}, fresh);  // far out on the left
+  EXPECT_NEAR(std::atan2(beyond.x, -beyond.z), -sound::widest, 1e-4f);
+  // A direction, and a loudness that falls only beyond the usual distance.
+  for (const auto& view : {fresh, turned_round, tilted, far, near, overhead}) {
+    const sound::heard h = sound::heard_from(red_end, view);
+    EXPECT_NEAR(h.x * h.x + h.z * h.z, 1.0f, 1e-5f);
+    EXPECT_TRUE(h.gain > 0.0f && h.gain <= 1.0f) << h.gain;
+  }
+  EXPECT_FLOAT_EQ(sound::heard_from(middle, fresh).gain, 1.0f);
+  EXPECT_FLOAT_EQ(sound::heard_from(middle, near).gain, 1.0f);
+  EXPECT_NEAR(sound::heard_from(middle, far).gain, 0.4664f, 0.0005f);  // 75.5 cells against 161.9
+  EXPECT_LT(sound::heard_from(red_end, far).gain, sound::heard_from(red_end, fresh).gain);
+  EXPECT_FLOAT_EQ(sound::heard_from(middle, overhead).x, 0.0f);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// One pass of the sound thread
+
+class noting_speaker final : public sound::speaker {
+ public:
+  struct clip {
+    std::size_t sound;
+    sound::heard where;
+  };
+  bool play(std::size_t s, const sound::heard& where) override {
+    if (busy) return false;
+    played.push_back({s, where});
+    return true;
+  }
+  void silence(bool silent) override { silences.push_back(silent); }
+
+  std::vector<clip> played;
+  std::vector<bool> silences;
+  bool busy = false;
+};
+
+class SoundPass : public ::testing::Test {
+ protected:
+  void record(event_kind kind, std::int32_t points = 0, common::vector where = middle,
+              common::ball_owner who = common::ball_owner::PLAYER1) {
+    events_.record({kind, who, points, where});
+  }
+
+  sound::event_channel events_;
+  state::view_monitor view_;
+  sound::sound_switch on_{true};
+  sound::sound_player player_{events_, view_, on_};
+  noting_speaker speaker_;
+};
+
+TEST_F(SoundPass, PlaysEachNewEventOnceFromWhereItHappened) {
+  EXPECT_EQ(player_.pass(speaker_), 0);
+  record(event_kind::brick_destroyed, 12, red_end);
+  record(event_kind::pad_return, 0, green_end, common::ball_owner::PLAYER2);
+  record(event_kind::brick_destroyed, 12, green_end);  // the same clip in the same pass: once
+  record(event_kind::brick_destroyed, 13, green_end);
+  EXPECT_EQ(player_.pass(speaker_), 3);
+  ASSERT_EQ(speaker_.played.size(), 3u);
+  EXPECT_EQ(speaker_.played[0].sound, 12u);
+  EXPECT_LT(speaker_.played[0].where.x, -0.5f);
+  EXPECT_EQ(speaker_.played[1].sound, sound::green_pad_sound);
+  EXPECT_EQ(speaker_.played[2].sound, 13u);
+  EXPECT_GT(speaker_.played[2].where.x, 0.5f);
+  EXPECT_EQ(player_.pass(speaker_), 0) << "nothing new";
+
+  // The camera of the moment: turned round, the same corner sounds from the other side.
+  view_.angle_change(0.0f, 180.0f);
+  record(event_kind::brick_destroyed, 12, red_end);
+  EXPECT_EQ(player_.pass(speaker_), 1);
+  EXPECT_GT(speaker_.played.back().where.x, 0.5f);
+  EXPECT_EQ(player_.unheard(), 0u);
+  EXPECT_TRUE(speaker_.silences.empty());
+}
+
+TEST_F(SoundPass, SwitchedOffNothingStartsAndNothingWaitsForLater) {
+  on_.flip();
+  record(event_kind::ball_lost);
+  EXPECT_EQ(player_.pass(speaker_), 0);
+  EXPECT_EQ(speaker_.silences, std::vector<bool>{true});
+  EXPECT_EQ(player_.pass(speaker_), 0);
+  EXPECT_EQ(speaker_.silences.size(), 1u) << "the speaker is told once";
+  EXPECT_TRUE(on_.flip());
+  EXPECT_EQ(player_.pass(speaker_), 0) << "the lost ball went by unheard";
+  record(event_kind::new_game);
+  EXPECT_EQ(player_.pass(speaker_), 1);
+  EXPECT_EQ(speaker_.silences, (std::vector<bool>{true, false}));
+  EXPECT_TRUE(speaker_.played.size() == 1 && speaker_.played[0].sound == sound::new_game_sound);
+}
+
+TEST_F(SoundPass, EventsThatFindEveryVoiceBusyOrFallOffTheChannelAreCountedUnheard) {
+  speaker_.busy = true;
+  record(event_kind::firm_struck);
+  record(event_kind::ball_lost);
+  EXPECT_EQ(player_.pass(speaker_), 0);
+  EXPECT_EQ(player_.unheard(), 2u);
+  speaker_.busy = false;
+  for (std::size_t n = 0; n < sound::event_channel::capacity + 5; ++n) record(event_kind::firm_struck);
+  EXPECT_EQ(player_.pass(speaker_), 1);
+  EXPECT_EQ(player_.unheard(), 7u);
+}
+
+}  // namespace
