@@ -286,7 +286,8 @@ struct glut_callbacks {
   static void keyboard(unsigned char key, int, int) {
     guarded([&](graphics_thread& t) {
       t.world_.keys.set_key_down(key);
-      if (key == sound_key && t.sound_key_presses_.press(std::chrono::steady_clock::now())) switch_sound(t.world_);
+      if (key == sound_key && t.sound_key_presses_.press(std::chrono::steady_clock::now()))
+        switch_sound(t.world_);
     });
   }
   static void keyboard_up(unsigned char key, int, int) {

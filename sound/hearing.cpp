@@ -11,10 +11,18 @@ struct point {
   double x, y, z;
 };
 
-point operator-(point a, point b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-double dot(point a, point b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-point cross(point a, point b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
-double length(point a) { return std::sqrt(dot(a, a)); }
+point operator-(point a, point b) {
+  return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+double dot(point a, point b) {
+  return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+point cross(point a, point b) {
+  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+double length(point a) {
+  return std::sqrt(dot(a, a));
+}
 
 // Turns `p` by `degrees` about the unit `axis` through the origin, counter-clockwise as seen from the axis'
 // tip, as the drawing's rotations do.
@@ -47,18 +55,23 @@ heard heard_from(common::vector where, const state::user_view_type& view) {
 
   heard h;
   const double distance = length(to_point);
-  h.gain = static_cast<float>(std::min(1.0, static_cast<double>(usual_distance()) / std::max(distance, 1e-6)));
+  h.gain =
+      static_cast<float>(std::min(1.0, static_cast<double>(usual_distance()) / std::max(distance, 1e-6)));
 
   // The camera's own axes: ahead, to the right.
   const point ahead_raw = centre - eye;
-  const point ahead{ahead_raw.x / length(ahead_raw), ahead_raw.y / length(ahead_raw), ahead_raw.z / length(ahead_raw)};
+  const point ahead{ahead_raw.x / length(ahead_raw), ahead_raw.y / length(ahead_raw),
+                    ahead_raw.z / length(ahead_raw)};
   const point right_raw = cross(ahead, {0.0, 0.0, 1.0});
   // Looking straight down the vertical the camera has no right: heard straight ahead.
   if (length(right_raw) < 1e-9) return h;
   const double sideways = dot(to_point, right_raw) / length(right_raw);
   const double depth = dot(to_point, ahead);
   // The screen's width runs from -1 to 1; what is off the screen, or behind the camera, is heard at its side.
-  const double across = depth > 1e-9 ? sideways / (depth * half_view) : sideways > 0 ? 1.0 : sideways < 0 ? -1.0 : 0.0;
+  const double across = depth > 1e-9   ? sideways / (depth * half_view)
+                        : sideways > 0 ? 1.0
+                        : sideways < 0 ? -1.0
+                                       : 0.0;
   const double angle = std::clamp(across, -1.0, 1.0) * widest;
   h.x = static_cast<float>(std::sin(angle));
   h.z = static_cast<float>(-std::cos(angle));

@@ -15,7 +15,8 @@ namespace sound {
 // ---------------------------------------------------------------------------------------------------------
 // One pass
 
-sound_player::sound_player(const event_channel& events, const state::view_monitor& view, const sound_switch& on)
+sound_player::sound_player(const event_channel& events, const state::view_monitor& view,
+                           const sound_switch& on)
     : events_(events), view_(view), on_(on) {}
 
 int sound_player::pass(speaker& out) {
@@ -135,8 +136,9 @@ opened_speaker open_speaker() {
 // ---------------------------------------------------------------------------------------------------------
 // The thread
 
-sound_thread::sound_thread(const event_channel& events, const state::view_monitor& view, const sound_switch& on,
-                           runtime_log::sink& log, common::clock& clock, common::sleeper& sleeper)
+sound_thread::sound_thread(const event_channel& events, const state::view_monitor& view,
+                           const sound_switch& on, runtime_log::sink& log, common::clock& clock,
+                           common::sleeper& sleeper)
     : player_(events, view, on), on_(on), log_(log), clock_(clock), sleeper_(sleeper) {}
 
 void sound_thread::launch() {

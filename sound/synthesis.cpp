@@ -14,9 +14,9 @@ namespace {
 // an envelope that rises in `attack`, decays with `decay` and falls back to zero in `release`.
 struct recipe {
   float seconds;
-  float pitch_from;  // Hz
-  float pitch_to;    // Hz
-  int steps;         // 0: a smooth glide; n: n notes, evenly spaced in pitch
+  float pitch_from;                // Hz
+  float pitch_to;                  // Hz
+  int steps;                       // 0: a smooth glide; n: n notes, evenly spaced in pitch
   std::array<float, 3> harmonics;  // weights of the 1st, 2nd and 3rd harmonic
   float decay;                     // s, the time the tone takes to fall to 1/e
   float level;                     // peak, as a share of `loudest`
