@@ -46,6 +46,8 @@ float usual_distance() {
 }
 
 heard heard_from(common::vector where, const state::user_view_type& view) {
+  // A point that is no point (from a network host, say) is heard from the centre rather than nowhere.
+  if (!std::isfinite(where.x) || !std::isfinite(where.y)) where = {10.0f, 10.0f};
   // Where the drawing puts the point: turned about the vertical through the centre, then tilted.
   const point from_centre = point{where.x, where.y, 0.0} - centre;
   const point on_board = turned(from_centre, {0.0, 0.0, 1.0}, view.turn);

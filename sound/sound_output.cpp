@@ -59,6 +59,9 @@ class openal_speaker final : public speaker {
                               ? alcGetString(device_, ALC_ALL_DEVICES_SPECIFIER)
                               : alcGetString(device_, ALC_DEVICE_SPECIFIER);
     name_ = name != nullptr ? name : "";
+    // The log is in the game's code page; a device's name may come in any.
+    for (char& c : name_)
+      if (static_cast<unsigned char>(c) >= 0x80) c = '?';
     if (name_ == "No Output") fail("urzadzenie " + name_ + " niczego nie odtwarza");
     context_ = alcCreateContext(device_, nullptr);
     if (context_ == nullptr || alcMakeContextCurrent(context_) != ALC_TRUE)

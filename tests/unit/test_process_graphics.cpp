@@ -193,20 +193,6 @@ TEST(MenuTree, OnlyNewGamesPauseAndResumeSetTheRunningFlag) {
         << value;
 }
 
-TEST_F(MenuActions, TheSoundKeySwitchesTheSoundAndSaysSo) {
-  sound::sound_switch on{true};
-  graphics::world with_sound = world_;
-  with_sound.sound = &on;
-  graphics::switch_sound(with_sound);
-  EXPECT_FALSE(on.on());
-  EXPECT_TRUE(logged("Dzwiek wylaczony (klawisz m)"));
-  graphics::switch_sound(with_sound);
-  EXPECT_TRUE(on.on());
-  EXPECT_TRUE(logged("Dzwiek wlaczony (klawisz m)"));
-  graphics::switch_sound(world_);  // a game without sound: nothing to switch, nothing to say
-  EXPECT_EQ(log_.messages().size(), 2u);
-}
-
 TEST(SoundKey, APressCountsOnceHoweverTheHeldKeyRepeats) {
   using graphics::key_presses;
   key_presses m;
