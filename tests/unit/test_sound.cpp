@@ -79,33 +79,42 @@ TEST(Synthesis, EachEventHasItsClipAndBricksRiseInPitchAboveEverythingElse) {
 constexpr common::vector red_end{10.0f, -0.5f}, green_end{10.0f, 20.5f}, middle{10.0f, 10.0f};
 
 TEST(Hearing, AsSeenFromTheCameraOfTheMoment) {
+  const auto view = [](float tilt, float turn, double distance) {
+    return state::user_view_type{tilt, turn, distance};
+  };
   const state::user_view_type fresh;  // the red pad in the lower left of the picture, the green far right
-  state::user_view_type turned_round = fresh, tilted = fresh, far = fresh, near = fresh, overhead = fresh;
-  turned_round.turn += 180.0f;
-  tilted.tilt = 90.0f;  // the board stood on edge across the view: the red end comes forward and down
-  far.distance = 100.0;
-  near.distance = 20.0;
-  overhead.distance = 10.0;  // the camera straight above the centre, looking down
+  const float side = std::sin(sound::widest);
   const struct {
     common::vector where;
     state::user_view_type view;
-    float x, gain;  // from the drawing's own matrices (glRotate's and gluLookAt's), multiplied out apart
+    float x, gain;
   } rows[] = {
-      {red_end, fresh, -0.5896f, 1.0f},     {green_end, fresh, 0.5175f, 0.9258f},
-      {middle, fresh, 0.0f, 1.0f},          {red_end, turned_round, 0.5175f, 0.9258f},
-      {red_end, tilted, -0.5213f, 0.9327f}, {middle, near, 0.0f, 1.0f},
-      {middle, far, 0.0f, 0.4664f},         {middle, overhead, 0.0f, 1.0f},
-      {{NAN, INFINITY}, fresh, 0.0f, 1.0f},  // no point at all (from a network host, say): the centre
+      // From the drawing's own matrices (glRotate's and gluLookAt's), multiplied out apart:
+      {red_end, fresh, -0.589552f, 1.0f},
+      {green_end, fresh, 0.517532f, 0.925803f},
+      {red_end, view(0, 270, 50), 0.517532f, 0.925803f},   // turned round: the sides swap
+      {red_end, view(90, 90, 50), -0.521266f, 0.932668f},  // stood on edge: the red end comes forward
+      {{3, 15}, view(30, 40, 35), 0.601273f, 1.0f},
+      {middle, view(0, 90, 100), 0.0f, 0.466430f},  // farther, quieter; nearer than usual, no louder
+      {middle, view(0, 90, 20), 0.0f, 1.0f},
+      {{10.5f, 10}, view(0, 90, 10.05), 0.207458f, 1.0f},  // nearly straight down
+      // Beyond the view's edges, or behind the camera, a sound is heard at its side, no farther:
+      {{-200, 10}, fresh, -side, 0.292550f},
+      {{200, 10}, fresh, side, 0.462910f},
+      {{0, 19}, view(0, 90, 3), side, 1.0f},
+      {{1, 20}, view(0, 90, 3), -side, 1.0f},
+      {{0, 20}, view(0, 90, 3), 0.0f, 1.0f},  // right behind
+      {middle, view(0, 90, 10), 0.0f, 1.0f},  // straight down: the camera has no sides
+      {{NAN, 5}, fresh, 0.0f, 1.0f},          // no point at all (from a network host, say): the centre
   };
   for (const auto& row : rows) {
     const sound::heard h = sound::heard_from(row.where, row.view);
-    EXPECT_NEAR(h.x, row.x, 0.0005f) << row.where.x << " " << row.where.y << " " << row.view.tilt;
-    EXPECT_NEAR(h.gain, row.gain, 0.0005f) << row.where.x << " " << row.where.y << " " << row.view.distance;
+    SCOPED_TRACE(testing::Message() << row.where.x << ", " << row.where.y << " tilt " << row.view.tilt
+                                    << " turn " << row.view.turn << " distance " << row.view.distance);
+    EXPECT_NEAR(h.x, row.x, 2e-5f);
+    EXPECT_NEAR(h.gain, row.gain, 2e-5f);
     EXPECT_NEAR(h.z, -std::sqrt(1 - h.x * h.x), 1e-5f);
   }
-  // Beyond the edge of the view a sound is heard at the side, no farther.
-  const sound::heard beyond = sound::heard_from({-200.0f, 10.0f}, fresh);  // far out on the left
-  EXPECT_NEAR(std::atan2(beyond.x, -beyond.z), -sound::widest, 1e-4f);
 }
 
 // ---------------------------------------------------------------------------------------------------------
