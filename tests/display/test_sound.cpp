@@ -56,7 +56,6 @@ class GameSound : public ::testing::Test {
               {of_day({0, 0, 0, std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4])}), m[5]});
     return found;
   }
-  std::vector<timed> bricks() const { return log("Zniszczono kostke"); }
   std::size_t count(const std::string& message) const {
     const auto all = log(message);
     return std::size_t(
@@ -66,12 +65,10 @@ class GameSound : public ::testing::Test {
   // Both channels added up, one value a sample.
   std::vector<float> heard() const {
     const std::string bytes = read_file(wave_);
-    const std::size_t data = bytes.find("data") + 8;
     std::vector<float> mono;
-    for (std::size_t at = data; at + 8 <= bytes.size(); at += 8) {
+    for (std::size_t at = bytes.find("data") + 8; at + 8 <= bytes.size(); at += 8) {
       float lr[2];
-      std::memcpy(lr, bytes.data() + at, 8);
-      mono.push_back(lr[0] + lr[1]);
+      mono.push_back((std::memcpy(lr, bytes.data() + at, 8), lr[0] + lr[1]));
     }
     return mono;
   }
@@ -113,7 +110,7 @@ TEST_F(GameSound, EachBrickRingsInTheFileWithin40MsOfItsMoment) {
   std::vector<timed> alone;
   ASSERT_TRUE(eventually(
       [&] {
-        const auto all = bricks();
+        const auto all = log("Zniszczono kostke");
         alone.clear();
         for (std::size_t i = 0; i < all.size(); ++i)
           if (all[i].at > start + 300 && (i == 0 || all[i - 1].at < all[i].at - 200) && i + 1 < all.size() &&
@@ -145,8 +142,8 @@ TEST_F(GameSound, EachBrickRingsInTheFileWithin40MsOfItsMoment) {
 TEST_F(GameSound, MutedTheFileIsSilentUntilTheKeyTurnsItOnAndAHeldKeySwitchesOnce) {
   start_game("wave", {"--mute"});
   ASSERT_TRUE(eventually([&] { return count("Dzwiek: urzadzenie Wave File Writer, wyciszony") == 1; }, 10s));
-  const std::size_t before = bricks().size();
-  ASSERT_TRUE(eventually([&] { return bricks().size() >= before + 3; }, 120s));
+  const std::size_t before = log("Zniszczono kostke").size();
+  ASSERT_TRUE(eventually([&] { return log("Zniszczono kostke").size() >= before + 3; }, 120s));
   std::this_thread::sleep_for(300ms);
   std::vector<float> wave = heard();
   EXPECT_GT(wave.size(), 44100u / 2);
@@ -154,8 +151,8 @@ TEST_F(GameSound, MutedTheFileIsSilentUntilTheKeyTurnsItOnAndAHeldKeySwitchesOnc
 
   xdotool("key m");
   ASSERT_TRUE(eventually([&] { return count("Dzwiek wlaczony (klawisz m)") == 1; }, 10s));
-  const std::size_t silent = heard().size(), on = bricks().size();
-  ASSERT_TRUE(eventually([&] { return bricks().size() >= on + 2; }, 120s));
+  const std::size_t silent = heard().size(), on = log("Zniszczono kostke").size();
+  ASSERT_TRUE(eventually([&] { return log("Zniszczono kostke").size() >= on + 2; }, 120s));
   std::this_thread::sleep_for(300ms);
   wave = heard();
   EXPECT_TRUE(
@@ -174,8 +171,8 @@ TEST_F(GameSound, WithoutADeviceOneWarningAndTheGamePlaysOn) {
   for (const char* driver : {"null", "no-such-driver"}) {
     SCOPED_TRACE(driver);
     start_game(driver);
-    const std::size_t before = bricks().size();
-    EXPECT_TRUE(eventually([&] { return bricks().size() >= before + 2; }, 120s));
+    const std::size_t before = log("Zniszczono kostke").size();
+    EXPECT_TRUE(eventually([&] { return log("Zniszczono kostke").size() >= before + 2; }, 120s));
     xdotool("key m");
     EXPECT_TRUE(eventually([&] { return count("Dzwiek wylaczony (klawisz m)") == 1; }, 10s));
     EXPECT_TRUE(eventually([&] { return log(sound::no_sound_warning).size() == 1; }, 10s));
