@@ -53,6 +53,15 @@ float pitch_at(const recipe& r, float t) {
   return r.pitch_from * std::pow(r.pitch_to / r.pitch_from, std::min(share, 1.0f));
 }
 
+// The tone's shape at a point of its turn (0..1): its harmonics added up.
+float tone(const recipe& r, double turn) {
+  const float angle = 2.0f * std::numbers::pi_v<float> * static_cast<float>(turn - std::floor(turn));
+  float sum = 0.0f;
+  for (std::size_t h = 0; h < r.harmonics.size(); ++h)
+    sum += r.harmonics[h] * std::sin(static_cast<float>(h + 1) * angle);
+  return sum;
+}
+
 // A half cosine from 0 up to 1 over `span` seconds.
 float rise(float t, float span) {
   return t >= span ? 1.0f : 0.5f - 0.5f * std::cos(std::numbers::pi_v<float> * t / span);
@@ -90,11 +99,7 @@ std::vector<std::int16_t> synthesise(std::size_t sound) {
   double phase = 0.0;  // in turns; carried across the pitch's changes, so a step is never a jump
   for (std::size_t i = 0; i < length; ++i) {
     const float t = static_cast<float>(i) * tick;
-    float tone = 0.0f;
-    for (std::size_t h = 0; h < r.harmonics.size(); ++h)
-      tone += r.harmonics[h] * std::sin(2.0f * std::numbers::pi_v<float> * static_cast<float>(h + 1) *
-                                        static_cast<float>(phase - std::floor(phase)));
-    wave[i] = tone * rise(t, attack) * rise(end - t, release) * std::exp(-t / r.decay);
+    wave[i] = tone(r, phase) * rise(t, attack) * rise(end - t, release) * std::exp(-t / r.decay);
     phase += static_cast<double>(pitch_at(r, t) * tick);
   }
   float peak = 0.0f;

@@ -22,11 +22,15 @@ int peak(const std::vector<std::int16_t>& clip) {
   return p;
 }
 
-// Upward zero crossings a second: the pitch of a clip whose first harmonic rules.
-double crossings_a_second(const std::vector<std::int16_t>& clip) {
-  int n = 0;
-  for (std::size_t i = 1; i < clip.size(); ++i) n += clip[i - 1] < 0 && clip[i] >= 0;
-  return n * double(sound::sample_rate) / double(clip.size());
+// The pitch of a clip whose first harmonic rules, in Hz, over a share of it (0..1): its upward zero
+// crossings, each placed between its two samples, counted from the first to the last.
+double pitch(const std::vector<std::int16_t>& clip, double from = 0, double to = 1) {
+  std::vector<double> crossings;
+  for (std::size_t i = std::size_t(from * double(clip.size())) + 1; i < std::size_t(to * double(clip.size()));
+       ++i)
+    if (clip[i - 1] < 0 && clip[i] >= 0)
+      crossings.push_back(double(i) - clip[i] / double(clip[i] - clip[i - 1]));
+  return double(crossings.size() - 1) * sound::sample_rate / (crossings.back() - crossings.front());
 }
 
 TEST(Synthesis, EveryClipIsShortEndsAtZeroNeverJumpsAndAllVoicesTogetherCannotClip) {
@@ -53,22 +57,31 @@ TEST(Synthesis, EachEventHasItsClipAndBricksRiseInPitchAboveEverythingElse) {
   const auto brick = [](std::int32_t points) {
     return sound::sound_for({event_kind::brick_destroyed, ball_owner::PLAYER1, points, {}});
   };
-  EXPECT_EQ(brick(-4), brick(0));
-  EXPECT_EQ(brick(31), brick(30)) << "a host's odd brick sounds like the nearest end";
+  EXPECT_TRUE(brick(-4) == 0 && brick(0) == 0 && brick(30) == 30 && brick(31) == 30)
+      << "odd points: the ends";
   EXPECT_EQ(sound::sound_for({event_kind::pad_return, ball_owner::PLAYER1, 0, {}}), sound::red_pad_sound);
   EXPECT_EQ(sound::sound_for({event_kind::pad_return, ball_owner::PLAYER2, 0, {}}), sound::green_pad_sound);
   EXPECT_EQ(sound::sound_for({event_kind::ball_lost, ball_owner::PLAYER2, 0, {}}), sound::lost_ball_sound);
   EXPECT_EQ(sound::sound_for({event_kind::new_game, ball_owner::NONE, 0, {}}), sound::new_game_sound);
   EXPECT_EQ(sound::sound_for({event_kind::firm_struck, ball_owner::NONE, 0, {}}), sound::firm_sound);
+  EXPECT_FLOAT_EQ(sound::brick_pitch(0), 660.0f);
+  EXPECT_FLOAT_EQ(sound::brick_pitch(-1) * 2, sound::brick_pitch(31)) << "an octave, ends included";
   double previous = 0;
-  for (std::int32_t points = 0; points <= sound::top_points; points += 5) {
-    const double pitch = crossings_a_second(sound::synthesise(brick(points)));
-    EXPECT_NEAR(pitch, sound::brick_pitch(points), sound::brick_pitch(points) * 0.03) << points;
-    EXPECT_GT(pitch, previous * 1.05) << points;
-    previous = pitch;
+  for (std::int32_t points = 0; points <= sound::top_points; points += 3) {
+    const double heard = pitch(sound::synthesise(brick(points)), 0, 0.5);  // while it rings loud
+    EXPECT_NEAR(heard, sound::brick_pitch(points), sound::brick_pitch(points) * 0.001) << points;
+    EXPECT_GT(heard, previous * 1.06) << points;
+    previous = heard;
   }
   for (std::size_t s = sound::firm_sound; s < sound::bank_size; ++s)
-    EXPECT_LT(crossings_a_second(sound::synthesise(s)), sound::brick_pitch(0) * 0.9) << s;
+    EXPECT_LT(pitch(sound::synthesise(s), 0, 0.34), sound::brick_pitch(0) * 0.9) << s;
+  // Glides and steps: a lost ball falls away, a new game plays three notes up, a fifth in all.
+  const auto lost = sound::synthesise(sound::lost_ball_sound),
+             jingle = sound::synthesise(sound::new_game_sound);
+  EXPECT_GT(pitch(lost, 0, 0.3), 2 * pitch(lost, 0.6, 0.9));
+  const double notes[] = {pitch(jingle, 0.02, 0.32), pitch(jingle, 0.35, 0.65), pitch(jingle, 0.68, 0.98)};
+  EXPECT_NEAR(notes[2] / notes[0], 1.5, 0.01);
+  EXPECT_NEAR(notes[1] * notes[1], notes[0] * notes[2], notes[0] * notes[2] * 0.01) << "evenly spaced";
   EXPECT_NE(sound::synthesise(sound::red_pad_sound), sound::synthesise(sound::green_pad_sound));
   EXPECT_THROW(sound::synthesise(sound::bank_size), std::out_of_range);
 }
@@ -100,12 +113,16 @@ TEST(Hearing, AsSeenFromTheCameraOfTheMoment) {
       {{10.5f, 10}, view(0, 90, 10.05), 0.207458f, 1.0f},  // nearly straight down
       // Beyond the view's edges, or behind the camera, a sound is heard at its side, no farther:
       {{-200, 10}, fresh, -side, 0.292550f},
+      {{10, 40}, fresh, side, 0.795823f},  // beyond the right edge
       {{200, 10}, fresh, side, 0.462910f},
       {{0, 19}, view(0, 90, 3), side, 1.0f},
       {{1, 20}, view(0, 90, 3), -side, 1.0f},
       {{0, 20}, view(0, 90, 3), 0.0f, 1.0f},  // right behind
       {middle, view(0, 90, 10), 0.0f, 1.0f},  // straight down: the camera has no sides
-      {{NAN, 5}, fresh, 0.0f, 1.0f},          // no point at all (from a network host, say): the centre
+      {{NAN, 5},
+       view(0, 90, 100),
+       0.0f,
+       0.466430f},  // no point at all (from a network host, say): the centre
   };
   for (const auto& row : rows) {
     const sound::heard h = sound::heard_from(row.where, row.view);
