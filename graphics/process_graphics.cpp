@@ -9,6 +9,8 @@
 #include "graphics/gl_draw.hpp"
 
 // Last: Xlib's macros (None, Bool, Status) would upset other headers.
+#include <GL/glx.h>
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 
 namespace graphics {
@@ -451,6 +453,9 @@ void graphics_thread::create_window() {
   glutInitWindowSize(common::window_width, common::window_height);
   const std::string title = "Multiplayer Tolvaran " + std::string(common::game_version);
   window_ = glutCreateWindow(title.c_str());
+  // A held key then repeats as presses alone, not as a release and a press each time, so a key's own
+  // presses can be told from its repeats however late the loop reads them (the sound key counts on it).
+  if (Display* display = glXGetCurrentDisplay()) XkbSetDetectableAutoRepeat(display, True, nullptr);
 
   glutDisplayFunc(glut_callbacks::display);
   glutReshapeFunc(glut_callbacks::reshape);

@@ -161,9 +161,10 @@ class menu_pause {
 // The key that switches the sound off and on.
 inline constexpr unsigned char sound_key = 'm';
 
-// Tells a key's real presses from the repeats of the key held down: X repeats a held key as a release and a
-// press at the same moment, and GLUT passes both on, so a press that follows its release within
-// `repeat_gap` is the key still held. Graphics thread only.
+// Tells a key's real presses from the repeats of the key held down. The window asks X to repeat a held key
+// as presses alone; a server that cannot repeats it as a release and a press at the same moment, and GLUT
+// passes both on, so a press that follows its release within `repeat_gap` is the key still held too.
+// Graphics thread only.
 class key_presses {
  public:
   static constexpr std::chrono::milliseconds repeat_gap{15};

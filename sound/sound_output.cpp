@@ -156,6 +156,8 @@ void sound_thread::run(std::stop_token stop) {
   common::box_closer closer(box_);
   if (box_.accept(stop, [](bool) {}) != common::accepted::request) return;
   box_.close();
+  // Like the physics: on a busy machine its few microseconds a pass come when due, not a time slice later.
+  common::ask_for_short_slices();
   try {
     const opened_speaker opened = open_speaker();
     log_.info("Dzwiek: urzadzenie " + opened.device + (on_.on() ? "" : ", wyciszony"));
