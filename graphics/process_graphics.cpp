@@ -9,6 +9,8 @@
 #include "graphics/gl_draw.hpp"
 
 // Last: Xlib's macros (None, Bool, Status) would upset other headers.
+#include <GL/glx.h>
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 
 namespace graphics {
@@ -99,6 +101,23 @@ void menu_pause::menu_state(int status) {
 void menu_pause::entry_chosen(int value) {
   // Only an entry reported while the menu still counts as open can be overtaken by the closing's resume.
   if (open_ && sets_running_flag(value)) entry_decided_ = true;
+}
+
+bool key_presses::press(common::steady_time now) {
+  const bool repeat = down_ || (released_before_ && now - released_ < repeat_gap);
+  down_ = true;
+  return !repeat;
+}
+
+void key_presses::release(common::steady_time now) {
+  down_ = false;
+  released_before_ = true;
+  released_ = now;
+}
+
+void switch_sound(const world& w) {
+  if (w.sound == nullptr) return;
+  w.log.info(w.sound->flip() ? "Dzwiek wlaczony (klawisz m)" : "Dzwiek wylaczony (klawisz m)");
 }
 
 void joystick_keys(input::keyboard_monitor& keys, int x) {
@@ -267,10 +286,17 @@ struct glut_callbacks {
     });
   }
   static void keyboard(unsigned char key, int, int) {
-    guarded([&](graphics_thread& t) { t.world_.keys.set_key_down(key); });
+    guarded([&](graphics_thread& t) {
+      t.world_.keys.set_key_down(key);
+      if (key == sound_key && t.sound_key_presses_.press(std::chrono::steady_clock::now()))
+        switch_sound(t.world_);
+    });
   }
   static void keyboard_up(unsigned char key, int, int) {
-    guarded([&](graphics_thread& t) { t.world_.keys.set_key_up(key); });
+    guarded([&](graphics_thread& t) {
+      t.world_.keys.set_key_up(key);
+      if (key == sound_key) t.sound_key_presses_.release(std::chrono::steady_clock::now());
+    });
   }
   static void joystick(unsigned int, int x, int, int) {
     guarded([&](graphics_thread& t) { joystick_keys(t.world_.keys, x); });
@@ -450,6 +476,9 @@ void graphics_thread::create_window() {
   glutInitWindowSize(common::window_width, common::window_height);
   const std::string title = "Multiplayer Tolvaran " + std::string(common::game_version);
   window_ = glutCreateWindow(title.c_str());
+  // A held key then repeats as presses alone, not as a release and a press each time, so a key's own
+  // presses can be told from its repeats however late the loop reads them (the sound key counts on it).
+  if (Display* display = glXGetCurrentDisplay()) XkbSetDetectableAutoRepeat(display, True, nullptr);
 
   glutDisplayFunc(glut_callbacks::display);
   glutReshapeFunc(glut_callbacks::reshape);

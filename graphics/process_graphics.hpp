@@ -39,6 +39,7 @@
 #include "input/process_input.hpp"
 #include "log/runtime_log.hpp"
 #include "sound/game_events.hpp"
+#include "sound/sound_output.hpp"
 #include "state/game_state.hpp"
 
 namespace graphics {
@@ -93,6 +94,8 @@ struct world {
   runtime_log::sink& log;
   // Where a new game from the menu is told, for the sound; none when nobody listens.
   sound::event_channel* events = nullptr;
+  // What the `m` key switches; none when the game has no sound.
+  sound::sound_switch* sound = nullptr;
 };
 
 // What a frame is drawn from.
@@ -156,6 +159,29 @@ class menu_pause {
   bool entry_decided_ = false;  // an entry chosen while the menu was open set the running flag
 };
 
+// The key that switches the sound off and on.
+inline constexpr unsigned char sound_key = 'm';
+
+// Tells a key's real presses from the repeats of the key held down. The window asks X to repeat a held key
+// as presses alone; a server that cannot repeats it as a release and a press at the same moment, and GLUT
+// passes both on, so a press that follows its release within `repeat_gap` is the key still held too.
+// Graphics thread only.
+class key_presses {
+ public:
+  static constexpr std::chrono::milliseconds repeat_gap{15};
+  // True for a new press.
+  bool press(common::steady_time now);
+  void release(common::steady_time now);
+
+ private:
+  bool down_ = false;
+  bool released_before_ = false;
+  common::steady_time released_{};
+};
+
+// The `m` key: the sound off or on, and the switch in the log.
+void switch_sound(const world& w);
+
 // The joystick's x axis (-1000..1000) into the two pseudo-keys of the PAD preset, with a dead zone of
 // -10..10 in which both are let go.
 void joystick_keys(input::keyboard_monitor& keys, int x);
@@ -218,6 +244,7 @@ class graphics_thread {
   common::request_box<request> box_;
   std::atomic<std::uint64_t> frames_{0};
   menu_pause pause_;
+  key_presses sound_key_presses_;
   int window_ = 0;
   bool full_screen_pending_ = false;     // moved to the screen's corner, full screen on the next pass
   bool default_window_pending_ = false;  // left full screen, the start-up place and size on the next pass

@@ -16,6 +16,7 @@
 #include "input/process_input.hpp"
 #include "physics/process_physics.hpp"
 #include "sound/game_events.hpp"
+#include "sound/sound_output.hpp"
 #include "state/game_state.hpp"
 
 namespace startup {
@@ -30,6 +31,7 @@ common::game_object<common::steady_clock_source> steady_clock;
 common::game_object<common::precise_sleeper> physics_sleeper;
 common::game_object<common::precise_sleeper> input_sleeper;
 common::game_object<common::precise_sleeper> redraw_sleeper;
+common::game_object<common::precise_sleeper> sound_sleeper;
 
 // A request to a thread that has ended is an error of the start-up.
 void require(bool accepted, const char* request) {
@@ -233,9 +235,12 @@ void multiplayer_tolvaran(runtime_log::sink& log, handshake_parties& threads) {
 void multiplayer_tolvaran(runtime_log::sink& log) {
   game_threads threads;
   multiplayer_tolvaran(log, threads);
+  // The sound last, once the game is up: it opens its device on its own thread, and its line (or its
+  // warning) follows the start-up in the log. An ended sound thread leaves the game silent.
+  if (sound::sound_output.exists()) sound::sound_output->start();
 }
 
-void static_initialisation(int& argc, char** argv) {
+void static_initialisation(int& argc, char** argv, bool mute) {
   // The renderer takes and gives back blocks of half a megabyte and more (frame buffers whenever the window
   // changes size, the brick field's compiled picture whenever bricks fall). Under glibc's sliding threshold
   // those blocks soon come from the heap, whose holes are not handed back, and resident memory creeps up by
@@ -254,6 +259,7 @@ void static_initialisation(int& argc, char** argv) {
   state::players_monitor& players = state::players_state.create();
   input::keyboard_monitor& keys = input::keyboard_state.create();
   sound::event_channel& events = sound::game_events.create();
+  sound::sound_switch& sound = sound::sound_on.create(!mute);
 
   common::clock& clock = steady_clock.create();
   common::sleeper& physics_time = physics_sleeper.create();
@@ -268,9 +274,11 @@ void static_initialisation(int& argc, char** argv) {
       computer::computer_steering.create(computer::world{board, keys}, log, clock);
   computer.launch();
   graphics::processing_graphics
-      .create(graphics::world{board, players, view, keys, computer, log, &events}, argc, argv)
+      .create(graphics::world{board, players, view, keys, computer, log, &events, &sound}, argc, argv)
       .launch();
   graphics::redrawing.create(clock, redraw_sleeper.create()).launch();
+  // It hears the events from here on, the first new game's among them.
+  sound::sound_output.create(events, view, sound, log, clock, sound_sleeper.create()).launch();
 }
 
 void static_initialisation(const command_line& options) {
@@ -279,7 +287,7 @@ void static_initialisation(const command_line& options) {
   for (const std::string& word : options.toolkit) words.push_back(const_cast<char*>(word.c_str()));
   words.push_back(nullptr);
   int& count = *new int(static_cast<int>(options.toolkit.size()));
-  static_initialisation(count, words.data());
+  static_initialisation(count, words.data(), options.mute);
 }
 
 void wait_for_the_end() {
