@@ -11,9 +11,28 @@ compiler refuses; not counted). The score is (killed + timed out) / (killed + ti
     python3 tools/mutate.py --sample 40 --seed 1   a fixed random sample (what CI runs)
     python3 tools/mutate.py --list                 show the mutants, run nothing
 
+    python3 tools/mutate.py --kinds 'name swapped,statements swapped' physics/   only these kinds
+
 The faults: relational boundaries (< to <=, > to >=, and back), negated comparisons (< to >=, == to !=,
 ...), && and ||, + and -, += and -=, a numeric literal nudged, an if or while condition negated, a call
-statement removed, and a returned value changed (true and false swapped, anything else to {}).
+statement removed, and a returned value changed (true and false swapped, anything else to {}). And the
+faults a hand makes:
+  statement removed       an assignment (=, +=, ...), ++/--, a << b or a chain of calls left out;
+  statements swapped      two adjacent statements of one block in the other order, where one changes what
+                          the other works on (or both are declarations that call something: draws, clocks);
+  name swapped            a name for its sibling in scope: names that differ in one token of a set (x/y,
+                          1/2/3, left/right, red/green, L/R, U/D, the diagonals, column/row, line/column,
+                          width/height, up/down, pos/vel, tilt/turn, first/last) where the sibling is a name
+                          of the same function, or of the file as a member, a constant or a qualified name;
+  function swapped        floor/ceil/trunc/round, min/max;
+  assignment narrowed     a record assigned whole (v = w) reduced to one member (v.y = w.y), for the
+                          records of the game's headers;
+  character test widened  c == 'x' accepting the next character, or a letter's other case, too;
+  case label widened      case 'x': likewise;
+  key character swapped   a character a table lists, a call is given or a test compares with, for
+                          another of the same function or table;
+  probability changed     a fair coin made 0.6, a distribution's bound moved down by one, a probability
+                          compared with a draw moved by 0.1.
 
 The working tree is never touched: the sources are copied into the private folder (build-mutate/ by
 default) and mutated there, and the copy is brought back to the working tree's state at every start. Each
@@ -458,9 +477,9 @@ def new_kinds(text: str, mask: list[bool], r: region, add, known: records, file_
             continue  # the second uses the first: it would not build
         if (a_declared is None) != (b_declared is None):
             continue  # a declaration moved across a statement that does not use it changes nothing
-        if a_declared and not (re.search(r"\w\(\)", first) and re.search(r"\w\(\)", second)):
-            continue  # two declarations swap harmlessly unless both draw, read a clock or the like
-        if not a_declared and not (touched(first) & mentioned(second) or touched(second) & mentioned(first)):
+        if a_declared and not set(re.findall(r"(\w+)\(\)", first)) & set(re.findall(r"(\w+)\(\)", second)):
+            continue  # two declarations swap harmlessly unless both call the same thing: draws, a clock
+        if not a_declared and not depends(first, second):
             continue  # neither changes what the other works on: the order does not matter
         add(a_start, b_end + 1, second + between + first, "statements swapped")
 
@@ -596,21 +615,37 @@ def new_kinds(text: str, mask: list[bool], r: region, add, known: records, file_
 
 
 def touched(statement: str) -> set[str]:
-    """What a statement changes: the object it assigns to, or whose member function it calls (a.b of a.b.f())."""
+    """What a statement changes: what it assigns to (a.b.c), or the object whose member function it calls
+    (a.b of a.b.f())."""
     lhs = LVALUE.match(statement.strip())
     if not lhs:
         return set()
-    chain = lhs.group(0)
-    if ASSIGNMENT.match(statement.strip()[lhs.end():]):
-        return {re.match(r"\*?(" + IDENTIFIER + ")", chain).group(1)}
+    chain = re.sub(r"\s+", "", lhs.group(0)).lstrip("*")
+    if ASSIGNMENT.match(statement.strip()[lhs.end():]) or re.match(r"\s*(\+\+|--)", statement.strip()[lhs.end():]):
+        return {re.sub(r"\[[^\]]*\]|\([^)]*\)", "", chain)}
     receiver = re.sub(r"(?:::|\.|->)~?" + IDENTIFIER + r"(?:<[^;(){}]*>)?\([^;]*$", "", chain)
     return {receiver} if receiver != chain else set()
 
 
 def mentioned(statement: str) -> set[str]:
     """The names and member chains a statement mentions."""
-    return set(re.findall(IDENTIFIER + r"(?:(?:\.|->)" + IDENTIFIER + ")*", statement)) | set(
-        re.findall(IDENTIFIER, statement))
+    return {chain.replace("->", ".") for chain in re.findall(IDENTIFIER + r"(?:(?:\.|->)" + IDENTIFIER + ")*", statement)}
+
+
+def depends(first: str, second: str) -> bool:
+    """Whether the order of two statements may matter: one changes something the other mentions, or a part
+    or a whole of it."""
+    calls = [not ASSIGNMENT.match(s.strip()[LVALUE.match(s.strip()).end():]) if LVALUE.match(s.strip()) else False
+             for s in (first, second)]
+    if all(calls) and touched(first) == touched(second):
+        return False  # two requests to one object (set this key, set that one): each stands alone
+    for a, b in ((first, second), (second, first)):
+        for changed in touched(a):
+            changed = changed.replace("->", ".")
+            for seen in mentioned(b):
+                if changed == seen or changed.startswith(seen + ".") or seen.startswith(changed + "."):
+                    return True
+    return False
 
 
 def reached(text: str, at: int) -> str:
