@@ -197,6 +197,13 @@ TEST_F(Loader, EveryDamageKeepsTheCellsReadBeforeItAndNoMore) {
   };
   EXPECT_EQ(faults(board::pattern_scan::all_lines), (std::vector<std::pair<int, int>>{{3, 5}, {8, 1}}));
   EXPECT_EQ(faults(board::pattern_scan::to_first_fault), (std::vector<std::pair<int, int>>{{3, 5}}));
+
+  // Only the four characters themselves are cells: not their neighbours, nor their other case.
+  for (const char c : std::string("!YEBxda")) {
+    text = joined(mixed_rows());
+    text[5] = c;
+    EXPECT_EQ(faults(board::pattern_scan::to_first_fault), (std::vector<std::pair<int, int>>{{1, 6}})) << c;
+  }
 }
 
 // Runs `work` in a child process that, when the tests run as root, has become the unprivileged user nobody
@@ -428,6 +435,10 @@ TEST(BoardCheck, NamesEveryProblemAsAPersonReadsIt) {
                                  {'d', "'d'" + upper},
                                  {'a', "'a'" + upper},
                                  {'b', "'b'"},
+                                 {'y', "'y'"},
+                                 {'e', "'e'"},
+                                 {'\n', "byte 0x0A"},
+                                 {0x0e, "byte 0x0E"},
                                  {'5', "'5'"}}) {
     const std::string text = board::describe({kind::wrong_character, 3, 7, c});
     const std::size_t hint = shown.find(upper);
