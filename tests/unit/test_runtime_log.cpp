@@ -396,14 +396,16 @@ TEST_F(LogInMemory, TheLastEntryIsWrittenBeforeItReturnsAndNothingFollowsIt) {
   runtime_log::log_thread log(store_, clock_, console_);
   log.launch();
   log.info("przed");
+  log.warning("uwaga");
   EXPECT_TRUE(
       log.last_entry("Zako\xF1"
                      "czono dzialanie programu"));
   const auto written = store_.snapshot();  // no flush: the entry is already in the file
   const auto lines = lines_of(written.begin()->second);
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[2],
-            "Informacja   | 09:26:53  591 ms | Zako\xF1"
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_TRUE(lines[2].starts_with("Ostrzezenie  | ")) << lines[2];  // each entry of its own kind
+  EXPECT_EQ(lines[3],
+            "Informacja   | 09:26:53  592 ms | Zako\xF1"
             "czono dzialanie programu");
 
   log.error("po zamknieciu");  // a thread that reports afterwards is neither blocked nor written
