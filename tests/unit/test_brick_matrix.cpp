@@ -207,6 +207,16 @@ TEST_F(Loader, EveryDamageKeepsTheCellsReadBeforeItAndNoMore) {
     std::istringstream in(text);
     EXPECT_EQ(board::read_pattern(in, board::pattern_scan::all_lines).cells_read, 5) << c;  // those before it
   }
+  // Only LF, CR LF and a CR at the very end end a line: the codes next to them are wrong characters in it.
+  for (const std::string end : {"\x0b\n", "\x0e\n", "\r\x0b\n"}) {
+    text = joined(mixed_rows());
+    text.replace(19, 2, end);  // column 20 and the line's LF
+    std::istringstream in(text);
+    const board::pattern_reading reading = board::read_pattern(in, board::pattern_scan::to_first_fault);
+    ASSERT_NE(reading.first_fault(), nullptr);
+    EXPECT_EQ(reading.first_fault()->what, board::pattern_problem::kind::wrong_character);
+    EXPECT_EQ(reading.first_fault()->column, 20);
+  }
 }
 
 // Runs `work` in a child process that, when the tests run as root, has become the unprivileged user nobody
