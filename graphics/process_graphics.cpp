@@ -88,9 +88,9 @@ bool menu_action(const world& w, int value) {
 
 void menu_pause::menu_state(int status) {
   if (status == GLUT_MENU_IN_USE) {
+    // No entry counts yet: the last closing cleared it, and entries only count while the menu is open.
     board_.stop();
     open_ = true;
-    entry_decided_ = false;
   } else if (status == GLUT_MENU_NOT_IN_USE) {
     open_ = false;
     if (!entry_decided_) board_.start();
