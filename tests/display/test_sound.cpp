@@ -104,7 +104,7 @@ double strength(const std::vector<float>& wave, double pitch, std::size_t from) 
 
 TEST_F(GameSound, EachBrickRingsInTheFileWithin40MsOfItsMoment) {
   start_game("wave");
-  ASSERT_TRUE(eventually([&] { return count("Dzwiek: urzadzenie Wave File Writer") == 1; }, 10s));
+  ASSERT_TRUE(eventually([&] { return count("Dzwiek: urzadzenie Wave File Writer") == 1; }, 30s));
   const double start = wave_start();
   // Bricks well into the file, each alone within 200 ms, so that its ring is its own.
   std::vector<timed> alone;
@@ -152,7 +152,7 @@ TEST_F(GameSound, EachBrickRingsInTheFileWithin40MsOfItsMoment) {
 
 TEST_F(GameSound, MutedTheFileIsSilentUntilTheKeyTurnsItOnAndAHeldKeySwitchesOnce) {
   start_game("wave", {"--mute"});
-  ASSERT_TRUE(eventually([&] { return count("Dzwiek: urzadzenie Wave File Writer, wyciszony") == 1; }, 10s));
+  ASSERT_TRUE(eventually([&] { return count("Dzwiek: urzadzenie Wave File Writer, wyciszony") == 1; }, 30s));
   const std::size_t before = log("Zniszczono kostke").size();
   ASSERT_TRUE(eventually([&] { return log("Zniszczono kostke").size() >= before + 3; }, 120s));
   std::this_thread::sleep_for(300ms);
@@ -161,7 +161,7 @@ TEST_F(GameSound, MutedTheFileIsSilentUntilTheKeyTurnsItOnAndAHeldKeySwitchesOnc
   EXPECT_TRUE(std::all_of(wave.begin(), wave.end(), [](float s) { return s == 0.0f; }));
 
   xdotool("key m");
-  ASSERT_TRUE(eventually([&] { return count("Dzwiek wlaczony (klawisz m)") == 1; }, 10s));
+  ASSERT_TRUE(eventually([&] { return count("Dzwiek wlaczony (klawisz m)") == 1; }, 30s));
   const std::size_t silent = heard().size(), on = log("Zniszczono kostke").size();
   ASSERT_TRUE(eventually([&] { return log("Zniszczono kostke").size() >= on + 2; }, 120s));
   EXPECT_TRUE(eventually(
@@ -176,7 +176,7 @@ TEST_F(GameSound, MutedTheFileIsSilentUntilTheKeyTurnsItOnAndAHeldKeySwitchesOnc
   xdotool("keydown m");
   std::this_thread::sleep_for(1500ms);
   xdotool("keyup m");
-  ASSERT_TRUE(eventually([&] { return count("Dzwiek wylaczony (klawisz m)") == 1; }, 10s));
+  ASSERT_TRUE(eventually([&] { return count("Dzwiek wylaczony (klawisz m)") == 1; }, 30s));
   std::this_thread::sleep_for(500ms);
   EXPECT_EQ(count("Dzwiek wylaczony (klawisz m)") + count("Dzwiek wlaczony (klawisz m)"), 2u);
 }
@@ -188,8 +188,8 @@ TEST_F(GameSound, WithoutADeviceOneWarningAndTheGamePlaysOn) {
     const std::size_t before = log("Zniszczono kostke").size();
     EXPECT_TRUE(eventually([&] { return log("Zniszczono kostke").size() >= before + 2; }, 120s));
     xdotool("key m");
-    EXPECT_TRUE(eventually([&] { return count("Dzwiek wylaczony (klawisz m)") == 1; }, 10s));
-    EXPECT_TRUE(eventually([&] { return log(sound::no_sound_warning).size() == 1; }, 10s));
+    EXPECT_TRUE(eventually([&] { return count("Dzwiek wylaczony (klawisz m)") == 1; }, 30s));
+    EXPECT_TRUE(eventually([&] { return log(sound::no_sound_warning).size() == 1; }, 30s));
     EXPECT_FALSE(std::filesystem::exists(wave_));
     menu_driver().choose(window_.x + 100, window_.y + 100, menu_path::end_game);
     EXPECT_EQ(game_->wait_for_exit(30s), 0);
