@@ -9,6 +9,8 @@
 #include "graphics/gl_draw.hpp"
 
 // Last: Xlib's macros (None, Bool, Status) would upset other headers.
+#include <GL/glx.h>
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 
 namespace graphics {
@@ -94,9 +96,9 @@ void menu_pause::set_running(bool running) {
 
 void menu_pause::menu_state(int status) {
   if (status == GLUT_MENU_IN_USE) {
+    // No entry counts yet: the last closing cleared it, and entries only count while the menu is open.
     set_running(false);
     open_ = true;
-    entry_decided_ = false;
   } else if (status == GLUT_MENU_NOT_IN_USE) {
     open_ = false;
     if (!entry_decided_) set_running(true);
@@ -107,6 +109,23 @@ void menu_pause::menu_state(int status) {
 void menu_pause::entry_chosen(int value) {
   // Only an entry reported while the menu still counts as open can be overtaken by the closing's resume.
   if (open_ && sets_running_flag(value)) entry_decided_ = true;
+}
+
+bool key_presses::press(common::steady_time now) {
+  const bool repeat = down_ || (released_before_ && now - released_ < repeat_gap);
+  down_ = true;
+  return !repeat;
+}
+
+void key_presses::release(common::steady_time now) {
+  down_ = false;
+  released_before_ = true;
+  released_ = now;
+}
+
+void switch_sound(const world& w) {
+  if (w.sound == nullptr) return;
+  w.log.info(w.sound->flip() ? "Dzwiek wlaczony (klawisz m)" : "Dzwiek wylaczony (klawisz m)");
 }
 
 void joystick_keys(input::keyboard_monitor& keys, int x) {
@@ -276,10 +295,17 @@ struct glut_callbacks {
     });
   }
   static void keyboard(unsigned char key, int, int) {
-    guarded([&](graphics_thread& t) { t.world_.keys.set_key_down(key); });
+    guarded([&](graphics_thread& t) {
+      t.world_.keys.set_key_down(key);
+      if (key == sound_key && t.sound_key_presses_.press(std::chrono::steady_clock::now()))
+        switch_sound(t.world_);
+    });
   }
   static void keyboard_up(unsigned char key, int, int) {
-    guarded([&](graphics_thread& t) { t.world_.keys.set_key_up(key); });
+    guarded([&](graphics_thread& t) {
+      t.world_.keys.set_key_up(key);
+      if (key == sound_key) t.sound_key_presses_.release(std::chrono::steady_clock::now());
+    });
   }
   static void joystick(unsigned int, int x, int, int) {
     guarded([&](graphics_thread& t) { joystick_keys(t.world_.keys, x); });
@@ -296,26 +322,44 @@ struct glut_callbacks {
     guarded([](graphics_thread& t) { end_game(t.world_.log, t.world_.network); });
   }
 
+  static void place_default_window() {
+    glutPositionWindow(common::window_pos_x, common::window_pos_y);
+    glutReshapeWindow(common::window_width, common::window_height);
+  }
+
   // Takes what the other threads asked of the loop.
   static void drain(int) {
     guarded([](graphics_thread& t) {
       glutTimerFunc(request_drain_ms, drain, 0);
       glutSetWindow(t.window_);  // a menu's window may be the current one
+      // freeglut carries out window changes after the pass that asks for them.
       if (t.full_screen_pending_) {
         glutFullScreen();
         t.full_screen_pending_ = false;
       }
+      if (t.default_window_pending_) {
+        place_default_window();
+        t.default_window_pending_ = false;
+      }
       switch (window_requests.take_window_size()) {
         case default_window_entry:
-          // Also from full screen: freeglut leaves it before it moves or resizes the window.
-          glutPositionWindow(common::window_pos_x, common::window_pos_y);
-          glutReshapeWindow(common::window_width, common::window_height);
           t.full_screen_pending_ = false;
+          // Without a window manager freeglut leaves full screen by giving the window back the size it had
+          // before, then and once more a pass later, whatever size was asked for meanwhile: that would win
+          // over the start-up size and could even undo a size the player chooses afterwards. So the window
+          // leaves full screen first and takes the start-up place and size on the next pass.
+          if (glutGet(GLUT_FULL_SCREEN)) {
+            glutLeaveFullScreen();
+            t.default_window_pending_ = true;
+          } else {
+            place_default_window();
+          }
           break;
         case full_screen_entry:
           // Without a window manager freeglut makes a window full screen by moving it back by its own
           // position, off the screen's corner, where its pop-up menus stop working (and with them the way
           // back). So the window goes to the corner first, and full screen on the next pass, once moved.
+          t.default_window_pending_ = false;
           if (!glutGet(GLUT_FULL_SCREEN)) {
             glutPositionWindow(0, 0);
             t.full_screen_pending_ = true;
@@ -405,6 +449,11 @@ bool graphics_thread::menu(int value) {
 }
 
 void graphics_thread::run(std::stop_token stop) {
+  // Last on every way out: the reason is logged and the box closed by then.
+  struct gone_mark {
+    graphics_thread& thread;
+    ~gone_mark() { thread.window_gone(); }
+  } mark{*this};
   common::box_closer closer(box_);
   try {
     const auto only = [](request wanted) { return [wanted](request r) { return r == wanted; }; };
@@ -441,6 +490,9 @@ void graphics_thread::create_window() {
   glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
   const std::string title = "Multiplayer Tolvaran " + std::string(common::game_version);
   window_ = glutCreateWindow(title.c_str());
+  // A held key then repeats as presses alone, not as a release and a press each time, so a key's own
+  // presses can be told from its repeats however late the loop reads them (the sound key counts on it).
+  if (Display* display = glXGetCurrentDisplay()) XkbSetDetectableAutoRepeat(display, True, nullptr);
 
   glutDisplayFunc(glut_callbacks::display);
   glutReshapeFunc(glut_callbacks::reshape);
@@ -492,6 +544,16 @@ void graphics_thread::fail_for_good(std::string_view message) noexcept {
   }
   failed_ = true;
   box_.close();
+  window_gone();
+}
+
+void graphics_thread::window_gone() noexcept {
+  gone_.store(true, std::memory_order_release);
+  gone_.notify_all();
+}
+
+void graphics_thread::wait_until_gone() const {
+  gone_.wait(false, std::memory_order_acquire);
 }
 
 // ---------------------------------------------------------------------------------------------------------

@@ -10,8 +10,9 @@
 // error as the graphics thread's own and ends the game with status 1 once the line is written (without its
 // window nobody could play or end the game). freeglut's fatal errors (no display to open) would otherwise
 // call exit() under live threads: they are logged, printed on standard error, refuse any further request to
-// the thread and park it for good. A lost X connection (Xlib would call exit() too) is logged and ends the
-// game with status 1.
+// the thread and park it for good, and `wait_until_gone` returns, so that the main thread can end the game
+// with status 1 once the start-up has logged what it could not do. A lost X connection (Xlib would call
+// exit() too) is logged and ends the game with status 1.
 //
 // The game ends through the "Zakoncz" entry or the window's close button alike: the closing line goes to the
 // log, and once it is written the process ends with status 0 without running static destructors.
@@ -38,6 +39,7 @@
 #include "input/process_input.hpp"
 #include "log/runtime_log.hpp"
 #include "sound/game_events.hpp"
+#include "sound/sound_output.hpp"
 #include "state/game_state.hpp"
 
 namespace graphics {
@@ -105,6 +107,8 @@ struct world {
   runtime_log::sink& log;
   // Where a new game from the menu is told, for the sound; none when nobody listens.
   sound::event_channel* events = nullptr;
+  // What the `m` key switches; none when the game has no sound.
+  sound::sound_switch* sound = nullptr;
   // The network game this window belongs to; none at one keyboard.
   network_link* network = nullptr;
 };
@@ -175,6 +179,29 @@ class menu_pause {
   bool entry_decided_ = false;  // an entry chosen while the menu was open set the running flag
 };
 
+// The key that switches the sound off and on.
+inline constexpr unsigned char sound_key = 'm';
+
+// Tells a key's real presses from the repeats of the key held down. The window asks X to repeat a held key
+// as presses alone; a server that cannot repeats it as a release and a press at the same moment, and GLUT
+// passes both on, so a press that follows its release within `repeat_gap` is the key still held too.
+// Graphics thread only.
+class key_presses {
+ public:
+  static constexpr std::chrono::milliseconds repeat_gap{15};
+  // True for a new press.
+  bool press(common::steady_time now);
+  void release(common::steady_time now);
+
+ private:
+  bool down_ = false;
+  bool released_before_ = false;
+  common::steady_time released_{};
+};
+
+// The `m` key: the sound off or on, and the switch in the log.
+void switch_sound(const world& w);
+
 // The joystick's x axis (-1000..1000) into the two pseudo-keys of the PAD preset, with a dead zone of
 // -10..10 in which both are let go.
 void joystick_keys(input::keyboard_monitor& keys, int x);
@@ -210,6 +237,10 @@ class graphics_thread {
   // The menu action for one entry's value, from any thread; what `menu_action` returns.
   bool menu(int value);
 
+  // Returns once the window has gone for good: the toolkit failed (no display to open, say), or the thread
+  // ended without a window or left its loop. Its reason is logged by then. From any thread.
+  void wait_until_gone() const;
+
   std::uint64_t frames() const { return frames_.load(std::memory_order_relaxed); }
 
  private:
@@ -225,6 +256,7 @@ class graphics_thread {
   void fail_for_good(std::string_view message) noexcept;
   // The X server has gone: logged, and the game ends with status 1.
   [[noreturn]] void lose_x_connection() noexcept;
+  void window_gone() noexcept;
 
   world world_;
   int& argc_;
@@ -233,9 +265,12 @@ class graphics_thread {
   common::request_box<request> box_;
   std::atomic<std::uint64_t> frames_{0};
   menu_pause pause_;
+  key_presses sound_key_presses_;
   int window_ = 0;
-  bool full_screen_pending_ = false;  // moved to the screen's corner, full screen on the next pass
-  bool failed_ = false;               // freeglut has failed for good: no callback runs any more
+  bool full_screen_pending_ = false;     // moved to the screen's corner, full screen on the next pass
+  bool default_window_pending_ = false;  // left full screen, the start-up place and size on the next pass
+  bool failed_ = false;                  // freeglut has failed for good: no callback runs any more
+  std::atomic<bool> gone_{false};
   int previous_mouse_x_ = 0;
   int previous_mouse_y_ = 0;
   std::jthread thread_;

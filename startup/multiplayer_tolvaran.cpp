@@ -18,6 +18,7 @@
 #include "net/play.hpp"
 #include "physics/process_physics.hpp"
 #include "sound/game_events.hpp"
+#include "sound/sound_output.hpp"
 #include "state/game_state.hpp"
 
 namespace startup {
@@ -32,6 +33,7 @@ common::game_object<common::steady_clock_source> steady_clock;
 common::game_object<common::precise_sleeper> physics_sleeper;
 common::game_object<common::precise_sleeper> input_sleeper;
 common::game_object<common::precise_sleeper> redraw_sleeper;
+common::game_object<common::precise_sleeper> sound_sleeper;
 
 // A request to a thread that has ended is an error of the start-up.
 void require(bool accepted, const char* request) {
@@ -251,6 +253,9 @@ void multiplayer_tolvaran(runtime_log::sink& log, handshake_parties& threads) {
 void multiplayer_tolvaran(runtime_log::sink& log) {
   game_threads threads;
   multiplayer_tolvaran(log, threads);
+  // The sound last, once the game is up: it opens its device on its own thread, and its line (or its
+  // warning) follows the start-up in the log. An ended sound thread leaves the game silent.
+  if (sound::sound_output.exists()) sound::sound_output->start();
 }
 
 namespace {
@@ -275,6 +280,7 @@ void initialise(int& argc, char** argv, const command_line& options) {
   state::players_monitor& players = state::players_state.create();
   input::keyboard_monitor& keys = input::keyboard_state.create();
   sound::event_channel& events = sound::game_events.create();
+  sound::sound_switch& sound = sound::sound_on.create(!options.mute);
 
   common::clock& clock = steady_clock.create();
   common::sleeper& physics_time = physics_sleeper.create();
@@ -309,15 +315,20 @@ void initialise(int& argc, char** argv, const command_line& options) {
     network = &guest;
   }
   graphics::processing_graphics
-      .create(graphics::world{board, players, view, keys, computer, log, &events, network}, argc, argv)
+      .create(graphics::world{board, players, view, keys, computer, log, &events, &sound, network}, argc,
+              argv)
       .launch();
   graphics::redrawing.create(clock, redraw_sleeper.create()).launch();
+  // It hears the events from here on, the first new game's among them.
+  sound::sound_output.create(events, view, sound, log, clock, sound_sleeper.create()).launch();
 }
 
 }  // namespace
 
-void static_initialisation(int& argc, char** argv) {
-  initialise(argc, argv, command_line{});
+void static_initialisation(int& argc, char** argv, bool mute) {
+  command_line options;
+  options.mute = mute;
+  initialise(argc, argv, options);
 }
 
 void static_initialisation(const command_line& options) {
@@ -330,6 +341,14 @@ void static_initialisation(const command_line& options) {
 }
 
 void wait_for_the_end() {
+  if (graphics::processing_graphics.exists()) {
+    // Without its window nobody can play the game or end it: once the window has gone for good, the game
+    // ends with status 1, after the reasons (the window's and the start-up's) are written.
+    graphics::processing_graphics->wait_until_gone();
+    if (runtime_log::log.exists()) runtime_log::log->flush();
+    std::fflush(stdout);
+    std::_Exit(1);
+  }
   for (;;) ::pause();
 }
 

@@ -1,10 +1,10 @@
 // The main procedure and the start-up order of the whole game.
 //
 // Start-up, on the main thread: the log thread first, then `program_started`, then the shared state and the
-// worker threads in the order physics, input, computer player, graphics and redraw; each worker waits at its
-// first request. Then the main procedure reports the settings and brings the threads into play one after
-// another with their requests (the handshake), and returns; the main thread then waits until the process is
-// ended by the "Zakoncz" menu entry or by closing the window.
+// worker threads in the order physics, input, computer player, graphics, redraw and sound; each worker waits
+// at its first request. Then the main procedure reports the settings and brings the threads into play one
+// after another with their requests (the handshake), starts the sound, and returns; the main thread then
+// waits until the process is ended by the "Zakoncz" menu entry or by closing the window.
 #pragma once
 
 #include <cstdint>
@@ -76,16 +76,18 @@ class handshake_parties {
 // request included, is logged with the procedure's own prefix and the remaining steps are skipped; it
 // always returns normally.
 void multiplayer_tolvaran(runtime_log::sink& log, handshake_parties& threads);
-// The same with the game's own threads.
+// The same with the game's own threads; then the sound thread is started.
 void multiplayer_tolvaran(runtime_log::sink& log);
 
 // Everything main() does before the main procedure, in the game's start-up order. `argc`/`argv` go to the
-// windowing library when the graphics thread initialises it; they must outlive the process.
-void static_initialisation(int& argc, char** argv);
+// windowing library when the graphics thread initialises it; they must outlive the process. `mute` starts
+// the game with its sound switched off.
+void static_initialisation(int& argc, char** argv, bool mute = false);
 // The same for the game as the command line asks for it.
 void static_initialisation(const command_line& options);
 
-// The main thread's wait after the main procedure: until the process is ended.
+// The main thread's wait after the main procedure: until the process is ended, by the player or, when the
+// window has gone for good, here with status 1 once the log has the reasons.
 [[noreturn]] void wait_for_the_end();
 
 }  // namespace startup

@@ -11,9 +11,28 @@ compiler refuses; not counted). The score is (killed + timed out) / (killed + ti
     python3 tools/mutate.py --sample 40 --seed 1   a fixed random sample (what CI runs)
     python3 tools/mutate.py --list                 show the mutants, run nothing
 
+    python3 tools/mutate.py --kinds 'name swapped,statements swapped' physics/   only these kinds
+
 The faults: relational boundaries (< to <=, > to >=, and back), negated comparisons (< to >=, == to !=,
 ...), && and ||, + and -, += and -=, a numeric literal nudged, an if or while condition negated, a call
-statement removed, and a returned value changed (true and false swapped, anything else to {}).
+statement removed, and a returned value changed (true and false swapped, anything else to {}). And the
+faults a hand makes:
+  statement removed       an assignment (=, +=, ...), ++/--, a << b or a chain of calls left out;
+  statements swapped      two adjacent statements of one block in the other order, where one changes what
+                          the other works on (or both are declarations that call something: draws, clocks);
+  name swapped            a name for its sibling in scope: names that differ in one token of a set (x/y,
+                          1/2/3, left/right, red/green, L/R, U/D, the diagonals, column/row, line/column,
+                          width/height, up/down, pos/vel, tilt/turn, first/last) where the sibling is a name
+                          of the same function, or of the file as a member, a constant or a qualified name;
+  function swapped        floor/ceil/trunc/round, min/max;
+  assignment narrowed     a record assigned whole (v = w) reduced to one member (v.y = w.y), for the
+                          records of the game's headers;
+  character test widened  c == 'x' accepting the next character, or a letter's other case, too;
+  case label widened      case 'x': likewise;
+  key character swapped   a character a table lists, a call is given or a test compares with, for
+                          another of the same function or table;
+  probability changed     a fair coin made 0.6, a distribution's bound moved down by one, a probability
+                          compared with a draw moved by 0.1.
 
 The working tree is never touched: the sources are copied into the private folder (build-mutate/ by
 default) and mutated there, and the copy is brought back to the working tree's state at every start. Each
@@ -47,7 +66,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parent.parent
 EQUIVALENTS = REPO / "tools" / "equivalent_mutants.txt"
 
-DEFAULT_TARGETS = ["common/", "log/", "board/", "state/", "physics/", "input/", "graphics/", "net/"]
+DEFAULT_TARGETS = ["common/", "log/", "board/", "state/", "sound/", "physics/", "input/", "graphics/", "net/"]
 
 # In these files only the named parts are plain logic that unit tests can judge without a window; the rest
 # draws with GL or drives GLUT, which the display tests judge.
@@ -56,7 +75,7 @@ PLAIN_LOGIC_ONLY = {
         "sets_running_flag", "menu_action", "menu_pause::set_running", "menu_pause::menu_state",
         "menu_pause::entry_chosen",
         "joystick_keys", "redraw_tick", "board_menu", "red_steering_menu", "green_steering_menu", "steering_menu",
-        "window_size_menu", "main_menu", "menu_tree",
+        "window_size_menu", "main_menu", "menu_tree", "key_presses",
     },
     "graphics/process_graphics.hpp": {"redraw_period", "loop_requests"},
     "graphics/gl_draw.cpp": {
@@ -64,6 +83,9 @@ PLAIN_LOGIC_ONLY = {
         "speed_line",
     },
     "graphics/gl_draw.hpp": set(),
+    # The rest plays through OpenAL, which the display tests hear.
+    "sound/sound_output.cpp": {"sound_player"},
+    "sound/sound_output.hpp": {"sound_switch"},
     # The network's threads and its ENet transport wait on sockets; the end-to-end tests judge them.
     "net/play.cpp": {"waiting_line"},
     "net/transport.cpp": set(),
@@ -76,6 +98,13 @@ OUTSIDE_UNIT_TESTS = {
                          "precise_sleeper::sleep_for", "precise_sleeper::rest_until", "read_scheduling",
                          "ask_for_short_slices", "time_slice"},
     "common/seams.hpp": {"precise_sleeper"},
+    # How a writer claims a slot of the game's event ring: it matters only when one writer stalls for a whole
+    # ring while others pass it, which no single-threaded test can bring about and a threaded one only by
+    # chance. The unit tests judge what readers get in order, lapped and torn-free.
+    "sound/game_events.cpp": {"event_channel::record"},
+    # The clips' sound design (lengths, pitches, harmonics, decays, levels, the tone's shape): what a player
+    # hears, which no rule pins. The unit tests judge the rules every clip keeps, whatever its recipe.
+    "sound/synthesis.cpp": {"recipe_of", "tone"},
 }
 
 
@@ -288,9 +317,394 @@ def statement_end(text: str, mask: list[bool], start: int) -> int:
     return -1
 
 
+# ---------------------------------------------------------------------------------------------------------
+# The faults a hand makes beyond the small ones above: a statement left out or two swapped, a sibling's name
+# for a name, a kindred library function, a record's assignment narrowed to one member, a character test or
+# case label that accepts a neighbour too, a probability changed.
+
+# Tokens that tell siblings apart: a name that differs from another name of the same file only in such a
+# token is most likely its twin of the same type (x and y, pad 1 and pad 2, the red and the green player).
+SIBLING_GROUPS = [
+    {"x", "y"}, {"left", "right"}, {"red", "green"}, {"L", "R"}, {"U", "D"}, {"RU", "RD", "LU", "LD"},
+    {"column", "row"}, {"columns", "rows"}, {"line", "column"}, {"lines", "columns"}, {"width", "height"},
+    {"up", "down"}, {"pos", "vel"}, {"tilt", "turn"}, {"first", "last"},
+]
+KIN_FUNCTIONS = [["floor", "ceil", "trunc", "round"], ["min", "max"]]
+STATEMENT_KEYWORDS = {"return", "break", "continue", "case", "default", "throw", "goto", "if", "for", "while",
+                      "switch", "do", "else", "try", "catch", "co_return", "using", "typedef", "static_assert",
+                      "delete", "new", "namespace", "template", "public", "private", "protected", "struct",
+                      "class", "enum", "union"}
+NOT_A_TYPE = STATEMENT_KEYWORDS | {"and", "or", "not", "sizeof", "co_await", "co_yield", "operator"}
+DECLARATION = re.compile(
+    r"(?:(?:const|constexpr|static|auto|unsigned|signed|mutable|volatile|thread_local|struct|enum)\s+)*"
+    r"[A-Za-z_][\w:]*(?:<[^;{}]*>)?(?:\s*(?:&&|&|\*)\s*|\s+)[A-Za-z_]\w*\s*(?:[=({;\[,]|$)")
+LOCKS = re.compile(r"\b(?:scoped_lock|unique_lock|lock_guard|shared_lock)\b")
+# A name chain that can stand on the left of an assignment: a.b, a->b, a[i], f(x).y, *p.
+LVALUE = re.compile(r"\*?" + IDENTIFIER + r"(?:(?:::|\.|->)~?" + IDENTIFIER + r"|\[[^;\]]*\]|\([^;()]*\))*")
+ASSIGNMENT = re.compile(r"\s*(<<=|>>=|[-+*/%&|^]?=)(?!=)")
+
+
+def name_parts(name: str) -> list[str]:
+    """A name cut into its tokens: the words between underscores, runs of digits, and capitals after small
+    letters."""
+    return [p for p in re.split(r"(_|\d+|(?<=[a-z])(?=[A-Z]))", name) if p]
+
+
+def siblings_of(name: str) -> list[str]:
+    parts = name_parts(name)
+    found: list[str] = []
+    for i, part in enumerate(parts):
+        others: set[str] = set()
+        for group in SIBLING_GROUPS:
+            if part in group:
+                others |= group - {part}
+        if len(part) == 1 and part in "123":
+            others |= set("123") - {part}
+        found += ["".join(parts[:i] + [other] + parts[i + 1:]) for other in sorted(others)]
+    if 2 <= len(name) <= 3 and name[-1] in "xy" and name[:-1].isalpha():  # dx and dy, fx and fy
+        found.append(name[:-1] + ("y" if name[-1] == "x" else "x"))
+    return list(dict.fromkeys(f for f in found if f != name))
+
+
+def char_literal(code: int) -> str:
+    c = chr(code)
+    if c in "'\\":
+        return "'\\" + c + "'"
+    return f"'{c}'" if 0x20 <= code < 0x7f else f"'\\x{code:02x}'"
+
+
+def char_value(literal: str) -> int | None:
+    body = literal[1:-1]
+    escapes = {"\\n": 10, "\\t": 9, "\\r": 13, "\\0": 0, "\\\\": 92, "\\'": 39, '\\"': 34, "\\v": 11, "\\f": 12}
+    if body in escapes:
+        return escapes[body]
+    if re.fullmatch(r"\\x[0-9a-fA-F]{1,2}", body):
+        return int(body[2:], 16)
+    return ord(body) if len(body) == 1 else None
+
+
+def neighbours(code: int) -> list[int]:
+    """The characters a careless test accepts too: the next code, and a letter's other case."""
+    found = [code + 1] if code + 1 < 0x100 else []
+    if chr(code).isascii() and chr(code).isalpha():
+        found.append(ord(chr(code).swapcase()))
+    return found
+
+
+@dataclasses.dataclass
+class records:
+    """The game's records (structs of two or more data members) and the names known to hold one: their
+    members, and the variables, parameters and members declared with a record's type."""
+    members: dict[str, list[str]]
+    holds: dict[str, str]
+
+    @staticmethod
+    def read(texts: list[str]) -> "records":
+        members: dict[str, list[str]] = {}
+        typed_members: list[tuple[str, str]] = []
+        for text in texts:
+            for m in re.finditer(r"(?m)^struct\s+(\w+)\s*\{(.*?)^\};", text, re.S):
+                found = re.findall(r"(?m)^[ \t]+(?![ \t])(?!friend|using|static)([\w:<>, ]+?)\s+(\w+)(?:\s*=[^;]*|\{[^;]*\})?;",
+                                   m.group(2))
+                if len(found) >= 2:
+                    members[m.group(1)] = [name for _, name in found]
+                    typed_members += found
+        holds: dict[str, set[str]] = {}
+        for kind, name in typed_members:
+            holds.setdefault(name, set()).add(kind.split("::")[-1])
+        for text in texts:
+            for record in members:
+                for m in re.finditer(r"\b" + record + r"\b(?:\s*&)?\s+(\w+)", text):
+                    holds.setdefault(m.group(1), set()).add(record)
+        return records(members, {n: next(iter(k)) for n, k in holds.items() if len(k) == 1 and next(iter(k)) in members})
+
+    def record_of(self, expression: str) -> str | None:
+        last = re.findall(IDENTIFIER, re.sub(r"\([^()]*\)$", "", expression.strip()))
+        return self.holds.get(last[-1]) if last and not expression.strip().endswith(")") else None
+
+
+def statement_starts(text: str, mask: list[bool], start: int, end: int) -> list[int]:
+    """Where statements begin on a line of their own between start and end: the code before is a ';', a
+    brace or a label's ':' (not a condition's ')' or an 'else': such a statement is another's body)."""
+    found = []
+    for m in re.finditer(r"(?m)^[ \t]*(?=\S)", text[start:end]):
+        at = start + m.end()
+        if not mask[at]:
+            continue
+        before = at - 1
+        while before >= 0 and (not mask[before] or text[before].isspace()):
+            before -= 1
+        if before >= 0 and (text[before] in ";{}" or (text[before] == ":" and text[before - 1] != ":")):
+            found.append(at)
+    return found
+
+
+def new_kinds(text: str, mask: list[bool], r: region, add, known: records, file_level: set[str]) -> None:
+    """Adds the mutants of the kinds above for one region of a file. `file_level` holds the names that more
+    than one definition uses, or code outside every definition: members and the file's own constants."""
+    body_open = next((i for i in range(r.start, r.end) if mask[i] and text[i] == "{"), -1)
+    if body_open < 0:
+        return
+    body = text[body_open:r.end]
+    is_function = "(" in text[r.start:body_open]
+
+    def code(start: int, end: int) -> bool:
+        return all(mask[start:end])
+
+    # Statements: left out, and adjacent ones swapped.
+    statements = []  # (start, end, first word, declared name or None)
+    for start in statement_starts(text, mask, body_open + 1, r.end) if is_function else []:
+        first = re.match(r"[A-Za-z_]\w*|\+\+|--|\*|\(", text[start:])
+        if not first or first.group(0) in STATEMENT_KEYWORDS or first.group(0) == "case":
+            continue
+        end = statement_end(text, mask, start)
+        if end < 0 or end >= r.end:
+            continue
+        statement = text[start:end + 1]
+        flat = "".join(c if mask[start + k] else " " for k, c in enumerate(statement))
+        if ";" in flat[:-1] and not re.search(r"\]\s*(\([^)]*\))?\s*\{", flat):
+            continue  # statements of its own inside: not a simple statement (a lambda's are fine)
+        declaration = DECLARATION.match(flat)
+        declared = re.findall(IDENTIFIER, flat[:declaration.end()].rstrip("=({;[, \t\n"))[-1] if declaration else None
+        if declaration and declared in NOT_A_TYPE:
+            declaration, declared = None, None
+        statements.append((start, end, first.group(0), declared))
+        if declared is None:
+            lhs = LVALUE.match(flat) if first.group(0) not in ("++", "--", "(") else None
+            after = flat[lhs.end():] if lhs else ""
+            effect = ASSIGNMENT.match(after) or re.match(r"\s*(\+\+|--|<<|>>)", after)
+            # A chain of calls (a.f().g()); a single call is the call removal's.
+            head = re.match(r"(" + IDENTIFIER + r"(?:(?:::|\.|->)~?" + IDENTIFIER + r")*)(<[^;(){}]*>)?\(", flat)
+            chain = lhs and lhs.group(0).endswith(")") and after.strip() == ";" and not (
+                head and text[matching(text, mask, start + len(head.group(0)) - 1) + 1:end].strip() == "")
+            if first.group(0) in ("++", "--") or (lhs and (effect or chain)):
+                add(start, end + 1, ";", "statement removed")
+
+    for (a_start, a_end, _, a_declared), (b_start, b_end, _, b_declared) in zip(statements, statements[1:]):
+        between = text[a_end + 1:b_start]
+        if any(mask[a_end + 1 + k] and not c.isspace() for k, c in enumerate(between)):
+            continue  # not adjacent
+        first, second = text[a_start:a_end + 1], text[b_start:b_end + 1]
+        if first == second or LOCKS.search(first) or LOCKS.search(second):
+            continue  # a lock's place is a matter for the thread sanitizer, not for unit tests
+        if a_declared and re.search(r"\b" + a_declared + r"\b", second):
+            continue  # the second uses the first: it would not build
+        if (a_declared is None) != (b_declared is None):
+            continue  # a declaration moved across a statement that does not use it changes nothing
+        if a_declared and not set(re.findall(r"(\w+)\(\)", first)) & set(re.findall(r"(\w+)\(\)", second)):
+            continue  # two declarations swap harmlessly unless both call the same thing: draws, a clock
+        if not a_declared and not depends(first, second):
+            continue  # neither changes what the other works on: the order does not matter
+        add(a_start, b_end + 1, second + between + first, "statements swapped")
+
+    # Names swapped for a sibling in scope.
+    identifiers = list(re.finditer(r"(?<![\w'])" + IDENTIFIER, text))
+    in_file: dict[str, set[str]] = {}  # name -> how it is reached: "." member, "::Q" qualified by Q, "" plain
+    in_region: set[str] = set()
+    for m in identifiers:
+        if not mask[m.start()]:
+            continue
+        in_file.setdefault(m.group(0), set()).add(reached(text, m.start()))
+        if body_open <= m.start() < r.end:
+            in_region.add(m.group(0))
+    for m in identifiers:
+        start, name = m.start(), m.group(0)
+        if not (body_open < start < r.end) or not mask[start] or re.match(r"\d", name):
+            continue
+        how = reached(text, start)
+        if how == "" and declares(text, mask, start):
+            continue
+        line_start = text.rfind("\n", 0, start) + 1
+        if re.match(r"\s*using\b", text[line_start:start]):
+            continue  # a using-declaration names what the code below uses: another name would not build
+        owner = re.search(r"(" + IDENTIFIER + r")\s*(?:\.|->)\s*$", text[max(0, start - 60):start]) if how == "." else None
+        owner_record = known.holds.get(owner.group(1)) if owner else None
+        for sibling in siblings_of(name):
+            if how not in in_file.get(sibling, set()):
+                continue
+            if owner_record and sibling not in known.members[owner_record]:
+                continue  # not a member of the record it is taken from
+            if how == "" and sibling not in in_region and sibling not in file_level:
+                continue
+            add(start, m.end(), sibling, "name swapped")
+
+    # Kindred library functions.
+    for m in re.finditer(r"(?<![\w.>])((?:std::|chrono::)?)(" + "|".join(f for g in KIN_FUNCTIONS for f in g) + r")(?=\s*[(<])", body):
+        start = body_open + m.start(2)
+        if not code(start, start + len(m.group(2))):
+            continue
+        template = text[start + len(m.group(2))] == "<"
+        for group in KIN_FUNCTIONS:
+            if m.group(2) in group:
+                for kin in group:
+                    if kin != m.group(2) and not (template and kin == "trunc"):  # chrono has no trunc
+                        add(start, start + len(m.group(2)), kin, "function swapped")
+
+    # A record's assignment narrowed to one of its members.
+    for start, end, _, declared in statements if is_function else []:
+        if declared:
+            continue
+        flat = "".join(c if mask[start + k] else " " for k, c in enumerate(text[start:end]))
+        lhs = LVALUE.match(flat)
+        if not lhs or not re.match(r"\s*=(?!=)", flat[lhs.end():]):
+            continue
+        rhs = flat[lhs.end():].split("=", 1)[1].strip()
+        if rhs.startswith("{") or "=" in rhs.replace("==", "").replace("<=", "").replace(">=", "").replace("!=", ""):
+            continue
+        left, right = known.record_of(lhs.group(0)), known.record_of(rhs)
+        if lhs.group(0).rstrip().endswith((")", "]")):
+            left = right  # an element or a call's result: known by what it is given
+        record = left if right in (None, left) else None
+        if record is None:
+            continue
+        plain_rhs = LVALUE.fullmatch(rhs) is not None
+        for member in known.members[record]:
+            right = f"{rhs}.{member}" if plain_rhs else f"({rhs}).{member}"
+            add(start, end, f"{lhs.group(0).strip()}.{member} = {right}", "assignment narrowed")
+
+    # A character test or a case label that accepts a neighbouring character too.
+    for m in re.finditer(r"('(?:\\x[0-9a-fA-F]{1,2}|\\.|[^'\\])')", body):
+        start, end = body_open + m.start(), body_open + m.end()
+        if mask[start] or not mask[start - 1]:  # literals are not code: the character before it is
+            continue
+        value = char_value(m.group(1))
+        if value is None:
+            continue
+        label = re.search(r"\bcase\s*$", text[max(0, start - 12):start])
+        if label and text[end:end + 1] == ":":
+            for other in neighbours(value):
+                if not re.search(r"\bcase\s*" + re.escape(char_literal(other)) + r"\s*:", body):
+                    add(label.start() + max(0, start - 12), end + 1,
+                        f"case {m.group(1)}: case {char_literal(other)}:", "case label widened")
+            continue
+        lo = max(0, start - 80)
+        while lo > 0 and (text[lo - 1].isalnum() or text[lo - 1] in "_.:>"):
+            lo -= 1
+        test = re.search(r"(?P<left>" + LVALUE.pattern + r")\s*(?P<op>==|!=)\s*$", text[lo:start])
+        if test and code(lo + test.start(), start):
+            left, op = test.group("left"), test.group("op")
+            joiner = "||" if op == "==" else "&&"
+            for other in neighbours(value):
+                add(lo + test.start(), end,
+                    f"({left} {op} {m.group(1)} {joiner} {left} {op} {char_literal(other)})", "character test widened")
+
+    # Key characters swapped within one table or function: those a table lists, a call is given or a test
+    # compares with (not the characters that text is built from).
+    keys = []
+    for m in re.finditer(r"'(?:\\.|[^'\\])'", body):
+        start, end = body_open + m.start(), body_open + m.end()
+        if mask[start] or not mask[start - 1]:
+            continue
+        before = text[max(0, start - 12):start]
+        if re.search(r"(==|!=)\s*$", before) or (re.search(r"[(,]\s*$", before) and not is_function) or (
+                re.search(r"\w\($", before) and text[end:end + 1] == ")"):
+            keys.append((start, end, m.group(0)))
+    distinct = list(dict.fromkeys(k for _, _, k in keys))
+    for start, end, key in keys if len(distinct) >= 2 else []:
+        i = distinct.index(key)
+        for other in sorted({distinct[i - 1], distinct[(i + 1) % len(distinct)]} - {key}):
+            add(start, end, other, "key character swapped")
+
+    # Chances: a fair coin made unfair, a distribution's bounds moved, a probability compared with a draw.
+    for m in re.finditer(r"\bbernoulli_distribution\s*(?:\w+\s*)?\(\s*\)", body):
+        start = body_open + m.end() - 1
+        if code(start - 1, start + 1):
+            add(start - 1, start + 1, "(0.6)", "probability changed")
+    for m in re.finditer(r"\b\w+_distribution\s*(?:<[^;(){}]*>)?\s*(?:\w+\s*)?\(", body):
+        open_at = body_open + m.end() - 1
+        close_at = matching(text, mask, open_at)
+        if not code(body_open + m.start(), open_at + 1) or close_at < 0:
+            continue
+        for n in NUMBER.finditer(text, open_at + 1, close_at):
+            value = n.group(1)
+            if re.fullmatch(r"\d+", value):
+                add(n.start(), n.end(), str(int(value) - 1), "probability changed")
+            else:
+                add(n.start(), n.end(), f"{float(value) - 0.1:.9g}", "probability changed")
+    for m in re.finditer(r"\.uniform\(\)\s*(<=|<|>=|>)\s*([\w:.]+)", body):
+        start = body_open + m.start(2)
+        if code(start, start + len(m.group(2))):
+            for shift in ("+", "-"):
+                add(start, start + len(m.group(2)), f"({m.group(2)} {shift} 0.1f)", "probability changed")
+
+
+def touched(statement: str) -> set[str]:
+    """What a statement changes: what it assigns to (a.b.c), or the object whose member function it calls
+    (a.b of a.b.f())."""
+    lhs = LVALUE.match(statement.strip())
+    if not lhs:
+        return set()
+    chain = re.sub(r"\s+", "", lhs.group(0)).lstrip("*")
+    if ASSIGNMENT.match(statement.strip()[lhs.end():]) or re.match(r"\s*(\+\+|--)", statement.strip()[lhs.end():]):
+        return {re.sub(r"\[[^\]]*\]|\([^)]*\)", "", chain)}
+    receiver = re.sub(r"(?:::|\.|->)~?" + IDENTIFIER + r"(?:<[^;(){}]*>)?\([^;]*$", "", chain)
+    return {receiver} if receiver != chain else set()
+
+
+def mentioned(statement: str) -> set[str]:
+    """The names and member chains a statement mentions."""
+    return {chain.replace("->", ".") for chain in re.findall(IDENTIFIER + r"(?:(?:\.|->)" + IDENTIFIER + ")*", statement)}
+
+
+def depends(first: str, second: str) -> bool:
+    """Whether the order of two statements may matter: one changes something the other mentions, or a part
+    or a whole of it."""
+    calls = [not ASSIGNMENT.match(s.strip()[LVALUE.match(s.strip()).end():]) if LVALUE.match(s.strip()) else False
+             for s in (first, second)]
+    if all(calls) and touched(first) == touched(second):
+        return False  # two requests to one object (set this key, set that one): each stands alone
+    for a, b in ((first, second), (second, first)):
+        for changed in touched(a):
+            changed = changed.replace("->", ".")
+            for seen in mentioned(b):
+                if changed == seen or changed.startswith(seen + ".") or seen.startswith(changed + "."):
+                    return True
+    return False
+
+
+def reached(text: str, at: int) -> str:
+    """How the name at `at` is reached: '.' as a member, '::Q' qualified by Q, '' as a plain name."""
+    before = text[max(0, at - 60):at]
+    if re.search(r"(\.|->)\s*$", before):
+        return "."
+    qualified = re.search(r"(\w+)::\s*$", before)
+    return "::" + qualified.group(1) if qualified else ""
+
+
+def declares(text: str, mask: list[bool], at: int) -> bool:
+    """Whether the plain name at `at` is being declared: a type stands right before it."""
+    before = text[max(0, at - 80):at]
+    m = re.search(r"([\w>])\s*(&&|&|\*)?\s+$", before) or re.search(r"([\w>])(&&|&|\*)\s*$", before)
+    if not m:
+        return False
+    if m.group(1) == ">":
+        return not before[:m.start(1) + 1].endswith(" >")
+    word = re.search(r"(\w+)\s*(&&|&|\*)?\s*$", before).group(1)
+    return word not in NOT_A_TYPE and not word.isdigit()
+
+
+HEADERS: list[str] = []
+
+
+def header_texts() -> list[str]:
+    """The game's headers, read once: where its records and their members are declared."""
+    if not HEADERS:
+        HEADERS.extend(p.read_text(encoding="latin-1") for folder in DEFAULT_TARGETS
+                       for p in sorted((REPO / folder).glob("*.hpp")))
+    return HEADERS
+
+
 def mutants_of(path: str, text: str, wanted: set[str] | None, unwanted: set[str] = frozenset()) -> list[mutant]:
     mask = code_mask(text)
     found: list[mutant] = []
+    known = records.read(header_texts() + [text])
+    all_regions = regions(text, mask)
+    users: dict[str, set[int]] = {}  # name -> the definitions that use it (-1: outside every one)
+    for m in re.finditer(r"(?<![\w'])" + IDENTIFIER, text):
+        if mask[m.start()]:
+            inside = next((k for k, r in enumerate(all_regions) if r.start <= m.start() < r.end), -1)
+            users.setdefault(m.group(0), set()).add(inside)
+    file_level = {name for name, where in users.items() if len(where) > 1 or -1 in where}
     line_starts = [0] + [i + 1 for i, c in enumerate(text) if c == "\n"]
 
     def line_of(offset: int) -> int:
@@ -306,7 +720,7 @@ def mutants_of(path: str, text: str, wanted: set[str] | None, unwanted: set[str]
     def code(start: int, end: int) -> bool:
         return all(mask[start:end])
 
-    for r in regions(text, mask):
+    for r in all_regions:
         if wanted is not None and r.name not in wanted and r.name.split("::")[0] not in wanted:
             continue
         if r.name in unwanted:
@@ -389,6 +803,8 @@ def mutants_of(path: str, text: str, wanted: set[str] | None, unwanted: set[str]
             elif not re.fullmatch(r'\{\}|0|0\.0f?|nullptr|std::nullopt|""|[\w:]+\{\}', value):
                 add(start, end + 1, "return {};", "return value changed")  # not what {} would give anyway
 
+        new_kinds(text, mask, r, add, known, file_level)
+
     found.sort(key=lambda x: (x.start, x.operator, x.replacement))
     for m in found:
         first = line_starts[m.line - 1]
@@ -397,9 +813,11 @@ def mutants_of(path: str, text: str, wanted: set[str] | None, unwanted: set[str]
         mutated = text[first:m.start] + m.replacement + text[m.end:last]
         first_line_end = text.find("\n", first)
         m.original_line = text[first:first_line_end if first_line_end >= 0 else len(text)]
-        m.mutated_line = mutated.split("\n")[0] if m.operator != "call removed" else ""
-        if m.operator == "call removed":
+        m.mutated_line = mutated.split("\n")[0]
+        if m.operator in ("call removed", "statement removed"):
             m.mutated_line = (text[first:m.start] + ";").rstrip()
+        elif m.operator == "statements swapped":  # both, on one line
+            m.mutated_line = " ".join(part.strip() for part in mutated.split("\n") if part.strip())
     # One key per mutant: the same change twice on one line is told apart by its place on the line.
     seen: dict[str, int] = {}
     for m in found:
@@ -579,6 +997,8 @@ def main() -> int:
     parser.add_argument("--sample", type=int, help="run only N mutants drawn at random")
     parser.add_argument("--seed", type=int, default=1, help="the seed of the sample (default 1)")
     parser.add_argument("--list", action="store_true", help="show the mutants and run nothing")
+    parser.add_argument("--kinds", help="only the mutants of these kinds, separated by commas (e.g. 'name swapped,"
+                                        "statements swapped'; an operator such as '< -> <=' is a kind too)")
     parser.add_argument("--keys", action="store_true",
                         help="with --list: show each mutant as a line of the equivalents file, reason to be added")
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1, help="mutants built and tested at once")
@@ -591,10 +1011,12 @@ def main() -> int:
     files = source_files(args.targets or DEFAULT_TARGETS)
     made = all_mutants(files)
     listed = equivalents()
-    equivalent = [m for m in made if m.key() in listed]
     if not args.targets:  # every file was read: an entry that matches no mutant has gone stale
         for key in sorted(set(listed) - {m.key() for m in made}):
             print(f"mutate: {EQUIVALENTS.name} lists a mutant that is no longer made: {key}", file=sys.stderr)
+    if args.kinds:
+        made = [m for m in made if m.operator in {k.strip() for k in args.kinds.split(",")}]
+    equivalent = [m for m in made if m.key() in listed]
     candidates = [m for m in made if m.key() not in listed]
     if args.sample is not None and args.sample < len(candidates):
         chosen = random.Random(args.seed).sample(candidates, args.sample)

@@ -4,7 +4,8 @@
 # Quick and quiet when everything is already there; uses sudo when not run as root.
 set -euo pipefail
 
-game_packages=(g++ cmake make pkg-config freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri libenet-dev libsodium-dev)
+game_packages=(g++ cmake make pkg-config freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri libopenal-dev libenet-dev
+               libsodium-dev)
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xdotool x11-utils imagemagick
                clang libclang-rt-14-dev python3)
 package_packages=(dpkg-dev file lintian desktop-file-utils appstream man-db)

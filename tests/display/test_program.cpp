@@ -20,7 +20,7 @@ class GameProgram : public ::testing::Test {
 
 TEST_F(GameProgram, WritesItsSettingsReportFirstAndStaysUp) {
   child_process game(TOLVARAN_GAME, dir_.path());
-  ASSERT_TRUE(eventually([&] { return log_messages(dir_.path()).size() >= 7; }, 10s));
+  ASSERT_TRUE(eventually([&] { return log_messages(dir_.path()).size() >= 7; }, 30s));
 
   const auto files = log_files(dir_.path());
   ASSERT_FALSE(files.empty());

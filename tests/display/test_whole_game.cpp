@@ -26,8 +26,9 @@ class WholeGame : public ::testing::Test {
 
   // Ends the game from its menu and returns its exit status.
   std::optional<int> end_game() {
-    menu_driver().choose(window_.x + 100, window_.y + 100, menu_path::end_game);
-    return game_->wait_for_exit(30s);
+    EXPECT_TRUE(menu_driver().choose(window_.x + 100, window_.y + 100, menu_path::end_game))
+        << "no menu showed";
+    return game_->wait_for_exit(60s);
   }
 
   std::vector<std::string> messages() const { return log_messages(dir_.path()); }
@@ -71,7 +72,7 @@ TEST_F(WholeGame, StartsPlaysChangesBoardAndEnds) {
   EXPECT_TRUE(std::equal(start_up.begin(), start_up.begin() + 10, first.begin()));
   EXPECT_TRUE(in_order(first, start_up));
   EXPECT_TRUE(
-      eventually([&] { return count("Gracz zielony przelaczony na sterowanie automatyczne") == 1; }, 10s));
+      eventually([&] { return count("Gracz zielony przelaczony na sterowanie automatyczne") == 1; }, 30s));
   EXPECT_TRUE(in_order(
       messages(), {"Wlaczanie Gracza zielonego", "Gracz zielony przelaczony na sterowanie automatyczne"}));
 
@@ -98,7 +99,7 @@ TEST_F(WholeGame, StartsPlaysChangesBoardAndEnds) {
       },
       120s))
       << "no ball was lost";
-  EXPECT_TRUE(eventually([&] { return count("Kulka zostala zresetowana") >= 1; }, 10s));
+  EXPECT_TRUE(eventually([&] { return count("Kulka zostala zresetowana") >= 1; }, 30s));
   for (const auto& m : messages()) {
     if (m.starts_with("Zniszczono")) {
       EXPECT_TRUE(std::regex_match(m, destroyed)) << m;
@@ -112,7 +113,7 @@ TEST_F(WholeGame, StartsPlaysChangesBoardAndEnds) {
   const std::size_t generated = count("Wygenerowano Plansze losowych klockow");
   ASSERT_TRUE(menu_driver().choose(window_.x + 150, window_.y + 150, menu_path::board(3)));
   EXPECT_TRUE(
-      eventually([&] { return count("Wygenerowano Plansze losowych klockow") == generated + 1; }, 10s));
+      eventually([&] { return count("Wygenerowano Plansze losowych klockow") == generated + 1; }, 30s));
 
   // "Zakoncz": exit status 0, the closing line last.
   EXPECT_EQ(end_game(), 0);
@@ -128,7 +129,7 @@ TEST_F(WholeGame, KeepsRunningWhenItsLogCannotBeWritten) {
   game_.emplace(TOLVARAN_GAME, dir_.path());
   ASSERT_TRUE(eventually([&] { return game_window().has_value(); }, 60s));
   window_ = *game_window();
-  EXPECT_TRUE(eventually([&] { return game_->standard_output().starts_with("Log sie zespula\n"); }, 10s));
+  EXPECT_TRUE(eventually([&] { return game_->standard_output().starts_with("Log sie zespula\n"); }, 30s));
   std::this_thread::sleep_for(1s);
   EXPECT_TRUE(game_->running());
   EXPECT_EQ(end_game(), 0);  // the closing line cannot be written, and the game ends all the same
@@ -144,7 +145,7 @@ TEST_F(WholeGame, LogGoesOnWhenItsFileIsDeletedDuringPlay) {
 
   // Something to log: a new game from the menu.
   ASSERT_TRUE(menu_driver().choose(window_.x + 150, window_.y + 150, menu_path::board(1)));
-  EXPECT_TRUE(eventually([&] { return !log_files(dir_.path()).empty(); }, 10s));
+  EXPECT_TRUE(eventually([&] { return !log_files(dir_.path()).empty(); }, 30s));
   EXPECT_EQ(end_game(), 0);
   const auto after = log_messages(dir_.path());
   ASSERT_FALSE(after.empty());

@@ -96,7 +96,7 @@ class menu_driver {
       if (level + 1 == path.size()) return xdotool("click 1");
       const int depth = static_cast<int>(level) + 2;
       if (!eventually(
-              [&] { return visible_windows("freeglut menu").size() >= static_cast<std::size_t>(depth); }, 5s))
+              [&] { return visible_windows("freeglut menu").size() >= static_cast<std::size_t>(depth); }, 30s))
         return false;
       // Slide into the submenu along the entry's own row, so the pointer never crosses a neighbour.
       const window_geometry sub = deepest_menu();
@@ -111,7 +111,7 @@ class menu_driver {
     if (!open(x, y)) return false;
     pointer_to(outside_x, outside_y);
     xdotool("click 1");
-    return eventually([] { return visible_windows("freeglut menu").empty(); }, 5s);
+    return eventually([] { return visible_windows("freeglut menu").empty(); }, 30s);
   }
 
  private:
@@ -121,7 +121,7 @@ class menu_driver {
     eventually([] { return visible_windows("freeglut menu").empty(); }, 20s);
     pointer_to(x, y);
     xdotool("click 3");
-    return eventually([] { return !visible_windows("freeglut menu").empty(); }, 5s);
+    return eventually([] { return !visible_windows("freeglut menu").empty(); }, 30s);
   }
   static window_geometry deepest_menu() {
     const auto menus = visible_windows("freeglut menu");

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -197,6 +198,25 @@ TEST_F(Loader, EveryDamageKeepsTheCellsReadBeforeItAndNoMore) {
   };
   EXPECT_EQ(faults(board::pattern_scan::all_lines), (std::vector<std::pair<int, int>>{{3, 5}, {8, 1}}));
   EXPECT_EQ(faults(board::pattern_scan::to_first_fault), (std::vector<std::pair<int, int>>{{3, 5}}));
+
+  // Only the four characters themselves are cells: not their neighbours, nor their other case.
+  for (const char c : std::string("!YEBxda")) {
+    text = joined(mixed_rows());
+    text[5] = c;
+    EXPECT_EQ(faults(board::pattern_scan::to_first_fault), (std::vector<std::pair<int, int>>{{1, 6}})) << c;
+    std::istringstream in(text);
+    EXPECT_EQ(board::read_pattern(in, board::pattern_scan::all_lines).cells_read, 5) << c;  // those before it
+  }
+  // Only LF, CR LF and a CR at the very end end a line: the codes next to them are wrong characters in it.
+  for (const std::string end : {"\x0b\n", "\x0e\n", "\r\x0b\n"}) {
+    text = joined(mixed_rows());
+    text.replace(19, 2, end);  // column 20 and the line's LF
+    std::istringstream in(text);
+    const board::pattern_reading reading = board::read_pattern(in, board::pattern_scan::to_first_fault);
+    ASSERT_NE(reading.first_fault(), nullptr);
+    EXPECT_EQ(reading.first_fault()->what, board::pattern_problem::kind::wrong_character);
+    EXPECT_EQ(reading.first_fault()->column, 20);
+  }
 }
 
 // Runs `work` in a child process that, when the tests run as root, has become the unprivileged user nobody
@@ -323,14 +343,19 @@ TEST(Generator, EmptyAndFirmCellsDrawNothing) {
 TEST(Generator, DestructibleBricksStayInTheirRanges) {
   std::vector<int> points(31);
   std::array<float, 3> low{1, 1, 1}, high{0, 0, 0};
+  int alike = 0;  // bricks with two channels from the same draw
   for (std::uint64_t round = 0; round < 5; ++round)
     for (const common::brick& b : generate(filled(DEST), {round, round + 10, round + 20}).cells) {
       ASSERT_TRUE(b.exists && b.destructible && b.points >= 0 && b.points <= 30) << b.points;
       ++points[b.points];
       for (int i = 0; i < 3; ++i)
         low[i] = std::min(low[i], b.color.items[i]), high[i] = std::max(high[i], b.color.items[i]);
+      const float r = (b.color.items[0] - 0.25f) * 2.0f, g = (b.color.items[1] - 0.25f) * 1.5f,
+                  bl = (b.color.items[2] - 0.25f) * 1.5f;
+      alike += std::fabs(r - g) < 1e-4f || std::fabs(r - bl) < 1e-4f || std::fabs(g - bl) < 1e-4f;
     }
   for (int count : points) EXPECT_GT(count, 20);  // every value 0..30 comes up, 30 included
+  EXPECT_LT(alike, 20);                           // each channel has a draw of its own
   // R within 0.25 .. 0.75, G and B within 0.25 .. 0.25 + 1 / 1.5, each nearly reaching both ends.
   for (int i = 0; i < 3; ++i) {
     const float top = i == 0 ? 0.75f : 0.25f + 1.0f / 1.5f;
@@ -400,7 +425,12 @@ TEST(Generator, FixedCellsStayAndBadPlacementsFail) {
   map(3, 4) = static_cast<brick_placing>(7);
   board::brick_matrix matrix;
   log.clear();
-  EXPECT_THROW(generator.generate_new_brick_matrix(matrix, map, log), std::out_of_range);
+  try {
+    generator.generate_new_brick_matrix(matrix, map, log);
+    ADD_FAILURE() << "no exception";
+  } catch (const std::out_of_range& e) {
+    EXPECT_STREQ(e.what(), "map cell (row 3, column 4) holds no placement");
+  }
   EXPECT_TRUE(matrix(3, 3).exists);  // cells before the bad one hold their new bricks
   EXPECT_FALSE(matrix(3, 5).exists);
   EXPECT_EQ(log.size(), 0u);
@@ -428,6 +458,10 @@ TEST(BoardCheck, NamesEveryProblemAsAPersonReadsIt) {
                                  {'d', "'d'" + upper},
                                  {'a', "'a'" + upper},
                                  {'b', "'b'"},
+                                 {'y', "'y'"},
+                                 {'e', "'e'"},
+                                 {'\n', "byte 0x0A"},
+                                 {0x0e, "byte 0x0E"},
                                  {'5', "'5'"}}) {
     const std::string text = board::describe({kind::wrong_character, 3, 7, c});
     const std::size_t hint = shown.find(upper);
@@ -497,7 +531,8 @@ TEST(BoardCheck, ReportsEveryProblemWithItsPlace) {
            command_line{
                {"good.txt", "none.txt"}, 1, "good.txt: ok\nnone.txt: cannot be read: No such file", ""},
            command_line{{"."}, 1, ".: cannot be read: Is a directory", ""},
-           command_line{{"-"}, 1, "-: cannot be read: No such file", ""},  // a file named "-"
+           command_line{{"-"}, 1, "-: cannot be read: No such file", ""},    // a file named "-"
+           command_line{{".x"}, 1, ".x: cannot be read: No such file", ""},  // only a '-' starts an option
            command_line{{"--", "--strict"}, 1, "--strict: cannot be read", ""},
            command_line{{"--help", "none.txt"}, 0, usage, ""},
            command_line{{"-h"}, 0, usage, ""},

@@ -61,6 +61,12 @@ TEST(CommonData, EnumerationPositionsAndControlTable) {
   EXPECT_EQ(common::control_config[key_preset::GUEST].left, 233);
   EXPECT_EQ(common::control_config[key_preset::GUEST].right, 234);
   EXPECT_EQ(common::pc_sampling_clock, 10ms);  // the computer player's period, which no test can time
+
+  // The start-up step notes when the program started, for its running time on screen.
+  const auto before = std::chrono::system_clock::now();
+  common::initialise_common_data();
+  EXPECT_GE(common::program_started, before);
+  EXPECT_LE(common::program_started, std::chrono::system_clock::now());
 }
 
 TEST(CommonData, BoardPatternNamesTheChosenBoard) {

@@ -199,9 +199,11 @@ TEST_F(BoardState, BallMotionAndBounces) {
 TEST_F(BoardState, ServesGoBothWaysFromTheCentre) {
   reset_on(5);
   std::set<float> directions;
-  for (int i = 0; i < 200; ++i) {
+  int towards_pad1 = 0;
+  for (int i = 0; i < 1000; ++i) {
     common::ball_type moved = board_.get_ball();
     moved.pos = {3.0f, 3.0f};
+    moved.vel = {4.0f, -3.0f};
     moved.owner = common::ball_owner::PLAYER2;
     moved.color = common::make_color(0.5f, 0.5f, 0.5f);
     board_.ball_change(moved);
@@ -213,8 +215,10 @@ TEST_F(BoardState, ServesGoBothWaysFromTheCentre) {
     ASSERT_EQ(ball.owner, common::ball_owner::NONE);
     ASSERT_EQ(ball.color, common::make_color(0.5f, 0.5f, 0.5f));  // the serve keeps the colour
     directions.insert(ball.vel.y);
+    towards_pad1 += ball.vel.y < 0.0f;
   }
   EXPECT_EQ(directions, (std::set<float>{-12.0f, 12.0f}));
+  EXPECT_NEAR(towards_pad1, 500, 50);  // a fair coin: 3 standard deviations
 }
 
 TEST_F(BoardState, BricksOffTheBoardAreEmptyAndCannotBeSet) {

@@ -229,6 +229,22 @@ TEST(MenuTree, OnlyNewGamesPauseAndResumeSetTheRunningFlag) {
         << value;
 }
 
+TEST(SoundKey, APressCountsOnceHoweverTheHeldKeyRepeats) {
+  using graphics::key_presses;
+  key_presses m;
+  const common::steady_time t{std::chrono::hours(1)};
+  EXPECT_TRUE(m.press(t));
+  EXPECT_FALSE(m.press(t + 500ms)) << "a repeat as a press alone";
+  m.release(t + 540ms);
+  EXPECT_FALSE(m.press(t + 540ms)) << "a repeat as a release and a press at once";
+  m.release(t + 580ms);
+  EXPECT_FALSE(m.press(t + 580ms + key_presses::repeat_gap - 1ns));
+  m.release(t + 700ms);
+  EXPECT_TRUE(m.press(t + 700ms + key_presses::repeat_gap)) << "let go, and pressed again";
+  key_presses fresh;
+  EXPECT_TRUE(fresh.press(common::steady_time{})) << "the first press of a run, whenever it comes";
+}
+
 TEST(Joystick, DeadZoneAndDirections) {
   input::keyboard_monitor keys;
   const auto held = [&](int x) {

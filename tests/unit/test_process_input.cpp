@@ -117,6 +117,13 @@ TEST(InputSample, KeysOutsideThePresetDoNothing) {
 }
 
 TEST(InputSample, ZoomKeys) {
+  // Each key on its own: '+' and '=' (the same key without shift) come closer, '-' goes away.
+  for (const auto& [key, change] : {std::pair{'+', -0.2}, {'=', -0.2}, {'-', 0.2}}) {
+    input_game alone;
+    alone.keys.set_key_down(key);
+    alone.samples(1);
+    EXPECT_DOUBLE_EQ(alone.view.get().distance, 50.0 + change) << key;
+  }
   input_game game;
   game.keys.set_key_down('-');
   game.samples(1);

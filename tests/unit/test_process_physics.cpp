@@ -148,6 +148,9 @@ TEST(PhysicsHelpers, SinglePrecisionValuesAndEdges) {
 
   EXPECT_EQ(physics::cell_of({0.0f, 19.99f}).column, 1);
   EXPECT_EQ(physics::cell_of({-0.25f, 19.99f}).row, 20);
+  // Off the board's low edges the floor still counts: rounding towards zero would put both inside it.
+  EXPECT_EQ(physics::cell_of({-0.25f, -1.25f}).column, 0);
+  EXPECT_EQ(physics::cell_of({-0.25f, -1.25f}).row, -1);
   // The cells of a 32-bit board: -2^31 is the lowest floor that has one, the float below 2^31 the highest.
   EXPECT_EQ(physics::cell_of({-2147483648.0f, 0.0f}).column, -2147483647);
   EXPECT_EQ(physics::cell_of({0.0f, 2147483520.0f}).row, 2147483521);
@@ -374,6 +377,9 @@ TEST_F(PhysicsTable, APadReturnsTheBallAsTheBricksBouncedIt) {
   physics::tick(w);
   EXPECT_EQ(board.get_ball().owner, ball_owner::PLAYER1);
   EXPECT_FLOAT_EQ(pos().y, 0.5f + physics::upspeed(12.0f) * 0.001f);
+  // Pad 2 has stayed in the middle: at its end only it counts, wherever pad 1 stands.
+  tick_at(14.5f, 19.8f, 0.0f, 12.0f);
+  EXPECT_EQ(board.get_ball().owner, ball_owner::NONE);
 }
 
 TEST_F(PhysicsTable, LossLinesOnBothSidesOfTheirBounds) {
@@ -448,9 +454,13 @@ TEST_F(PhysicsTable, DroppedBallsPenaltiesAndWinners) {
   EXPECT_EQ(players.r1(), -900);
   EXPECT_FALSE(board.enabled());
   EXPECT_EQ(board.get_info(), "Wygra\xB3 Gracz zielony !");
+  // Green's drop is judged by green's points alone, whatever red has.
+  players.reset_players();
+  players.add2(-900);
   board.start();
   tick_at(3.0f, 21.6f, 0.0f, 12.0f);
   EXPECT_EQ(board.get_info(), "Wygra\xB3 Gracz czerwony !");
+  EXPECT_FALSE(board.enabled());
 }
 
 TEST_F(PhysicsTable, IdleTicksRestAndPlayingTicksWakeUpPrecisely) {

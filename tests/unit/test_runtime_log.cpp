@@ -163,6 +163,7 @@ TEST(LogFormat, EveryDirectiveOfATimePicture) {
            rendered{"%T  %i ms", {2009, 1, 1, 21, 32, 43, 100}, "21:32:43  100 ms"},
            rendered{"%Y", {987, 1, 1, 0, 0, 0, 0}, "0987"},
            rendered{"%Q%%x%", {2009, 1, 1, 0, 0, 0, 0}, "%Q%%x%"},  // anything else is copied
+           rendered{"%U%t%j%I%Z%y%n%e%D%N%s%h&T", {2009, 1, 1, 0, 0, 0, 0}, "%U%t%j%I%Z%y%n%e%D%N%s%h&T"},
            rendered{"", {2009, 1, 1, 0, 0, 0, 0}, ""},
        }) {
     EXPECT_EQ(runtime_log::format_time(picture, moment), text) << picture;
@@ -170,9 +171,10 @@ TEST(LogFormat, EveryDirectiveOfATimePicture) {
 }
 
 TEST(LogFormat, LocalTimeOfAMoment) {
-  const auto moment = std::chrono::system_clock::from_time_t(0) + 1234ms;
+  // Both parts are cut down, never rounded: 1.7346 s is second 1, millisecond 734.
+  const auto moment = std::chrono::system_clock::from_time_t(0) + 1734ms + 600us;
   const wall_time t = runtime_log::local_time(moment);
-  EXPECT_EQ(t.millisecond, 234);
+  EXPECT_EQ(t.millisecond, 734);
   std::time_t whole = 1;
   std::tm expected{};
   localtime_r(&whole, &expected);
@@ -394,14 +396,16 @@ TEST_F(LogInMemory, TheLastEntryIsWrittenBeforeItReturnsAndNothingFollowsIt) {
   runtime_log::log_thread log(store_, clock_, console_);
   log.launch();
   log.info("przed");
+  log.warning("uwaga");
   EXPECT_TRUE(
       log.last_entry("Zako\xF1"
                      "czono dzialanie programu"));
   const auto written = store_.snapshot();  // no flush: the entry is already in the file
   const auto lines = lines_of(written.begin()->second);
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[2],
-            "Informacja   | 09:26:53  591 ms | Zako\xF1"
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_TRUE(lines[2].starts_with("Ostrzezenie  | ")) << lines[2];  // each entry of its own kind
+  EXPECT_EQ(lines[3],
+            "Informacja   | 09:26:53  592 ms | Zako\xF1"
             "czono dzialanie programu");
 
   log.error("po zamknieciu");  // a thread that reports afterwards is neither blocked nor written
