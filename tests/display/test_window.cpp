@@ -142,30 +142,45 @@ TEST_F(GameWindow, ReleasingAKeyStopsThePad) {
     for (double x = 0.5; x < 20.0; x += 0.5) seen.push_back(shot.shows(x, -0.5, 0.9, red));
     return seen;
   };
-  // Until a frame after the first new game is on the screen, there is no pad to see.
-  std::vector<bool> at_start;
-  ASSERT_TRUE(eventually(
-      [&] {
-        at_start = red_pad(window_image());
-        return std::count(at_start.begin(), at_start.end(), true) > 0;
-      },
-      30s));
-  xdotool("mousemove 350 350 keydown d sleep 0.05 keyup d");  // a short press: about a cell to the right
-  std::vector<bool> stopped;
-  ASSERT_TRUE(eventually(
-      [&] {
-        stopped = red_pad(window_image());
-        std::this_thread::sleep_for(300ms);
-        return stopped != at_start && red_pad(window_image()) == stopped;
-      },
-      30s));
-  std::this_thread::sleep_for(1s);
-  EXPECT_EQ(red_pad(window_image()), stopped) << "the pad moved on after its key was released";
   const auto right_end = [](const std::vector<bool>& seen) {
     return std::find(seen.rbegin(), seen.rend(), true) - seen.rbegin();
   };
-  EXPECT_LT(right_end(stopped), right_end(at_start)) << "the pad moved right";
-  EXPECT_FALSE(stopped[36]) << "the pad ran on to its right limit, over x = 18.5";
+  // 'd' is held until the pad is seen moving, so that the game has seen the key whatever its load, and then
+  // let go: the pad must stay where it stopped. A busy machine may show the move only once the pad is at
+  // its right side, where a pad that runs on cannot be told from one that stopped: then it goes back to the
+  // left side and the press is made again.
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    std::vector<bool> before;  // until a frame after the first new game is on the screen, there is no pad
+    ASSERT_TRUE(eventually(
+        [&] {
+          before = red_pad(window_image());
+          return std::count(before.begin(), before.end(), true) > 0;
+        },
+        30s));
+    xdotool("mousemove 350 350 keydown d");
+    ASSERT_TRUE(eventually([&] { return red_pad(window_image()) != before; }, 30s)) << "'d' moved nothing";
+    xdotool("keyup d");
+    std::vector<bool> stopped;
+    ASSERT_TRUE(eventually(
+        [&] {
+          stopped = red_pad(window_image());
+          std::this_thread::sleep_for(300ms);
+          return red_pad(window_image()) == stopped;
+        },
+        30s))
+        << "the pad never stopped";
+    if (stopped[36]) {  // over x = 18.5: at the right side
+      xdotool("keydown a");
+      ASSERT_TRUE(eventually([] { return red_pad_at_left_limit(window_image()); }, 30s));
+      xdotool("keyup a");
+      continue;
+    }
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(red_pad(window_image()), stopped) << "the pad moved on after its key was released";
+    EXPECT_LT(right_end(stopped), right_end(before)) << "the pad moved right";
+    return;
+  }
+  FAIL() << "the pad ran on to its right side after every press";
 }
 
 TEST_F(GameWindow, ZakonczEndsTheGame) {
