@@ -314,6 +314,17 @@ TEST(SealedLink, AnAuthenticMessageThatDoesNotFitIsDroppedForItsReason) {
     const sealed envelope{e[1] | e[2] << 8 | e[3] << 16 | std::uint32_t{e[4]} << 24, std::span(e).subspan(5)};
     EXPECT_EQ(to.open(channel::reliable, envelope).dropped, why) << plaintext.size();
   }
+  // The nonce is the protocol's own: a steering message another build sealed late in a long game, on the
+  // moving channel, opens here, and nowhere else.
+  key_bytes key;
+  for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(0xA0 + i);
+  const bytes body{0xec, 0xde, 0x91, 0xc7, 0x9f, 0x51, 0x92, 0xe4, 0x91,
+                   0xf0, 0xcb, 0x37, 0x5f, 0x24, 0xad, 0x30, 0x7a, 0x10};
+  const sealed late{0x04030201, body};
+  EXPECT_EQ(sealed_link({{}, key}).open(channel::moving, late).message, game_message(steering{false, true}));
+  EXPECT_EQ(sealed_link({{}, key}).open(channel::reliable, late).dropped, drop_reason::unauthenticated);
+  EXPECT_EQ(sealed_link({{}, key}).open(channel::moving, sealed{0x04030200, body}).dropped,
+            drop_reason::unauthenticated);
 }
 
 TEST(JoinCode, EightDigitsFromTheWholeRangeShownWithAHyphenEachItsOwnKey) {
@@ -324,8 +335,10 @@ TEST(JoinCode, EightDigitsFromTheWholeRangeShownWithAHyphenEachItsOwnKey) {
       for (auto& b : out) b = bytes.at(at++);
     }
   } drawn;
-  // 0xFFFFFFFF lies beyond the last whole 10^8 of 32 bits: drawn again; then 123456789.
-  drawn.bytes = {0xFF, 0xFF, 0xFF, 0xFF, 0x15, 0xCD, 0x5B, 0x07};
+  // From 4 200 000 000 on, 32 bits lie beyond the last whole 10^8: drawn again. Then 4 199 999 999, and
+  // 123 456 789.
+  drawn.bytes = {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0xEA, 0x56, 0xFA, 0xFF, 0xE9, 0x56, 0xFA, 0x15, 0xCD, 0x5B, 0x07};
+  EXPECT_EQ(draw_join_code(drawn), "99999999");
   EXPECT_EQ(draw_join_code(drawn), "23456789");
   EXPECT_EQ(waiting_line("12345678", {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"}, 47630),
             "Kod dolaczenia: 1234-5678   adresy: 10.0.0.1, 10.0.0.2, 10.0.0.3   port UDP 47630");
