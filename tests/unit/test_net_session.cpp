@@ -282,6 +282,15 @@ TEST(ReplayWindow, TakesEachNumberOnceAndNothingOlderThanSixtyFourBehind) {
   EXPECT_EQ(w.check(136), v::too_old);
   EXPECT_EQ(w.check(137), v::fresh);
   EXPECT_EQ(w.check(200), v::replayed);
+  w.take(137);  // the oldest the window holds
+  w.take(264);  // exactly a window ahead: all before it is forgotten too
+  EXPECT_EQ(w.check(201), v::fresh);
+  // Numbers start at 1: in a young window 0 is never fresh, and 1 once taken is a replay.
+  replay_window young;
+  young.take(1);
+  young.take(2);
+  EXPECT_EQ(young.check(1), v::replayed);
+  EXPECT_EQ(young.check(0), v::too_old);
 }
 
 TEST(Gatekeeper, AnAddressMaySendItsBurstThenItsRateTheGuestIsNotCountedNorABlockForgotten) {
