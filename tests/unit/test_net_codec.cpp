@@ -77,10 +77,17 @@ TEST(NetCodec, EveryMessageComesBackAsItWasSent) {
   const bytes first = encode(hello{protocol_version, key});
   EXPECT_EQ(bytes(first.begin(), first.begin() + 7), (bytes{1, 'T', 'L', 'V', 'R', protocol_version, 0}));
 
+  whole_board paused = sample_board();
+  paused.running = false;
+  snapshot rolling = sample_snapshot;
+  rolling.running = false;
+  rolling.ball_still = false;
   const std::vector<game_message> messages{
       welcome{},
       sample_board(),
+      paused,
       sample_snapshot,
+      rolling,
       brick_change{0xFFFFFFFF, cell_number(20, 1), stone(12, true, 0.75f)},
       brick_change{1, 0, common::brick{}},
       points{-1, 2},

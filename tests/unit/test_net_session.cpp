@@ -317,6 +317,7 @@ TEST(SealedLink, AnAuthenticMessageThatDoesNotFitIsDroppedForItsReason) {
   const std::vector<std::pair<bytes, drop_reason>> rows{
       {{0x12}, drop_reason::truncated},
       {{0x63}, drop_reason::malformed},
+      {bytes(max_message, 0x10), drop_reason::malformed},  // the longest that fits: read, and found wrong
       {bytes(max_message + 1, 0x10), drop_reason::oversized}};
   for (const auto& [plaintext, why] : rows) {
     const bytes e = from.seal(channel::reliable, plaintext);
