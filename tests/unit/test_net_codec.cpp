@@ -82,12 +82,15 @@ TEST(NetCodec, EveryMessageComesBackAsItWasSent) {
   snapshot rolling = sample_snapshot;
   rolling.running = false;
   rolling.ball_still = false;
+  snapshot served = rolling;  // paused with the ball held at a pad
+  served.ball_still = true;
   const std::vector<game_message> messages{
       welcome{},
       sample_board(),
       paused,
       sample_snapshot,
       rolling,
+      served,
       brick_change{0xFFFFFFFF, cell_number(20, 1), stone(12, true, 0.75f)},
       brick_change{1, 0, common::brick{}},
       points{-1, 2},
