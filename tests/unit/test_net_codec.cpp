@@ -84,6 +84,8 @@ TEST(NetCodec, EveryMessageComesBackAsItWasSent) {
   rolling.ball_still = false;
   snapshot served = rolling;  // paused with the ball held at a pad
   served.ball_still = true;
+  snapshot flying = sample_snapshot;
+  flying.ball_still = false;
   const std::vector<game_message> messages{
       welcome{},
       sample_board(),
@@ -91,6 +93,7 @@ TEST(NetCodec, EveryMessageComesBackAsItWasSent) {
       sample_snapshot,
       rolling,
       served,
+      flying,
       brick_change{0xFFFFFFFF, cell_number(20, 1), stone(12, true, 0.75f)},
       brick_change{1, 0, common::brick{}},
       points{-1, 2},
@@ -102,6 +105,7 @@ TEST(NetCodec, EveryMessageComesBackAsItWasSent) {
       goodbye{},
       steering{true, false},
       steering{true, true},
+      steering{false, true},
       steering{},
       menu_choice{100},
       menu_choice{109},

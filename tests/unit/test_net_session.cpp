@@ -311,6 +311,32 @@ TEST(Gatekeeper, AnAddressMaySendItsBurstThenItsRateTheGuestIsNotCountedNorABloc
   EXPECT_FALSE(gate.blocked(0x0A0000FF, now + gatekeeper::block_span));
 }
 
+TEST(Gatekeeper, AFullTableLetsGoOfTheAddressHeardLongestAgoABlockedOneLastAndForgetsIt) {
+  gatekeeper gate;
+  const auto at = [](std::chrono::milliseconds t) { return common::steady_time{} + t; };
+  const auto address = [](std::uint32_t n) { return 0x0A000000 + n; };
+  for (std::uint32_t n = 0; n < gatekeeper::addresses; ++n)
+    gate.refuses({address(n), 1}, at(std::chrono::milliseconds(n)));
+  // Address 1 gives five wrong codes and is blocked, addresses 2 and 3 four each; 0 and 2 are heard again.
+  for (int n = 0; n < 5; ++n) EXPECT_EQ(gate.wrong_code(address(1), at(1ms)), n == 4) << n;
+  for (int n = 0; n < 4; ++n) gate.wrong_code(address(2), at(2ms));
+  for (int n = 0; n < 4; ++n) gate.wrong_code(address(3), at(3ms));
+  gate.refuses({address(0), 1}, at(100ms));
+  gate.refuses({address(2), 1}, at(100ms));
+  // A newcomer takes the place of address 3, the one heard from longest ago that is not blocked.
+  gate.refuses({address(99), 1}, at(101ms));
+  EXPECT_FALSE(gate.wrong_code(address(99), at(102ms))) << "the newcomer inherited wrong codes";
+  EXPECT_TRUE(gate.wrong_code(address(2), at(103ms))) << "address 2 was let go";
+  EXPECT_TRUE(gate.blocked(address(1), at(104ms))) << "a block was let go";
+  for (int n = 0; n < 4; ++n) EXPECT_FALSE(gate.wrong_code(address(3), at(105ms))) << "address 3 was kept";
+  // Address 3 came back in place of address 4. The moment address 1's block ends, it is the oldest place
+  // there is, before address 5, and the next newcomer takes it.
+  const auto block_end = at(1ms) + gatekeeper::block_span;
+  for (int n = 0; n < 4; ++n) gate.wrong_code(address(5), block_end - 1ms);
+  gate.refuses({address(98), 1}, block_end);
+  EXPECT_TRUE(gate.wrong_code(address(5), block_end)) << "address 5 was let go in place of address 1";
+}
+
 TEST(SealedLink, AnAuthenticMessageThatDoesNotFitIsDroppedForItsReason) {
   const session_keys keys{{1}, {1}};
   sealed_link from(keys), to(keys);
