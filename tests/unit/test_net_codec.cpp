@@ -86,6 +86,10 @@ TEST(NetCodec, EveryMessageComesBackAsItWasSent) {
   served.ball_still = true;
   snapshot flying = sample_snapshot;
   flying.ball_still = false;
+  snapshot crowded = sample_snapshot;  // as many recent bricks as it carries, all the changes there were
+  crowded.change = crowded.recent_count = recent_bricks;
+  for (std::uint32_t i = 0; i < recent_bricks; ++i)
+    crowded.recent[i] = brick_change{i + 1, cell_number(static_cast<int>(i) + 1, 3), common::brick{}};
   const std::vector<game_message> messages{
       welcome{},
       sample_board(),
@@ -94,6 +98,7 @@ TEST(NetCodec, EveryMessageComesBackAsItWasSent) {
       rolling,
       served,
       flying,
+      crowded,
       brick_change{0xFFFFFFFF, cell_number(20, 1), stone(12, true, 0.75f)},
       brick_change{1, 0, common::brick{}},
       points{-1, 2},

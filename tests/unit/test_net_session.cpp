@@ -65,13 +65,13 @@ class Session : public ::testing::Test {
  protected:
   Session() : host_({derive_code_key(code, salt, cheap), salt}, random_, wire_, log_) {}
 
-  // A guest that connects from `address` and says its hello; every answer is delivered.
-  guest_side& guest(const std::string& tried = code, std::uint32_t address = 0x7F000002) {
+  // A guest that connects from `address` and says its hello; every answer is delivered unless `waits`.
+  guest_side& guest(const std::string& tried = code, std::uint32_t address = 0x7F000002, bool waits = false) {
     guests_.push_back(std::make_unique<guest_side>(peer_id(guests_.size() + 1), address, tried, now_));
     guest_side& g = *guests_.back();
     host_.connected(g.peer, g.from, now_);
     g.session.connected(now_);
-    pump();
+    if (!waits) pump();
     return g;
   }
   // Delivers datagrams both ways until nobody has anything more to say.
@@ -122,6 +122,8 @@ TEST_F(Session, AGuestWithTheCodeJoinsAndBothSidesTalkSealedNeverInTheClear) {
   EXPECT_EQ(hex(wire_.history.at(1)), "050100000045f7a11593dae01195bdcf7470bbd7cd5f");
   EXPECT_EQ(log_.messages(),
             std::vector<std::string>{"Gracz zielony dolaczyl przez siec z adresu 127.1.2.3"});
+  for (int n = 0; n < 2 * gatekeeper::burst; ++n)  // the guest's own traffic is never counted
+    ASSERT_FALSE(host_.gate().refuses(g.from, now_)) << n;
 
   g.session.send(channel::moving, steering{true, false});
   g.session.send(channel::reliable, menu_choice{200});
@@ -162,6 +164,7 @@ TEST_F(Session, FiveWrongCodesWithinAMinuteSilenceAnAddressForAMinute) {
   guest_side& shut_out = guest();
   EXPECT_EQ(shut_out.session.current(), guest_session::state::greeted);
   EXPECT_EQ(wire_.let_go.back(), std::pair(shut_out.peer, true));
+  EXPECT_EQ(host_.drops().total(drop_reason::blocked), 1u);
   // Another address is heard, and this one once the minute is over.
   EXPECT_EQ(guest(code, 0x7F000003).session.current(), guest_session::state::playing);
   host_.say_goodbye();
@@ -199,6 +202,26 @@ TEST_F(Session, ASecondGuestAndPeersOfAnotherVersionAreRefusedSayingWhy) {
   EXPECT_EQ(ending_text(ending::version, other.session.host_version()),
             "Gospodarz ma inna wersje gry (protokol 2, tutaj 1)");
   EXPECT_EQ(ending_text(ending::busy), "Gospodarz gra juz z innym gosciem");
+}
+
+TEST_F(Session, StrangersBeyondTheRoomOutOfTurnWithAKeyThatIsNoKeyOrSecondToProveAreLetGo) {
+  const auto refused_for = [&] { return std::get<refusal>(decode_datagram(wire_.sent.back().data).value()).reason; };
+  for (peer_id p = 60; p < 60 + host_session::candidates + 1; ++p) host_.connected(p, {0x7F000100 + p, 1}, now_);
+  EXPECT_EQ(wire_.let_go, (std::vector<std::pair<peer_id, bool>>{{64, true}}));
+  host_.received(60, channel::reliable, encode(proof{}), now_);  // a proof before its hello
+  EXPECT_EQ(host_.drops().total(drop_reason::out_of_turn), 1u);
+  EXPECT_EQ(wire_.let_go.back(), std::pair(peer_id(60), true));
+  host_.received(61, channel::reliable, encode(hello{protocol_version, key_bytes{}}), now_);  // no X25519 key
+  host_.received(61, channel::reliable, encode(proof{}), now_);
+  EXPECT_EQ(refused_for(), refusal_reason::wrong_code);
+  EXPECT_EQ(log_.messages().back(), "Odrzucono goscia z adresu 127.0.1.61: zly kod dolaczenia");
+  // Two greeted at once: the first to prove the code plays, the second is told the game has its guest.
+  for (peer_id p = 62; p < 64; ++p) host_.disconnected(p, now_);
+  guest_side& first = guest(code, 0x7F000003, true);
+  guest_side& second = guest(code, 0x7F000004, true);
+  pump();
+  EXPECT_EQ(first.session.current(), guest_session::state::playing);
+  EXPECT_EQ(second.session.end(), ending::busy);
 }
 
 TEST_F(Session, SilenceLosesEitherSideAndAStrangerHasTenSecondsToProveTheCode) {
