@@ -376,10 +376,6 @@ info info_of(std::string_view text) {
   return m;
 }
 
-std::uint16_t cell_number(int row, int column) {
-  return static_cast<std::uint16_t>((row - 1) * board::brick_matrix::side + (column - 1));
-}
-
 bytes encode(const datagram& d) {
   return std::visit(datagram_encoder{}, d);
 }

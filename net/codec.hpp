@@ -176,7 +176,4 @@ struct decoded {
 decoded<datagram> decode_datagram(std::span<const std::uint8_t> bytes);
 decoded<game_message> decode_message(std::span<const std::uint8_t> bytes);
 
-// Which cell of the matrix a message's cell number names, and back.
-std::uint16_t cell_number(int row, int column);
-
 }  // namespace net

@@ -12,6 +12,11 @@ namespace {
 
 using namespace net;
 
+// A message's number of the cell at `row` and `column`: the matrix's cells row by row.
+std::uint16_t cell_number(int row, int column) {
+  return static_cast<std::uint16_t>((row - 1) * board::brick_matrix::side + (column - 1));
+}
+
 common::brick stone(std::int32_t points, bool destructible, float shade) {
   return {true, points, destructible, common::make_color(shade, 1.0f - shade, 0.0f)};
 }

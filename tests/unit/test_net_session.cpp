@@ -211,12 +211,19 @@ TEST_F(Session, StrangersBeyondTheRoomOutOfTurnWithAKeyThatIsNoKeyOrSecondToProv
   host_.received(60, channel::reliable, encode(proof{}), now_);  // a proof before its hello
   EXPECT_EQ(host_.drops().total(drop_reason::out_of_turn), 1u);
   EXPECT_EQ(wire_.let_go.back(), std::pair(peer_id(60), true));
+  host_.received(60, channel::reliable, encode(hello{}), now_);  // and anything after it was let go
+  EXPECT_EQ(host_.drops().total(drop_reason::out_of_turn), 2u);
+  host_.received(62, channel::reliable, bytes{0xFF}, now_);  // junk
+  EXPECT_EQ(wire_.let_go.back(), std::pair(peer_id(62), true));
+  host_.received(63, channel::reliable, encode(hello{}), now_);
+  host_.received(63, channel::reliable, encode(hello{}), now_);  // a second hello in place of the proof
+  EXPECT_EQ(host_.drops().total(drop_reason::out_of_turn), 3u);
+  EXPECT_EQ(wire_.let_go.back(), std::pair(peer_id(63), true));
   host_.received(61, channel::reliable, encode(hello{protocol_version, key_bytes{}}), now_);  // no X25519 key
   host_.received(61, channel::reliable, encode(proof{}), now_);
   EXPECT_EQ(refused_for(), refusal_reason::wrong_code);
   EXPECT_EQ(log_.messages().back(), "Odrzucono goscia z adresu 127.0.1.61: zly kod dolaczenia");
   // Two greeted at once: the first to prove the code plays, the second is told the game has its guest.
-  for (peer_id p = 62; p < 64; ++p) host_.disconnected(p, now_);
   guest_side& first = guest(code, 0x7F000003, true);
   guest_side& second = guest(code, 0x7F000004, true);
   pump();
@@ -226,6 +233,10 @@ TEST_F(Session, StrangersBeyondTheRoomOutOfTurnWithAKeyThatIsNoKeyOrSecondToProv
 
 TEST_F(Session, SilenceLosesEitherSideAndAStrangerHasTenSecondsToProveTheCode) {
   guest_side& g = guest();
+  now_ += 2s;  // both sides speak: each has heard the other
+  g.session.send(channel::moving, steering{});
+  host_.send(channel::reliable, points{1, 2});
+  pump();
   now_ += silence_limit - 1ms;
   EXPECT_EQ(host_.tick(now_), happening::none);
   EXPECT_EQ(g.session.tick(now_), ending::none);
