@@ -73,9 +73,10 @@ class test_peer {
         session_({std::move(code), net::interactive_cost}, random_, tap_, now()),
         greet_(greet) {}
 
-  // Takes the host's datagrams until `done` holds (false when `limit` passed first). Once joined it says
-  // something now and then, as a guest does, so that its host does not lose it meanwhile.
-  bool until(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(15)) {
+  // Takes the host's datagrams until `done` holds (false when `limit` passed first: a host under a sanitizer
+  // on a busy machine may take many seconds over a join). Once joined it says something now and then, as a
+  // guest does, so that its host does not lose it meanwhile.
+  bool until(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     const auto give_up = now() + limit;
     while (!done()) {
       if (now() >= give_up) return false;

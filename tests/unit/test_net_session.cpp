@@ -229,6 +229,12 @@ TEST_F(Session, StrangersBeyondTheRoomOutOfTurnWithAKeyThatIsNoKeyOrSecondToProv
   pump();
   EXPECT_EQ(first.session.current(), guest_session::state::playing);
   EXPECT_EQ(second.session.end(), ending::busy);
+  // A stranger's connection that drops changes nothing; the guest's drops the guest.
+  EXPECT_EQ(host_.disconnected(second.peer, now_), happening::none);
+  EXPECT_TRUE(host_.has_guest());
+  EXPECT_EQ(host_.disconnected(first.peer, now_), happening::lost);
+  EXPECT_FALSE(host_.has_guest());
+  EXPECT_EQ(log_.messages().back(), "Utracono polaczenie z graczem zielonym");
 }
 
 TEST_F(Session, SilenceLosesEitherSideAndAStrangerHasTenSecondsToProveTheCode) {
