@@ -166,8 +166,12 @@ TEST_F(Session, FiveWrongCodesWithinAMinuteSilenceAnAddressForAMinute) {
   EXPECT_EQ(wire_.let_go.back(), std::pair(shut_out.peer, true));
   EXPECT_EQ(host_.drops().total(drop_reason::blocked), 1u);
   // Another address is heard, and this one once the minute is over.
-  EXPECT_EQ(guest(code, 0x7F000003).session.current(), guest_session::state::playing);
+  guest_side& heard = guest(code, 0x7F000003);
+  EXPECT_EQ(heard.session.current(), guest_session::state::playing);
   host_.say_goodbye();
+  pump();
+  EXPECT_EQ(heard.session.end(), ending::goodbye);
+  EXPECT_EQ(wire_.let_go.back(), std::pair(heard.peer, false));
   now_ += 50s;
   EXPECT_EQ(guest().session.current(), guest_session::state::playing);
 }
@@ -250,6 +254,7 @@ TEST_F(Session, SilenceLosesEitherSideAndAStrangerHasTenSecondsToProveTheCode) {
   EXPECT_EQ(host_.tick(now_), happening::lost);
   EXPECT_EQ(g.session.tick(now_), ending::lost);
   EXPECT_EQ(log_.messages().back(), "Utracono polaczenie z graczem zielonym");
+  EXPECT_EQ(wire_.let_go, (std::vector<std::pair<peer_id, bool>>{{g.peer, true}}));
 
   host_.connected(20, {0x7F000004, 1}, now_);
   guest_side idle(21, 1, code, now_);
