@@ -171,6 +171,8 @@ TEST_F(Session, FiveWrongCodesWithinAMinuteSilenceAnAddressForAMinute) {
   host_.say_goodbye();
   pump();
   EXPECT_EQ(heard.session.end(), ending::goodbye);
+  EXPECT_EQ(heard.session.current(), guest_session::state::ended);
+  EXPECT_EQ(heard.session.received(channel::reliable, encode(welcome{}), now_).end, ending::goodbye);
   EXPECT_EQ(wire_.let_go.back(), std::pair(heard.peer, false));
   now_ += 50s;
   EXPECT_EQ(guest().session.current(), guest_session::state::playing);
@@ -300,6 +302,8 @@ TEST_F(Session, WhatIsForgedReplayedTooOldOrOutOfTurnIsDroppedCountedAndNeverAct
   }
   EXPECT_EQ(host_.received(g.peer, channel::reliable, kept[70], now_).message,
             game_message(menu_choice{100}));
+  g.session.received(channel::reliable, bytes{5, 1, 0}, now_);  // the guest counts what it drops too
+  EXPECT_EQ(g.session.drops().total(drop_reason::truncated), 1u);
   EXPECT_TRUE(host_.has_guest());
 
   EXPECT_EQ(
