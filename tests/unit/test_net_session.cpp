@@ -243,6 +243,41 @@ TEST_F(Session, StrangersBeyondTheRoomOutOfTurnWithAKeyThatIsNoKeyOrSecondToProv
   EXPECT_EQ(log_.messages().back(), "Utracono polaczenie z graczem zielonym");
 }
 
+TEST_F(Session, AGuestEndsByEachAnswerThatEndsItsJoinAndDropsWhatComesOutOfTurn) {
+  struct row {
+    const char* what;
+    datagram answer;
+    ending end;
+  };
+  const std::vector<row> rows{
+      {"a wrong code", refusal{protocol_version, refusal_reason::wrong_code}, ending::wrong_code},
+      {"a guest there already", refusal{protocol_version, refusal_reason::busy}, ending::busy},
+      {"another version", foreign{4, 7}, ending::version},
+      {"a version refused", refusal{protocol_version, refusal_reason::version}, ending::version},
+      {"too slow", refusal{protocol_version, refusal_reason::too_slow}, ending::unreachable},
+      {"a host key that is no key", challenge{protocol_version, salt, key_bytes{}}, ending::unreachable}};
+  for (const auto& [what, answer, end] : rows) {
+    guest_side g(9, 1, code, now_);
+    g.session.connected(now_);
+    EXPECT_EQ(g.session.received(channel::reliable, encode(answer), now_).end, end) << what;
+    EXPECT_EQ(g.session.end(), end) << what;
+    const datagram& a = answer;
+    EXPECT_EQ(g.session.host_version(), std::holds_alternative<foreign>(a) ? 7 : end == ending::version ? protocol_version : 0)
+        << what;
+  }
+  guest_side waiting(9, 1, code, now_);
+  waiting.session.connected(now_);
+  EXPECT_EQ(waiting.session.disconnected(now_), ending::unreachable);
+
+  guest_side& g = guest();
+  for (const datagram& stray : {datagram{challenge{protocol_version, salt, key_bytes{1}}}, datagram{hello{}}})
+    g.session.received(channel::reliable, encode(stray), now_);
+  EXPECT_EQ(g.session.drops().total(drop_reason::out_of_turn), 2u);
+  EXPECT_TRUE(g.wire.sent.empty());
+  EXPECT_EQ(g.session.current(), guest_session::state::playing);
+  EXPECT_EQ(g.session.disconnected(now_), ending::lost);
+}
+
 TEST_F(Session, SilenceLosesEitherSideAndAStrangerHasTenSecondsToProveTheCode) {
   guest_side& g = guest();
   now_ += 2s;  // both sides speak: each has heard the other
