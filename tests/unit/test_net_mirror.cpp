@@ -181,6 +181,8 @@ TEST(BallFollower, MovesBetweenSnapshotsBlendsCorrectionsInAndOnlyJumpsToAServe)
   EXPECT_EQ(f.ball().pos.y, 10.0f + ball_follower::blend_within + 0.1f);
   f.correct(ball_at({10.0f, 12.0f}, {0.0f, 12.0f}, 1), 0ms, now);
   EXPECT_NE(f.ball().pos.y, 12.0f);  // within reach: blended
+  f.correct(ball_at({10.0f + ball_follower::blend_within + 0.2f, 12.0f}, {0.0f, 12.0f}, 1), 0ms, now);
+  EXPECT_EQ(f.ball().pos.x, 10.0f + ball_follower::blend_within + 0.2f);  // across as well
 
   // A busy host ticks late: its ball goes slower than the clock, and so does this one.
   ball_follower slow;
@@ -200,7 +202,7 @@ TEST(HostReport, CountsTheBallsJumpsAndTellsTheGameTimeAndThePhysicsTicks) {
   host_report report(host.board, host.players, nullptr, [] { return std::uint64_t{1} << 32 | 77; });
   const auto wall = host.board.started() + 1234ms;
   common::steady_time now{};
-  report.joined(now, wall);
+  EXPECT_EQ(std::get<whole_board>(report.joined(now, wall).front()).game_time, 1234u);
   now += 10ms;
   snapshot s = report.moving(now, wall);
   EXPECT_EQ(std::pair(s.game_time, s.ticks), std::pair(1234u, 77u));
@@ -218,6 +220,16 @@ TEST(HostReport, CountsTheBallsJumpsAndTellsTheGameTimeAndThePhysicsTicks) {
   EXPECT_FALSE(s.ball_still);
   now += 10ms;
   EXPECT_TRUE(report.moving(now, wall).ball_still);  // a running game whose ball has not moved
+  ball.pos.x += 2.5f;  // put there across the board
+  host.board.ball_change(ball);
+  now += 10ms;
+  EXPECT_EQ(report.moving(now, wall).jumps, 2);
+  // Each new game's whole board comes under a change of its own.
+  host.board.set_started(host.board.started() - 1s);
+  const std::uint32_t first = std::get<whole_board>(report.changes(now, wall).front()).change;
+  host.board.set_started(host.board.started() - 1s);
+  EXPECT_EQ(std::get<whole_board>(report.changes(now, wall).front()).change, first + 1);
+  EXPECT_EQ(game_time_of(wall - std::chrono::hours(24 * 60), wall), no_game_time - 1);  // never the "none"
   EXPECT_EQ(game_time_of({}, wall), no_game_time);
   EXPECT_EQ(game_time_of(wall + 1s, wall), 0u);
 }
