@@ -54,9 +54,12 @@ class Mirror : public ::testing::Test {
 TEST_F(Mirror, AGuestSeesTheHostsBoardPointsLineAndSoundsAndEveryChangeOfThem) {
   host_.events.record({sound::event_kind::new_game, common::ball_owner::NONE, 0, {}});  // before the join
   host_.board.set_info("przed");
+  host_.players.add1(3);
+  host_.players.add2(-4);
   for (const game_message& m : report_.joined(now_, wall_)) mirror_.take(m, 0ms, wall_);
   EXPECT_TRUE(same_picture(host_.board, guest_.board));
-  EXPECT_EQ(guest_.players.r1(), host_.players.r1());
+  EXPECT_EQ(std::pair(guest_.players.r1(), guest_.players.r2()), std::pair(host_.players.r1(), host_.players.r2()));
+  EXPECT_TRUE(report_.changes(now_, wall_).empty()) << "what the guest was told is told again";
   EXPECT_EQ(heard_.next(), std::nullopt);  // sounds from before the join are let go
 
   common::brick gone = host_.board.get_brick_matrix_state().at(2, 2);
@@ -224,11 +227,33 @@ TEST(HostReport, CountsTheBallsJumpsAndTellsTheGameTimeAndThePhysicsTicks) {
   host.board.ball_change(ball);
   now += 10ms;
   EXPECT_EQ(report.moving(now, wall).jumps, 2);
-  // Each new game's whole board comes under a change of its own.
+  // Changes of as many bricks as a snapshot repeats come one by one, once, and the snapshot repeats them all;
+  // a brick in the matrix's first cell too.
+  board::brick_matrix bricks = host.board.get_brick_matrix_state();
+  for (std::size_t n = 0; n < recent_bricks; ++n) {
+    common::brick b = bricks.cells[n];
+    b.exists = !b.exists;
+    b.points = 1000;
+    host.board.set_brick(static_cast<int>(n) + 1, 1, b);
+  }
+  const std::vector<game_message> told = report.changes(now, wall);
+  EXPECT_EQ(told.size(), recent_bricks);
+  EXPECT_EQ(std::get<brick_change>(told.front()).cell, 0u);
+  EXPECT_TRUE(report.changes(now, wall).empty());
+  EXPECT_EQ(report.moving(now, wall).recent_count, recent_bricks);
+  // Each new game's whole board comes under a change of its own, and repeats none of the last game's.
   host.board.set_started(host.board.started() - 1s);
   const std::uint32_t first = std::get<whole_board>(report.changes(now, wall).front()).change;
   host.board.set_started(host.board.started() - 1s);
   EXPECT_EQ(std::get<whole_board>(report.changes(now, wall).front()).change, first + 1);
+  EXPECT_EQ(report.moving(now, wall).recent_count, 0);
+  // A guest that joins later: the ball put elsewhere right after its join is a jump too.
+  now += 10s;
+  report.joined(now, wall);
+  ball = host.board.get_ball();
+  ball.pos.y += 1.5f;
+  host.board.ball_change(ball);
+  EXPECT_EQ(report.moving(now + 10ms, wall).jumps, 3);
   EXPECT_EQ(game_time_of(wall - std::chrono::hours(24 * 60), wall), no_game_time - 1);  // never the "none"
   EXPECT_EQ(game_time_of({}, wall), no_game_time);
   EXPECT_EQ(game_time_of(wall + 1s, wall), 0u);

@@ -142,6 +142,7 @@ TEST_F(Session, AGuestWithTheCodeJoinsAndBothSidesTalkSealedNeverInTheClear) {
     }
 
   g.session.say_goodbye();
+  EXPECT_EQ(g.wire.let_go, (std::vector<std::pair<peer_id, bool>>{{host_peer, false}}));
   pump();
   EXPECT_TRUE(happened(happening::left));
   EXPECT_EQ(wire_.let_go.back(), std::pair(g.peer, false));
@@ -173,6 +174,7 @@ TEST_F(Session, FiveWrongCodesWithinAMinuteSilenceAnAddressForAMinute) {
   EXPECT_EQ(heard.session.end(), ending::goodbye);
   EXPECT_EQ(heard.session.current(), guest_session::state::ended);
   EXPECT_EQ(heard.session.received(channel::reliable, encode(welcome{}), now_).end, ending::goodbye);
+  EXPECT_EQ(heard.session.tick(now_ + 1h), ending::goodbye);
   EXPECT_EQ(wire_.let_go.back(), std::pair(heard.peer, false));
   now_ += 50s;
   EXPECT_EQ(guest().session.current(), guest_session::state::playing);
@@ -207,7 +209,14 @@ TEST_F(Session, ASecondGuestAndPeersOfAnotherVersionAreRefusedSayingWhy) {
   EXPECT_EQ(other.session.end(), ending::version);
   EXPECT_EQ(ending_text(ending::version, other.session.host_version()),
             "Gospodarz ma inna wersje gry (protokol 2, tutaj 1)");
-  EXPECT_EQ(ending_text(ending::busy), "Gospodarz gra juz z innym gosciem");
+  const std::vector<std::pair<ending, std::string>> lines{
+      {ending::goodbye, "Gospodarz zakonczyl gre"},
+      {ending::lost, "Utracono polaczenie z gospodarzem"},
+      {ending::wrong_code, "Gospodarz odrzucil kod dolaczenia"},
+      {ending::busy, "Gospodarz gra juz z innym gosciem"},
+      {ending::unreachable, "Nie mozna polaczyc sie z gospodarzem"},
+      {ending::left, ""}};
+  for (const auto& [why, line] : lines) EXPECT_EQ(ending_text(why), line);
 }
 
 TEST_F(Session, StrangersBeyondTheRoomOutOfTurnWithAKeyThatIsNoKeyOrSecondToProveAreLetGo) {
