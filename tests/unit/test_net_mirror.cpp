@@ -239,8 +239,17 @@ TEST(HostReport, CountsTheBallsJumpsAndTellsTheGameTimeAndThePhysicsTicks) {
   const std::vector<game_message> told = report.changes(now, wall);
   EXPECT_EQ(told.size(), recent_bricks);
   EXPECT_EQ(std::get<brick_change>(told.front()).cell, 0u);
-  EXPECT_TRUE(report.changes(now, wall).empty());
-  EXPECT_EQ(report.moving(now, wall).recent_count, recent_bricks);
+  EXPECT_TRUE(report.changes(now + host_report::repeat_bricks_for, wall).empty());
+  EXPECT_EQ(report.moving(now, wall).recent_count, recent_bricks);  // repeated for as long as that, no longer
+  report.changes(now + host_report::repeat_bricks_for + 1ms, wall);
+  EXPECT_EQ(report.moving(now, wall).recent_count, 0);
+  // Either player's points, when they change, and only then.
+  for (const int player : {1, 2}) {
+    (player == 1 ? host.players.add1(5) : host.players.add2(-5));
+    EXPECT_EQ(report.changes(now, wall), (std::vector<game_message>{points{host.players.r1(), host.players.r2()}}))
+        << player;
+    EXPECT_TRUE(report.changes(now, wall).empty()) << player;
+  }
   // Each new game's whole board comes under a change of its own, and repeats none of the last game's.
   host.board.set_started(host.board.started() - 1s);
   const std::uint32_t first = std::get<whole_board>(report.changes(now, wall).front()).change;

@@ -123,6 +123,7 @@ TEST(Hearing, AsSeenFromTheCameraOfTheMoment) {
        view(0, 90, 100),
        0.0f,
        0.466430f},  // no point at all (from a network host, say): the centre
+      {{5, INFINITY}, view(0, 90, 100), 0.0f, 0.466430f},
   };
   for (const auto& row : rows) {
     const sound::heard h = sound::heard_from(row.where, row.view);
