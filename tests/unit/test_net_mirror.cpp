@@ -263,6 +263,24 @@ TEST(HostReport, CountsTheBallsJumpsAndTellsTheGameTimeAndThePhysicsTicks) {
   ball.pos.y += 1.5f;
   host.board.ball_change(ball);
   EXPECT_EQ(report.moving(now + 10ms, wall).jumps, 3);
+  // Against how far it could have gone since the last look, and a cell: a cell and a little in no time is a
+  // jump, so is more than a second's worth in a second; half a cell in 10 ms is not.
+  now += 10ms;
+  ball = host.board.get_ball();
+  const float speed = std::hypot(ball.vel.x, ball.vel.y);
+  ball.pos.y += 1.005f;
+  host.board.ball_change(ball);
+  EXPECT_EQ(report.moving(now, wall).jumps, 4);
+  ball.pos.y += speed + 1.5f;
+  host.board.ball_change(ball);
+  now += 1s;
+  ASSERT_GT(std::hypot(ball.pos.x, ball.pos.y), speed + 2.0f);
+  ASSERT_GT(std::abs(ball.pos.x - ball.pos.y), 3.0f);  // away from the diagonal: x and y tell apart
+  EXPECT_EQ(report.moving(now, wall).jumps, 5);
+  ball.pos.y -= 0.5f;
+  host.board.ball_change(ball);
+  now += 10ms;
+  EXPECT_EQ(report.moving(now, wall).jumps, 5);
   EXPECT_EQ(game_time_of(wall - std::chrono::hours(24 * 60), wall), no_game_time - 1);  // never the "none"
   EXPECT_EQ(game_time_of({}, wall), no_game_time);
   EXPECT_EQ(game_time_of(wall + 1s, wall), 0u);
