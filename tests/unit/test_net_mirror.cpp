@@ -281,6 +281,10 @@ TEST(HostReport, CountsTheBallsJumpsAndTellsTheGameTimeAndThePhysicsTicks) {
   host.board.ball_change(ball);
   now += 10ms;
   EXPECT_EQ(report.moving(now, wall).jumps, 5);
+  ASSERT_TRUE(ball.pos.x >= 1.0f && ball.pos.x < 15.0f);  // where a cell more is exactly a cell more
+  ball.pos.x += 1.0f;  // exactly a cell across, in no time: just within reach
+  host.board.ball_change(ball);
+  EXPECT_EQ(report.moving(now, wall).jumps, 5);
   EXPECT_EQ(game_time_of(wall - std::chrono::hours(24 * 60), wall), no_game_time - 1);  // never the "none"
   EXPECT_EQ(game_time_of({}, wall), no_game_time);
   EXPECT_EQ(game_time_of(wall + 1s, wall), 0u);
