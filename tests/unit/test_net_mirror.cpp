@@ -283,8 +283,11 @@ TEST(HostReport, CountsTheBallsJumpsAndTellsTheGameTimeAndThePhysicsTicks) {
   EXPECT_EQ(report.moving(now, wall).jumps, 5);
   ASSERT_TRUE(ball.pos.x >= 1.0f && ball.pos.x < 15.0f);  // where a cell more is exactly a cell more
   ball.pos.x += 1.0f;  // exactly a cell across, in no time: just within reach
+  ball.owner = common::ball_owner::PLAYER1;
   host.board.ball_change(ball);
-  EXPECT_EQ(report.moving(now, wall).jumps, 5);
+  s = report.moving(now, wall);
+  EXPECT_EQ(s.jumps, 5);
+  EXPECT_EQ(s.owner, common::ball_owner::PLAYER1);
   EXPECT_EQ(game_time_of(wall - std::chrono::hours(24 * 60), wall), no_game_time - 1);  // never the "none"
   EXPECT_EQ(game_time_of({}, wall), no_game_time);
   EXPECT_EQ(game_time_of(wall + 1s, wall), 0u);
