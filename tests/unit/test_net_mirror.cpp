@@ -197,6 +197,30 @@ TEST(BallFollower, MovesBetweenSnapshotsBlendsCorrectionsInAndOnlyJumpsToAServe)
   slow.correct(paced, 0ms, now + 500ms);
   for (int ms = 0; ms < 10; ++ms) slow.step();
   EXPECT_NEAR(slow.ball().pos.y, 10.06f, 1e-4f);
+
+  // A pause tells no pace: the first look after it starts a new measure. A host far too slow is followed at
+  // a fifth of the pace, no slower.
+  ball_follower paused;
+  snapshot going = ball_at({10.0f, 10.0f}, {0.0f, 12.0f});
+  going.ticks = 1000;
+  paused.correct(going, 0ms, now);
+  paused.correct(ball_at({10.0f, 10.0f}, {0.0f, 12.0f}, 0, false), 0ms, now + 100ms);
+  going.ticks = 1100;
+  paused.correct(going, 0ms, now + 2s);
+  EXPECT_EQ(paused.pace(), 1.0f);
+  going.ticks = 1150;
+  paused.correct(going, 0ms, now + 2500ms);
+  EXPECT_EQ(paused.pace(), 0.2f);
+
+  // A whole board puts the ball where it says, owing nothing and remembering no serve.
+  ball_follower put_again;
+  put_again.put({common::make_color(1, 1, 0), {10.0f, 10.0f}, {0.0f, 12.0f}, common::ball_owner::NONE});
+  put_again.correct(ball_at({10.0f, 11.0f}, {0.0f, 12.0f}, 5), 0ms, now);
+  put_again.put({common::make_color(1, 1, 0), {5.0f, 5.0f}, {0.0f, 0.0f}, common::ball_owner::NONE});
+  put_again.step();
+  EXPECT_EQ(put_again.ball().pos, (common::vector{5.0f, 5.0f}));
+  put_again.correct(ball_at({5.0f, 6.0f}, {0.0f, 0.0f}, 6), 0ms, now);
+  EXPECT_EQ(put_again.ball().pos, (common::vector{5.0f, 5.0f}));  // blended in, not jumped to
 }
 
 TEST(HostReport, CountsTheBallsJumpsAndTellsTheGameTimeAndThePhysicsTicks) {
