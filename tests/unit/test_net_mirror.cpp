@@ -216,9 +216,14 @@ TEST(BallFollower, MovesBetweenSnapshotsBlendsCorrectionsInAndOnlyJumpsToAServe)
   EXPECT_EQ(paused.pace(), 1.0f);
   // Put where the host's ball is by now, whichever way it goes.
   paused.put({common::make_color(1, 1, 0), {0.0f, 0.0f}, {0.0f, 0.0f}, common::ball_owner::NONE});
-  paused.correct(ball_at({10.0f, 10.0f}, {12.0f, -6.0f}), 50ms, now + 3s);
+  snapshot served = ball_at({10.0f, 10.0f}, {12.0f, -6.0f});
+  served.owner = common::ball_owner::PLAYER1;
+  paused.correct(served, 50ms, now + 3s);
   EXPECT_NEAR(paused.ball().pos.x, 10.6f, 1e-5f);
   EXPECT_NEAR(paused.ball().pos.y, 9.7f, 1e-5f);
+  EXPECT_EQ(paused.ball().owner, common::ball_owner::PLAYER1);
+  paused.step();
+  EXPECT_NEAR(paused.ball().pos.x, 10.612f, 1e-5f);
 
   // A whole board puts the ball where it says, owing nothing and remembering no serve.
   ball_follower put_again;
