@@ -224,6 +224,15 @@ TEST(BallFollower, MovesBetweenSnapshotsBlendsCorrectionsInAndOnlyJumpsToAServe)
   EXPECT_EQ(paused.ball().owner, common::ball_owner::PLAYER1);
   paused.step();
   EXPECT_NEAR(paused.ball().pos.x, 10.612f, 1e-5f);
+  // Paused with the ball elsewhere: it glides there, and then stands exactly where the host's stands.
+  paused.correct(ball_at({12.0f, 9.0f}, {12.0f, -6.0f}, 0, false), 0ms, now + 3s);
+  paused.step();
+  EXPECT_GT(distance(paused.ball().pos, {12.0f, 9.0f}), 1.0f);
+  for (int ms = 0; ms < 400; ++ms) paused.step();
+  EXPECT_EQ(paused.ball().pos, (common::vector{12.0f, 9.0f}));
+  // A gap of exactly the widest that is blended is blended.
+  paused.correct(ball_at({12.0f, 9.0f + ball_follower::blend_within}, {0.0f, 0.0f}, 0, false), 0ms, now + 3s);
+  EXPECT_EQ(paused.ball().pos, (common::vector{12.0f, 9.0f}));
 
   // A whole board puts the ball where it says, owing nothing and remembering no serve.
   ball_follower put_again;
