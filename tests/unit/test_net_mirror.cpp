@@ -230,9 +230,16 @@ TEST(BallFollower, MovesBetweenSnapshotsBlendsCorrectionsInAndOnlyJumpsToAServe)
   EXPECT_GT(distance(paused.ball().pos, {12.0f, 9.0f}), 1.0f);
   for (int ms = 0; ms < 400; ++ms) paused.step();
   EXPECT_EQ(paused.ball().pos, (common::vector{12.0f, 9.0f}));
+  // A small gap closes by a twentieth of what is left at each millisecond.
+  paused.correct(ball_at({12.1f, 9.1f}, {0.0f, 0.0f}, 0, false), 0ms, now + 3s);
+  paused.step();
+  paused.step();
+  EXPECT_NEAR(paused.ball().pos.x, 12.00975f, 1e-6f);
+  EXPECT_NEAR(paused.ball().pos.y, 9.00975f, 1e-6f);
+  for (int ms = 0; ms < 400; ++ms) paused.step();
   // A gap of exactly the widest that is blended is blended.
-  paused.correct(ball_at({12.0f, 9.0f + ball_follower::blend_within}, {0.0f, 0.0f}, 0, false), 0ms, now + 3s);
-  EXPECT_EQ(paused.ball().pos, (common::vector{12.0f, 9.0f}));
+  paused.correct(ball_at({12.1f, 9.1f + ball_follower::blend_within}, {0.0f, 0.0f}, 0, false), 0ms, now + 3s);
+  EXPECT_EQ(paused.ball().pos, (common::vector{12.1f, 9.1f}));
 
   // A whole board puts the ball where it says, owing nothing and remembering no serve.
   ball_follower put_again;
