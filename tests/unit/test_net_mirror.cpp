@@ -117,6 +117,9 @@ TEST_F(Mirror, ABrickChangeLostOnTheWayComesWithTheNextSnapshotsInOrderOnly) {
   knock_out(5);
   look(false);  // the reliable brick went missing; the snapshot tells it
   EXPECT_FALSE(guest_.board.brick_exists(5, 5));
+  knock_out(8);
+  look(false);  // and the next one too
+  EXPECT_FALSE(guest_.board.brick_exists(8, 5));
   EXPECT_TRUE(same_picture(host_.board, guest_.board));
 
   // Changes older than the snapshots repeat: a guest that missed one waits for the reliable ones, in order.
@@ -130,6 +133,21 @@ TEST_F(Mirror, ABrickChangeLostOnTheWayComesWithTheNextSnapshotsInOrderOnly) {
   EXPECT_TRUE(guest_.board.brick_exists(7, 5)) << "taken before the change it follows";
   for (const game_message& m : late) mirror_.take(m, 0ms, wall_);
   EXPECT_TRUE(same_picture(host_.board, guest_.board));
+}
+
+TEST_F(Mirror, TheGameTimeIsSetRightOnlyWhenItIsOffByMoreThanAQuarterSecond) {
+  for (const game_message& m : report_.joined(now_, wall_)) mirror_.take(m, 0ms, wall_);
+  const auto started_at = [&](std::uint32_t game_time) {
+    snapshot s = report_.moving(now_, wall_);
+    s.game_time = game_time;
+    mirror_.take(s, 0ms, wall_);
+    return guest_.board.started();
+  };
+  const auto first = started_at(10'000);
+  EXPECT_EQ(first, wall_ - 10s);
+  EXPECT_EQ(started_at(10'250), first);  // a quarter second off: the network's jitter
+  EXPECT_EQ(started_at(9'750), first);
+  EXPECT_EQ(started_at(10'251), first - 251ms);
 }
 
 snapshot ball_at(common::vector pos, common::vector vel, std::uint8_t jumps = 0, bool running = true) {
