@@ -114,6 +114,8 @@ TEST_F(Mirror, ABrickChangeLostOnTheWayComesWithTheNextSnapshotsInOrderOnly) {
     b.exists = false;
     host_.board.set_brick(column, 5, b);
   };
+  host_.board.set_started(host_.board.started() - 1s);  // a new game first, whose board has a change of its own
+  look();
   knock_out(5);
   look(false);  // the reliable brick went missing; the snapshot tells it
   EXPECT_FALSE(guest_.board.brick_exists(5, 5));
