@@ -60,6 +60,10 @@ TEST_F(Mirror, AGuestSeesTheHostsBoardPointsLineAndSoundsAndEveryChangeOfThem) {
   EXPECT_TRUE(same_picture(host_.board, guest_.board));
   EXPECT_EQ(std::pair(guest_.players.r1(), guest_.players.r2()), std::pair(host_.players.r1(), host_.players.r2()));
   EXPECT_TRUE(report_.changes(now_, wall_).empty()) << "what the guest was told is told again";
+  EXPECT_LT(std::chrono::abs(guest_.board.started() - host_.board.started()), 1ms);
+  host_.board.set_started(host_.board.started() - 100ms);  // a new game, even so close, starts afresh
+  look();
+  EXPECT_LT(std::chrono::abs(guest_.board.started() - host_.board.started()), 1ms);
   EXPECT_EQ(heard_.next(), std::nullopt);  // sounds from before the join are let go
 
   common::brick gone = host_.board.get_brick_matrix_state().at(2, 2);
@@ -71,10 +75,15 @@ TEST_F(Mirror, AGuestSeesTheHostsBoardPointsLineAndSoundsAndEveryChangeOfThem) {
   const sound::game_event lost{sound::event_kind::ball_lost, common::ball_owner::PLAYER2, 0, {3.0f, 21.6f}};
   host_.events.record(lost);
   host_.board.pad1_go(common::direction::L);
+  host_.board.pad2_go(common::direction::R);
+  common::ball_type put = host_.board.get_ball();
+  put.pos = {3.0f, 15.0f};  // put there: a jump, taken at once
+  host_.board.ball_change(put);
   host_.board.stop();
   now_ += 10ms;
   look();
   EXPECT_TRUE(same_picture(host_.board, guest_.board));
+  EXPECT_EQ(mirror_.host_jumps(), 1);
   EXPECT_EQ(std::pair(guest_.players.r1(), guest_.players.r2()),
             std::pair(host_.players.r1(), host_.players.r2()));
   EXPECT_EQ(heard_.next(), lost);
@@ -104,6 +113,18 @@ TEST_F(Mirror, AGuestSeesTheHostsBoardPointsLineAndSoundsAndEveryChangeOfThem) {
   EXPECT_EQ(guest_.board.get_brick_matrix_state(), host_.board.get_brick_matrix_state());
   EXPECT_LT(std::chrono::abs(guest_.board.started() - host_.board.started()), 5ms);
   EXPECT_EQ(guest_.players.r2(), 1000);
+
+  // A snapshot of the last game that comes after the next game's board is old news.
+  common::ball_type far = host_.board.get_ball();
+  far.pos = {3.0f, 15.0f};
+  host_.board.ball_change(far);
+  const snapshot old_news = report_.moving(now_, wall_);
+  far.pos = {15.0f, 3.0f};
+  host_.board.ball_change(far);
+  host_.board.set_started(host_.board.started() - 1s);
+  for (const game_message& m : report_.changes(now_, wall_)) mirror_.take(m, 0ms, wall_);
+  mirror_.take(old_news, 0ms, wall_);
+  EXPECT_EQ(guest_.board.get_ball().pos, far.pos);
 }
 
 TEST_F(Mirror, ABrickChangeLostOnTheWayComesWithTheNextSnapshotsInOrderOnly) {
@@ -120,8 +141,10 @@ TEST_F(Mirror, ABrickChangeLostOnTheWayComesWithTheNextSnapshotsInOrderOnly) {
   look(false);  // the reliable brick went missing; the snapshot tells it
   EXPECT_FALSE(guest_.board.brick_exists(5, 5));
   knock_out(8);
-  look(false);  // and the next one too
+  host_.players.add2(-300);
+  look(false);  // and the next one too, and the points
   EXPECT_FALSE(guest_.board.brick_exists(8, 5));
+  EXPECT_EQ(guest_.players.r2(), host_.players.r2());
   EXPECT_TRUE(same_picture(host_.board, guest_.board));
 
   // Changes older than the snapshots repeat: a guest that missed one waits for the reliable ones, in order.
