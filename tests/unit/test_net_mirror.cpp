@@ -58,7 +58,8 @@ TEST_F(Mirror, AGuestSeesTheHostsBoardPointsLineAndSoundsAndEveryChangeOfThem) {
   host_.players.add2(-4);
   for (const game_message& m : report_.joined(now_, wall_)) mirror_.take(m, 0ms, wall_);
   EXPECT_TRUE(same_picture(host_.board, guest_.board));
-  EXPECT_EQ(std::pair(guest_.players.r1(), guest_.players.r2()), std::pair(host_.players.r1(), host_.players.r2()));
+  EXPECT_EQ(std::pair(guest_.players.r1(), guest_.players.r2()),
+            std::pair(host_.players.r1(), host_.players.r2()));
   EXPECT_TRUE(report_.changes(now_, wall_).empty()) << "what the guest was told is told again";
   EXPECT_LT(std::chrono::abs(guest_.board.started() - host_.board.started()), 1ms);
   host_.board.set_started(host_.board.started() - 100ms);  // a new game, even so close, starts afresh
@@ -135,7 +136,8 @@ TEST_F(Mirror, ABrickChangeLostOnTheWayComesWithTheNextSnapshotsInOrderOnly) {
     b.exists = false;
     host_.board.set_brick(column, 5, b);
   };
-  host_.board.set_started(host_.board.started() - 1s);  // a new game first, whose board has a change of its own
+  host_.board.set_started(host_.board.started() -
+                          1s);  // a new game first, whose board has a change of its own
   look();
   knock_out(5);
   look(false);  // the reliable brick went missing; the snapshot tells it
@@ -319,7 +321,7 @@ TEST(HostReport, CountsTheBallsJumpsAndTellsTheGameTimeAndThePhysicsTicks) {
   EXPECT_FALSE(s.ball_still);
   now += 10ms;
   EXPECT_TRUE(report.moving(now, wall).ball_still);  // a running game whose ball has not moved
-  ball.pos.x += 2.5f;  // put there across the board
+  ball.pos.x += 2.5f;                                // put there across the board
   host.board.ball_change(ball);
   now += 10ms;
   EXPECT_EQ(report.moving(now, wall).jumps, 2);
@@ -342,7 +344,8 @@ TEST(HostReport, CountsTheBallsJumpsAndTellsTheGameTimeAndThePhysicsTicks) {
   // Either player's points, when they change, and only then.
   for (const int player : {1, 2}) {
     (player == 1 ? host.players.add1(5) : host.players.add2(-5));
-    EXPECT_EQ(report.changes(now, wall), (std::vector<game_message>{points{host.players.r1(), host.players.r2()}}))
+    EXPECT_EQ(report.changes(now, wall),
+              (std::vector<game_message>{points{host.players.r1(), host.players.r2()}}))
         << player;
     EXPECT_TRUE(report.changes(now, wall).empty()) << player;
   }

@@ -220,8 +220,11 @@ TEST_F(Session, ASecondGuestAndPeersOfAnotherVersionAreRefusedSayingWhy) {
 }
 
 TEST_F(Session, StrangersBeyondTheRoomOutOfTurnWithAKeyThatIsNoKeyOrSecondToProveAreLetGo) {
-  const auto refused_for = [&] { return std::get<refusal>(decode_datagram(wire_.sent.back().data).value()).reason; };
-  for (peer_id p = 60; p < 60 + host_session::candidates + 1; ++p) host_.connected(p, {0x7F000100 + p, 1}, now_);
+  const auto refused_for = [&] {
+    return std::get<refusal>(decode_datagram(wire_.sent.back().data).value()).reason;
+  };
+  for (peer_id p = 60; p < 60 + host_session::candidates + 1; ++p)
+    host_.connected(p, {0x7F000100 + p, 1}, now_);
   EXPECT_EQ(wire_.let_go, (std::vector<std::pair<peer_id, bool>>{{64, true}}));
   host_.received(60, channel::reliable, encode(proof{}), now_);  // a proof before its hello
   EXPECT_EQ(host_.drops().total(drop_reason::out_of_turn), 1u);
@@ -271,7 +274,9 @@ TEST_F(Session, AGuestEndsByEachAnswerThatEndsItsJoinAndDropsWhatComesOutOfTurn)
     EXPECT_EQ(g.session.received(channel::reliable, encode(answer), now_).end, end) << what;
     EXPECT_EQ(g.session.end(), end) << what;
     const datagram& a = answer;
-    EXPECT_EQ(g.session.host_version(), std::holds_alternative<foreign>(a) ? 7 : end == ending::version ? protocol_version : 0)
+    EXPECT_EQ(g.session.host_version(), std::holds_alternative<foreign>(a) ? 7
+                                        : end == ending::version           ? protocol_version
+                                                                           : 0)
         << what;
   }
   guest_side waiting(9, 1, code, now_);
@@ -466,7 +471,8 @@ TEST(JoinCode, EightDigitsFromTheWholeRangeShownWithAHyphenEachItsOwnKey) {
   } drawn;
   // From 4 200 000 000 on, 32 bits lie beyond the last whole 10^8: drawn again. Then 4 199 999 999, and
   // 123 456 789.
-  drawn.bytes = {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0xEA, 0x56, 0xFA, 0xFF, 0xE9, 0x56, 0xFA, 0x15, 0xCD, 0x5B, 0x07};
+  drawn.bytes = {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0xEA, 0x56, 0xFA,
+                 0xFF, 0xE9, 0x56, 0xFA, 0x15, 0xCD, 0x5B, 0x07};
   EXPECT_EQ(draw_join_code(drawn), "99999999");
   EXPECT_EQ(draw_join_code(drawn), "23456789");
   EXPECT_EQ(waiting_line("12345678", {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"}, 47630),
