@@ -350,6 +350,10 @@ TEST(HostReport, CountsTheBallsJumpsAndTellsTheGameTimeAndThePhysicsTicks) {
     EXPECT_TRUE(report.changes(now, wall).empty()) << player;
   }
   // Each new game's whole board comes under a change of its own, and repeats none of the last game's.
+  common::brick last = host.board.get_brick_matrix_state().cells[0];
+  last.exists = !last.exists;
+  host.board.set_brick(1, 1, last);
+  report.changes(now, wall);
   host.board.set_started(host.board.started() - 1s);
   const std::uint32_t first = std::get<whole_board>(report.changes(now, wall).front()).change;
   host.board.set_started(host.board.started() - 1s);
