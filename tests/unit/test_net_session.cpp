@@ -149,6 +149,9 @@ TEST_F(Session, AGuestWithTheCodeJoinsAndBothSidesTalkSealedNeverInTheClear) {
   EXPECT_FALSE(host_.has_guest());
   EXPECT_EQ(g.session.end(), ending::left);
   EXPECT_EQ(log_.messages().back(), "Gracz zielony opuscil gre");
+  int taken = 0;  // gone, it is a stranger again: counted like any
+  for (int n = 0; n < 2 * gatekeeper::burst; ++n) taken += !host_.gate().refuses(g.from, now_);
+  EXPECT_LT(taken, 2 * gatekeeper::burst);
 }
 
 TEST_F(Session, FiveWrongCodesWithinAMinuteSilenceAnAddressForAMinute) {
