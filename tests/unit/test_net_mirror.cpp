@@ -107,8 +107,10 @@ TEST_F(Mirror, AGuestSeesTheHostsBoardPointsLineAndSoundsAndEveryChangeOfThem) {
   now_ += 10ms;
   const std::vector<game_message> resent = report_.changes(now_, wall_);
   mirror_.take(report_.moving(now_, wall_), 0ms, wall_);
+  const common::vector before_steps = guest_.board.get_ball().pos;
   for (int ms = 0; ms < 50; ++ms) mirror_.step();
   const common::ball_type moved_on = guest_.board.get_ball();
+  EXPECT_NE(moved_on.pos, before_steps) << "the guest's ball stood between snapshots";
   for (const game_message& m : resent) mirror_.take(m, 0ms, wall_);
   EXPECT_EQ(guest_.board.get_ball(), moved_on);
   EXPECT_EQ(guest_.board.get_brick_matrix_state(), host_.board.get_brick_matrix_state());
@@ -126,6 +128,8 @@ TEST_F(Mirror, AGuestSeesTheHostsBoardPointsLineAndSoundsAndEveryChangeOfThem) {
   for (const game_message& m : report_.changes(now_, wall_)) mirror_.take(m, 0ms, wall_);
   mirror_.take(old_news, 0ms, wall_);
   EXPECT_EQ(guest_.board.get_ball().pos, far.pos);
+  mirror_.take(points{7, -8}, 0ms, wall_);
+  EXPECT_EQ(std::pair(guest_.players.r1(), guest_.players.r2()), std::pair(7, -8));
 }
 
 TEST_F(Mirror, ABrickChangeLostOnTheWayComesWithTheNextSnapshotsInOrderOnly) {
