@@ -32,7 +32,12 @@ bool same_picture(const state::board_monitor& a, const state::board_monitor& b) 
 
 class Mirror : public ::testing::Test {
  protected:
-  Mirror() { host_.board.reset(); }
+  // The host's clock is read after its game started, as the host's own network thread would: a game time
+  // taken before the start would be clamped to nought and put the guest's start late.
+  Mirror() {
+    host_.board.reset();
+    wall_ = std::chrono::system_clock::now();
+  }
 
   // The reliable messages of this look, then its snapshot (unless `lose` says a message went missing).
   void look(bool deliver_reliable = true) {
@@ -48,7 +53,7 @@ class Mirror : public ::testing::Test {
   guest_mirror mirror_{guest_.board, guest_.players, &guest_.events, clock_};
   sound::event_channel::reader heard_{guest_.events};
   common::steady_time now_{};
-  std::chrono::system_clock::time_point wall_ = std::chrono::system_clock::now();
+  std::chrono::system_clock::time_point wall_;
 };
 
 TEST_F(Mirror, AGuestSeesTheHostsBoardPointsLineAndSoundsAndEveryChangeOfThem) {
@@ -140,8 +145,8 @@ TEST_F(Mirror, ABrickChangeLostOnTheWayComesWithTheNextSnapshotsInOrderOnly) {
     b.exists = false;
     host_.board.set_brick(column, 5, b);
   };
-  host_.board.set_started(host_.board.started() -
-                          1s);  // a new game first, whose board has a change of its own
+  // A new game first, whose board has a change of its own.
+  host_.board.set_started(host_.board.started() - 1s);
   look();
   knock_out(5);
   look(false);  // the reliable brick went missing; the snapshot tells it
