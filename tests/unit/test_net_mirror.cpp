@@ -39,7 +39,7 @@ class Mirror : public ::testing::Test {
     wall_ = std::chrono::system_clock::now();
   }
 
-  // The reliable messages of this look, then its snapshot (unless `lose` says a message went missing).
+  // The reliable messages of this look (all lost on the way unless `deliver_reliable`), then its snapshot.
   void look(bool deliver_reliable = true) {
     wall_ = std::chrono::system_clock::now();
     for (const game_message& m : report_.changes(now_, wall_))
