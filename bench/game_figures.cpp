@@ -205,7 +205,8 @@ int main(int argc, char** argv) {
 
   // Steady play: two players who never tire follow the ball with their keys, as people at the keyboard
   // would, so that rallies go on instead of the game pausing for lost balls.
-  graphics::menu(421);  // the green pad back to j/l: the computer lets the ball go 40 % of its cycles
+  graphics::menu(common::menu_command::green_jl);  // the green pad back to j/l: the computer lets the ball go
+                                                   // 40 % of its cycles
   std::atomic<bool> playing{true};
   std::jthread players([&playing] {
     const auto follow = [](float pad, float ball, unsigned char left, unsigned char right) {
@@ -224,7 +225,7 @@ int main(int argc, char** argv) {
 
   std::this_thread::sleep_for(2s);  // let the start-up settle
   if (paused) {
-    graphics::menu(graphics::pause_entry);
+    graphics::menu(common::menu_command::pause);
     std::this_thread::sleep_for(500ms);
   }
   const auto read = [&] {

@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
 
   // Players who never tire: the red pad follows the ball with the host's keys, the green one with j/l
   // while nobody has joined and with the guest's keys once one has.
-  graphics::menu(graphics::green_jl_entry);
+  graphics::menu(common::menu_command::green_jl);
   testing_support::recording_log guest_log;
   state::board_monitor guest_board{guest_log};
   state::players_monitor guest_players;

@@ -30,55 +30,61 @@ thread_local bool on_graphics_thread = false;
 
 namespace {
 
+using common::new_game_on;
+
 constexpr menu_entry board_menu[] = {
-    {"Wybierz plansze nr: 0", first_board_entry},     {"Wybierz plansze nr: 1", first_board_entry + 1},
-    {"Wybierz plansze nr: 2", first_board_entry + 2}, {"Wybierz plansze nr: 3", first_board_entry + 3},
-    {"Wybierz plansze nr: 4", first_board_entry + 4}, {"Wybierz plansze nr: 5", first_board_entry + 5},
-    {"Wybierz plansze nr: 6", first_board_entry + 6}, {"Wybierz plansze nr: 7", first_board_entry + 7},
-    {"Wybierz plansze nr: 8", first_board_entry + 8}, {"Wybierz plansze nr: 9", first_board_entry + 9},
+    {"Wybierz plansze nr: 0", new_game_on(0)}, {"Wybierz plansze nr: 1", new_game_on(1)},
+    {"Wybierz plansze nr: 2", new_game_on(2)}, {"Wybierz plansze nr: 3", new_game_on(3)},
+    {"Wybierz plansze nr: 4", new_game_on(4)}, {"Wybierz plansze nr: 5", new_game_on(5)},
+    {"Wybierz plansze nr: 6", new_game_on(6)}, {"Wybierz plansze nr: 7", new_game_on(7)},
+    {"Wybierz plansze nr: 8", new_game_on(8)}, {"Wybierz plansze nr: 9", new_game_on(9)},
 };
 constexpr menu_entry red_steering_menu[] = {
-    {"A,D", red_ad_entry}, {"J,L", red_jl_entry}, {"Pad", red_pad_entry}};
-constexpr menu_entry green_steering_menu[] = {{"A,D", green_ad_entry},
-                                              {"J,L", green_jl_entry},
-                                              {"Pad", green_pad_entry},
-                                              {"Komputer", green_computer_entry}};
-constexpr menu_entry steering_menu[] = {{"Gracz czerwony", 1, true}, {"Gracz zielony", 2, true}};
-constexpr menu_entry window_size_menu[] = {{"Oknto domy\x9Clne", default_window_entry},
-                                           {"Pelny Ekran", full_screen_entry}};
+    {"A,D", menu_command::red_ad}, {"J,L", menu_command::red_jl}, {"Pad", menu_command::red_pad}};
+constexpr menu_entry green_steering_menu[] = {{"A,D", menu_command::green_ad},
+                                              {"J,L", menu_command::green_jl},
+                                              {"Pad", menu_command::green_pad},
+                                              {"Komputer", menu_command::green_computer}};
+constexpr menu_entry steering_menu[] = {{"Gracz czerwony", {}, 1}, {"Gracz zielony", {}, 2}};
+constexpr menu_entry window_size_menu[] = {{"Oknto domy\x9Clne", menu_command::default_window},
+                                           {"Pelny Ekran", menu_command::full_screen}};
 constexpr menu_entry main_menu[] = {
-    {"Nowa Gra", 0, true},   {"Zatrzymaj", pause_entry}, {"Wznow", resume_entry},
-    {"Sterowanie", 3, true}, {"Rozmiar Okna", 4, true},  {"Zakoncz", end_entry},
+    {"Nowa Gra", {}, 0},
+    {"Zatrzymaj", menu_command::pause},
+    {"Wznow", menu_command::resume},
+    {"Sterowanie", {}, 3},
+    {"Rozmiar Okna", {}, 4},
+    {"Zakoncz", menu_command::end},
 };
 }  // namespace
 
 const std::array<std::span<const menu_entry>, 6> menu_tree{
     board_menu, red_steering_menu, green_steering_menu, steering_menu, window_size_menu, main_menu};
 
-bool sets_running_flag(int value) {
-  return (value >= first_board_entry && value <= first_board_entry + 9) || value == pause_entry ||
-         value == resume_entry;
+bool sets_running_flag(menu_command c) {
+  return common::shared_with_other_computer(c);
 }
 
-bool menu_action(const world& w, int value) {
+bool menu_action(const world& w, menu_command c) {
   using common::key_preset;
-  // The steering entries in menu order: A,D; J,L; Pad; and for the green player Komputer.
+  // The steering commands in menu order: A,D; J,L; Pad; and for the green player Komputer.
   static constexpr key_preset presets[] = {key_preset::AD, key_preset::JL, key_preset::PAD,
                                            key_preset::COMPUTER};
-  if (value >= first_board_entry && value <= first_board_entry + 9) {
-    common::board_pattern.choose(value - first_board_entry);
+  const int value = common::value_of(c);
+  if (const std::optional<int> board = common::board_of(c)) {
+    common::board_pattern.choose(*board);
     w.board.reset();
     w.players.reset_players();
     if (w.events != nullptr)
       w.events->record({sound::event_kind::new_game, common::ball_owner::NONE, 0, common::initial_ball_pos});
-  } else if (value == pause_entry) {
+  } else if (c == menu_command::pause) {
     w.board.stop();
-  } else if (value == resume_entry) {
+  } else if (c == menu_command::resume) {
     w.board.start();
-  } else if (value >= red_ad_entry && value <= red_pad_entry) {
-    w.players.set1(presets[value - red_ad_entry]);
-  } else if (value >= green_ad_entry && value <= green_computer_entry) {
-    const key_preset preset = presets[value - green_ad_entry];
+  } else if (common::steers_red(c)) {
+    w.players.set1(presets[value - common::value_of(menu_command::red_ad)]);
+  } else if (common::steers_green(c)) {
+    const key_preset preset = presets[value - common::value_of(menu_command::green_ad)];
     w.players.set2(preset);
     // An ended computer player refuses at once; the choice of preset stands all the same.
     return preset == key_preset::COMPUTER ? w.computer.enable() : w.computer.disable();
@@ -87,7 +93,9 @@ bool menu_action(const world& w, int value) {
 }
 
 void menu_pause::set_running(bool running) {
-  if (network_ != nullptr && network_->takes_menu_entry(running ? resume_entry : pause_entry)) return;
+  if (network_ != nullptr &&
+      network_->takes_menu_command(running ? menu_command::resume : menu_command::pause))
+    return;
   if (running)
     board_.start();
   else
@@ -106,9 +114,9 @@ void menu_pause::menu_state(int status) {
   }
 }
 
-void menu_pause::entry_chosen(int value) {
+void menu_pause::entry_chosen(menu_command c) {
   // Only an entry reported while the menu still counts as open can be overtaken by the closing's resume.
-  if (open_ && sets_running_flag(value)) entry_decided_ = true;
+  if (open_ && sets_running_flag(c)) entry_decided_ = true;
 }
 
 bool key_presses::press(common::steady_time now) {
@@ -156,13 +164,13 @@ void joystick_keys(input::keyboard_monitor& keys, int x) {
   std::_Exit(1);
 }
 
-void end_game(runtime_log::sink& log, network_link* network) {
+void end_game(runtime_log::sink& log, common::network_link* network, int status) {
   if (network != nullptr) network->game_ends();
   // Returns once the line is in the file; nothing the other threads report after it is written.
   log.last_entry(closing_line);
   std::fflush(stdout);
   // No static destructors and no atexit handlers: the other threads are still running.
-  std::_Exit(0);
+  std::_Exit(status);
 }
 
 common::steady_time redraw_tick(common::clock& clock, loop_requests& requests) {
@@ -315,7 +323,7 @@ struct glut_callbacks {
   }
   static void menu(int value) {
     // A steering switch refused by an ended computer player leaves the chosen preset; nothing more to do.
-    guarded([&](graphics_thread& t) { t.menu(value); });
+    guarded([&](graphics_thread& t) { t.menu(menu_command{value}); });
   }
   // The window manager's close button ends the game like "Zakoncz".
   static void close() {
@@ -341,8 +349,8 @@ struct glut_callbacks {
         place_default_window();
         t.default_window_pending_ = false;
       }
-      switch (window_requests.take_window_size()) {
-        case default_window_entry:
+      switch (window_requests.take_window_size().value_or(menu_command::end)) {
+        case menu_command::default_window:
           t.full_screen_pending_ = false;
           // Without a window manager freeglut leaves full screen by giving the window back the size it had
           // before, then and once more a pass later, whatever size was asked for meanwhile: that would win
@@ -355,7 +363,7 @@ struct glut_callbacks {
             place_default_window();
           }
           break;
-        case full_screen_entry:
+        case menu_command::full_screen:
           // Without a window manager freeglut makes a window full screen by moving it back by its own
           // position, off the screen's corner, where its pop-up menus stop working (and with them the way
           // back). So the window goes to the corner first, and full screen on the next pass, once moved.
@@ -426,22 +434,22 @@ bool graphics_thread::wait_ready() {
   return box_.call(request::wait_ready);
 }
 
-bool graphics_thread::menu(int value) {
-  if (on_graphics_thread) pause_.entry_chosen(value);
+bool graphics_thread::menu(menu_command c) {
+  if (on_graphics_thread) pause_.entry_chosen(c);
   bool accepted = true;
-  if (value != end_entry && world_.network != nullptr && world_.network->takes_menu_entry(value)) {
+  if (c != menu_command::end && world_.network != nullptr && world_.network->takes_menu_command(c)) {
     window_requests.post_redisplay();
     return accepted;
   }
-  switch (value) {
-    case end_entry:
+  switch (c) {
+    case menu_command::end:
       end_game(world_.log, world_.network);
-    case default_window_entry:
-    case full_screen_entry:
-      window_requests.post_window_size(value);
+    case menu_command::default_window:
+    case menu_command::full_screen:
+      window_requests.post_window_size(c);
       break;
     default:
-      accepted = menu_action(world_, value);
+      accepted = menu_action(world_, c);
       break;
   }
   window_requests.post_redisplay();
@@ -514,10 +522,10 @@ void graphics_thread::create_menus() {
     if (made[m] == 0) throw glut_error("glutCreateMenu made no menu");
     for (const menu_entry& entry : menu_tree[m]) {
       const std::string label(entry.label);
-      if (entry.opens_submenu)
-        glutAddSubMenu(label.c_str(), made.at(static_cast<std::size_t>(entry.value)));
+      if (entry.opens_submenu())
+        glutAddSubMenu(label.c_str(), made.at(static_cast<std::size_t>(entry.submenu)));
       else
-        glutAddMenuEntry(label.c_str(), entry.value);
+        glutAddMenuEntry(label.c_str(), common::value_of(entry.command));
     }
   }
   glutAttachMenu(GLUT_RIGHT_BUTTON);
@@ -584,8 +592,8 @@ void redraw_thread::run(std::stop_token stop) {
   }
 }
 
-bool menu(int value) {
-  return processing_graphics->menu(value);
+bool menu(menu_command c) {
+  return processing_graphics->menu(c);
 }
 
 }  // namespace graphics

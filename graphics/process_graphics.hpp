@@ -18,14 +18,15 @@
 // log, and once it is written the process ends with status 0 without running static destructors.
 //
 // Thread use: `start` and `wait_ready` (the start-up handshake) from the main thread; `menu` runs on the
-// graphics thread from the pop-up menu and once on the main thread at start-up (value 424). The drawing
-// functions (`set_rendering_state`, `reshape`, `display`) on the thread that owns the GL context.
+// graphics thread from the pop-up menu and once on the main thread at start-up (`green_computer`). The
+// drawing functions (`set_rendering_state`, `reshape`, `display`) on the thread that owns the GL context.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <stop_token>
@@ -33,6 +34,8 @@
 #include <string_view>
 #include <thread>
 
+#include "common/menu_command.hpp"
+#include "common/network_link.hpp"
 #include "common/rendezvous.hpp"
 #include "common/seams.hpp"
 #include "input/computer_steering.hpp"
@@ -56,23 +59,15 @@ inline constexpr std::string_view closing_line =
 inline constexpr std::chrono::nanoseconds redraw_period =
     std::chrono::nanoseconds(std::chrono::seconds(1)) / common::frame_rate;
 
-// Menu entry values.
-inline constexpr int first_board_entry = 100;  // 100 + board number, 0..9
-inline constexpr int pause_entry = 200;
-inline constexpr int resume_entry = 300;
-inline constexpr int red_ad_entry = 411, red_jl_entry = 412, red_pad_entry = 413;
-inline constexpr int green_ad_entry = 421, green_jl_entry = 422, green_pad_entry = 423,
-                     green_computer_entry = 424;
-inline constexpr int default_window_entry = 501;
-inline constexpr int full_screen_entry = 502;
-inline constexpr int end_entry = 600;
+using common::menu_command;
 
-// The pop-up menu as the player sees it. An entry either chooses an action (its value) or opens a submenu
-// (its value is then the submenu's place in `menu_tree`). Labels are Windows-1250 bytes.
+// The pop-up menu as the player sees it. An entry either asks for a command or opens a submenu (its place
+// in `menu_tree`). Labels are Windows-1250 bytes.
 struct menu_entry {
   std::string_view label;
-  int value;
-  bool opens_submenu = false;
+  menu_command command{};
+  int submenu = -1;
+  constexpr bool opens_submenu() const { return submenu >= 0; }
 };
 
 // The menus in the order they are made: each submenu before the menu that opens it, the main menu last
@@ -83,19 +78,6 @@ extern const std::array<std::span<const menu_entry>, 6> menu_tree;
 class glut_error : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
-};
-
-// What the window tells a game played over the network; start-up wires the network's side in.
-class network_link {
- public:
-  virtual ~network_link() = default;
-  // A menu entry chosen here (or the pause while the menu is open, as `pause_entry` and `resume_entry`),
-  // before it acts. True when the network has taken it over and nothing more happens here: a guest sends
-  // the shared game's entries (new board, pause, resume) to its host and keeps no steering of its own; a
-  // host keeps the green player's steering for its guest while one plays.
-  virtual bool takes_menu_entry(int value) = 0;
-  // The game ends here: the other side is told first. Returns within a moment, whatever the network does.
-  virtual void game_ends() noexcept = 0;
 };
 
 struct world {
@@ -110,7 +92,7 @@ struct world {
   // What the `m` key switches; none when the game has no sound.
   sound::sound_switch* sound = nullptr;
   // The network game this window belongs to; none at one keyboard.
-  network_link* network = nullptr;
+  common::network_link* network = nullptr;
 };
 
 // What a frame is drawn from.
@@ -128,18 +110,23 @@ class loop_requests {
  public:
   void post_redisplay() { redisplay_.store(true, std::memory_order_release); }
   void post_joystick_poll() { joystick_poll_.store(true, std::memory_order_release); }
-  // `default_window_entry` or `full_screen_entry`; the later request wins.
-  void post_window_size(int entry) { window_size_.store(entry, std::memory_order_release); }
+  // `default_window` or `full_screen`; the later request wins.
+  void post_window_size(menu_command size) {
+    window_size_.store(common::value_of(size), std::memory_order_release);
+  }
 
   bool take_redisplay() { return redisplay_.exchange(false, std::memory_order_acq_rel); }
   bool take_joystick_poll() { return joystick_poll_.exchange(false, std::memory_order_acq_rel); }
-  // 0 when none is wanted.
-  int take_window_size() { return window_size_.exchange(0, std::memory_order_acq_rel); }
+  std::optional<menu_command> take_window_size() {
+    const int size = window_size_.exchange(0, std::memory_order_acq_rel);
+    if (size == 0) return std::nullopt;
+    return menu_command{size};
+  }
 
  private:
   std::atomic<bool> redisplay_{false};
   std::atomic<bool> joystick_poll_{false};
-  std::atomic<int> window_size_{0};
+  std::atomic<int> window_size_{0};  // 0: none wanted
 };
 
 inline loop_requests window_requests;
@@ -148,13 +135,13 @@ inline loop_requests window_requests;
 // period after the clock reading at the top of this tick.
 common::steady_time redraw_tick(common::clock& clock, loop_requests& requests);
 
-// The game's side of a menu entry: a new game on a board (with both players back to 1000 points), pause,
-// resume, each player's steering. Other values do nothing here. False when the computer player's thread
+// The game's side of a menu command: a new game on a board (with both players back to 1000 points), pause,
+// resume, each player's steering. Other commands do nothing here. False when the computer player's thread
 // has ended and refused the switch of the green player's steering; the chosen preset stands all the same.
-bool menu_action(const world& w, int value);
+bool menu_action(const world& w, menu_command c);
 
-// Whether an entry sets the running flag itself: a new game, pause, resume.
-bool sets_running_flag(int value);
+// Whether a command sets the running flag itself: a new game, pause, resume.
+bool sets_running_flag(menu_command c);
 
 // Keeps the game paused while the pop-up menu is open and resumes it when the menu closes, with the entry
 // chosen from the menu having the last word: freeglut reports the menu closed before it calls the entry,
@@ -163,18 +150,18 @@ bool sets_running_flag(int value);
 class menu_pause {
  public:
   // With a network link, the pause and the resume go to it first (a guest's menu pauses its host's game).
-  explicit menu_pause(state::board_monitor& board, network_link* network = nullptr)
+  explicit menu_pause(state::board_monitor& board, common::network_link* network = nullptr)
       : board_(board), network_(network) {}
   // GLUT_MENU_IN_USE (1) or GLUT_MENU_NOT_IN_USE (0); other values do nothing.
   void menu_state(int status);
   // Called before the chosen entry's action runs.
-  void entry_chosen(int value);
+  void entry_chosen(menu_command c);
 
  private:
   void set_running(bool running);
 
   state::board_monitor& board_;
-  network_link* network_;
+  common::network_link* network_;
   bool open_ = false;
   bool entry_decided_ = false;  // an entry chosen while the menu was open set the running flag
 };
@@ -215,9 +202,9 @@ void display(const scene& s);
 // The heads-up block of nine lines.
 void rysowanie_informacji(const scene& s);
 
-// Logs the closing line as the log's last entry and, once it is written, ends the process with status 0.
+// Logs the closing line as the log's last entry and, once it is written, ends the process with `status`.
 // A network game's other side is told first.
-[[noreturn]] void end_game(runtime_log::sink& log, network_link* network = nullptr);
+[[noreturn]] void end_game(runtime_log::sink& log, common::network_link* network = nullptr, int status = 0);
 
 class graphics_thread {
  public:
@@ -234,8 +221,8 @@ class graphics_thread {
   // display could be opened).
   bool wait_ready();
 
-  // The menu action for one entry's value, from any thread; what `menu_action` returns.
-  bool menu(int value);
+  // The menu action for one command, from any thread; what `menu_action` returns.
+  bool menu(menu_command c);
 
   // Returns once the window has gone for good: the toolkit failed (no display to open, say), or the thread
   // ended without a window or left its loop. Its reason is logged by then. From any thread.
@@ -303,8 +290,8 @@ class redraw_thread {
 
 inline common::game_object<redraw_thread> redrawing;
 
-// The menu action for one entry's value (100..109, 200, 300, 411..413, 421..424, 501, 502, 600), on the
-// game's graphics thread object. False when the computer player refused a steering switch.
-bool menu(int value);
+// The menu action for one command, on the game's graphics thread object. False when the computer player
+// refused a steering switch.
+bool menu(menu_command c);
 
 }  // namespace graphics

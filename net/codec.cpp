@@ -302,7 +302,7 @@ struct message_encoder {
   }
   bytes operator()(const menu_choice& m) const {
     writer w(type::menu);
-    w.u16(m.value);
+    w.u16(static_cast<std::uint16_t>(common::value_of(m.command)));
     return w.take();
   }
 };
@@ -364,10 +364,6 @@ decoded<game_message> decode_event(reader& r) {
 }
 
 }  // namespace
-
-bool shared_menu_entry(int value) {
-  return (value >= 100 && value <= 109) || value == 200 || value == 300;
-}
 
 info info_of(std::string_view text) {
   info m;
@@ -473,9 +469,9 @@ decoded<game_message> decode_message(std::span<const std::uint8_t> in) {
       return r.finish<game_message>(steering{(keys & 1) != 0, (keys & 2) != 0});
     }
     case type::menu: {
-      const std::uint16_t value = r.u16();
-      if (!shared_menu_entry(value)) r.fail(fault::malformed);
-      return r.finish<game_message>(menu_choice{value});
+      const common::menu_command command{r.u16()};
+      if (!common::shared_with_other_computer(command)) r.fail(fault::malformed);
+      return r.finish<game_message>(menu_choice{command});
     }
     default:
       r.fail(fault::malformed);

@@ -29,6 +29,7 @@
 
 #include "board/brick_matrix.hpp"
 #include "common/common_data.hpp"
+#include "common/menu_command.hpp"
 #include "sound/game_events.hpp"
 
 namespace net {
@@ -145,16 +146,13 @@ struct steering {  // guest to host: which of its green keys are held
   bool left = false, right = false;
   friend bool operator==(const steering&, const steering&) = default;
 };
-struct menu_choice {  // guest to host: a menu entry that acts on the shared game
-  std::uint16_t value = 0;
+struct menu_choice {  // guest to host: a menu command that acts on the shared game
+  common::menu_command command = common::menu_command::pause;
   friend bool operator==(const menu_choice&, const menu_choice&) = default;
 };
 
 using game_message = std::variant<welcome, whole_board, snapshot, brick_change, points, info,
                                   sound::game_event, goodbye, steering, menu_choice>;
-
-// Menu entries a guest may choose for the shared game: a new board, pause, resume.
-bool shared_menu_entry(int value);
 
 // The text as an info message, cut to `max_info` bytes.
 info info_of(std::string_view text);

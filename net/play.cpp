@@ -68,9 +68,8 @@ bool host_role::start() {
   return box_.call(request::start);
 }
 
-bool host_role::takes_menu_entry(int value) {
-  if (!guest_plays() || value < graphics::green_ad_entry || value > graphics::green_computer_entry)
-    return false;
+bool host_role::takes_menu_command(common::menu_command c) {
+  if (!guest_plays() || !common::steers_green(c)) return false;
   world_.log.info("Gracz zielony gra przez siec: jego sterowanie nalezy do goscia");
   return true;
 }
@@ -173,7 +172,7 @@ void host_role::serve(std::stop_token stop) {
       keys->right ? world_.keys.set_key_down(common::guest_right)
                   : world_.keys.set_key_up(common::guest_right);
     } else if (const auto* entry = std::get_if<menu_choice>(&m)) {
-      world_.menu(entry->value);
+      world_.menu(entry->command);
     }
   };
 
@@ -243,13 +242,13 @@ bool guest_role::start() {
   return box_.call(request{request::kind::start});
 }
 
-bool guest_role::takes_menu_entry(int value) {
-  if (shared_menu_entry(value)) {
-    box_.call(request{request::kind::menu, value});  // an ended connection takes nothing, and asks nothing
+bool guest_role::takes_menu_command(common::menu_command c) {
+  if (common::shared_with_other_computer(c)) {
+    box_.call(request{request::kind::menu, c});  // an ended connection takes nothing, and asks nothing
     return true;
   }
   // The guest steers the green pad with its own keys; the red player is the host's.
-  return value >= graphics::red_ad_entry && value <= graphics::green_computer_entry;
+  return common::steers_red(c) || common::steers_green(c);
 }
 
 void guest_role::game_ends() noexcept {
@@ -287,14 +286,7 @@ void guest_role::finish(guest_session::ending why, std::uint16_t host_version) {
   world_.board.set_network_line(text);
   world_.log.info(text);
   std::this_thread::sleep_for(show_ending_);  // for the player to read it
-  const int status = why == guest_session::ending::goodbye ? 0 : 1;
-  if (world_.end) {
-    world_.end(status);
-    return;
-  }
-  world_.log.last_entry(graphics::closing_line);
-  std::fflush(stdout);
-  std::_Exit(status);  // the game's other threads still run: no static destructors
+  world_.end(why == guest_session::ending::goodbye ? 0 : 1);
 }
 
 void guest_role::play(std::stop_token stop) {
@@ -371,7 +363,7 @@ void guest_role::play(std::stop_token stop) {
         stop, at_once, [](const request& r) { return r.what != request::kind::start; },
         [&](const request& r) {
           if (r.what == request::kind::menu)
-            session.send(channel::reliable, menu_choice{static_cast<std::uint16_t>(r.value)});
+            session.send(channel::reliable, menu_choice{r.command});
           else
             part(*wire, [&] { session.say_goodbye(); });
         });

@@ -33,8 +33,9 @@
 #include <thread>
 
 #include "common/common_data.hpp"
+#include "common/menu_command.hpp"
+#include "common/network_link.hpp"
 #include "common/rendezvous.hpp"
-#include "graphics/process_graphics.hpp"
 #include "input/computer_steering.hpp"
 #include "input/process_input.hpp"
 #include "log/runtime_log.hpp"
@@ -62,15 +63,15 @@ struct host_world {
   computer::computer_thread& computer;
   runtime_log::sink& log;
   sound::event_channel* events;
-  // Acts on a guest's menu entry as this computer's menu would.
-  std::function<void(int)> menu;
+  // Acts on a guest's menu command as this computer's menu would.
+  std::function<void(common::menu_command)> menu;
   // The physics thread's ticks so far, which tell the guest the pace of the host's ball.
   std::function<std::uint64_t()> physics_ticks;
   // Where the code and the addresses are printed once.
   std::ostream& out;
 };
 
-class host_role final : public graphics::network_link {
+class host_role final : public common::network_link {
  public:
   // An empty `code` is drawn at random.
   host_role(host_world w, std::uint16_t port, std::string code, pwhash_cost cost = interactive_cost);
@@ -81,7 +82,7 @@ class host_role final : public graphics::network_link {
   // The thread makes the code's key, listens and waits for a guest; false when it has ended.
   bool start();
 
-  bool takes_menu_entry(int value) override;
+  bool takes_menu_command(common::menu_command c) override;
   void game_ends() noexcept override;
 
   bool guest_plays() const { return guest_plays_.load(std::memory_order_acquire); }
@@ -112,12 +113,12 @@ struct guest_world {
   input::keyboard_monitor& keys;
   runtime_log::sink& log;
   sound::event_channel* events;
-  // Ends the game with a status once the guest has shown why; none: the log's closing line as its last
-  // entry, then the process ends.
+  // Ends the game with a status once the guest has shown why (the log's closing line as its last entry,
+  // then the process ends).
   std::function<void(int)> end;
 };
 
-class guest_role final : public graphics::network_link {
+class guest_role final : public common::network_link {
  public:
   guest_role(guest_world w, std::string address, std::uint16_t port, std::string code,
              pwhash_cost cost = interactive_cost,
@@ -129,7 +130,7 @@ class guest_role final : public graphics::network_link {
   // The thread connects to the host and joins; false when it has ended.
   bool start();
 
-  bool takes_menu_entry(int value) override;
+  bool takes_menu_command(common::menu_command c) override;
   void game_ends() noexcept override;
 
   bool playing() const { return playing_.load(std::memory_order_acquire); }
@@ -139,7 +140,7 @@ class guest_role final : public graphics::network_link {
  private:
   struct request {
     enum class kind : std::uint8_t { start, menu, farewell } what;
-    int value = 0;
+    common::menu_command command = common::menu_command::pause;
   };
   void run(std::stop_token stop);
   void play(std::stop_token stop);

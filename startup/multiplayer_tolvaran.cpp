@@ -66,7 +66,7 @@ class game_threads final : public handshake_parties {
   bool graphics_wait_ready() override { return graphics::processing_graphics->wait_ready(); }
   bool physics_init() override { return physics::process_physics->init(); }
   bool physics_start() override { return physics::process_physics->start(); }
-  bool green_player_to_computer() override { return graphics::menu(graphics::green_computer_entry); }
+  bool green_player_to_computer() override { return graphics::menu(common::menu_command::green_computer); }
   bool input_start() override { return input::processing_input->start(); }
   bool plays_here() const override { return !net::joining.exists(); }
   bool network_start() override {
@@ -299,17 +299,18 @@ void initialise(int& argc, char** argv, const command_line& options) {
   computer::computer_thread& computer =
       computer::computer_steering.create(computer::world{board, keys}, log, clock);
   computer.launch();
-  graphics::network_link* network = nullptr;
+  common::network_link* network = nullptr;
   if (options.play == role::host) {
     net::host_role& host =
         net::hosting.create(net::host_world{board, players, keys, computer, log, &events,
-                                            [](int value) { graphics::menu(value); },
+                                            [](common::menu_command c) { graphics::menu(c); },
                                             [] { return physics::process_physics->ticks(); }, std::cout},
                             options.port, options.code);
     host.launch();
     network = &host;
   } else if (options.play == role::guest) {
-    net::guest_role& guest = net::joining.create(net::guest_world{board, players, keys, log, &events, {}},
+    const auto end = [&log](int status) { graphics::end_game(log, nullptr, status); };
+    net::guest_role& guest = net::joining.create(net::guest_world{board, players, keys, log, &events, end},
                                                  options.address, options.port, options.code);
     guest.launch();
     network = &guest;

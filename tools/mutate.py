@@ -947,31 +947,46 @@ class workshop:
                 return outcome
         return "passed"
 
+    def test_programs(self) -> list[Path]:
+        """Each folder's unit test program; the mutated folder's first, where most mutants are caught."""
+        programs = sorted(p for p in (self.build / "tests").glob("unit_*") if p.is_file() and os.access(p, os.X_OK))
+        if self.mutated is not None:
+            first = "unit_" + self.mutated.split("/")[0]
+            programs.sort(key=lambda p: p.name != first)
+        return programs
+
     def run_test_program(self, arguments: list[str], timeout: float) -> str:
-        child = subprocess.Popen([str(self.build / "tests" / "unit_tests"), "--gtest_fail_fast", "--gtest_brief=1",
-                                  *arguments], cwd=self.build / "tests", stdout=subprocess.DEVNULL,
-                                 stderr=subprocess.DEVNULL, start_new_session=True,
-                                 env={**os.environ, "GTEST_COLOR": "no"})
-        try:
-            return "passed" if child.wait(timeout=timeout) == 0 else "failed"
-        except subprocess.TimeoutExpired:
-            return "timed out"
-        finally:
+        """Runs every unit test program in turn with `arguments`, all within `timeout`."""
+        give_up = time.monotonic() + timeout
+        for program in self.test_programs():
+            child = subprocess.Popen([str(program), "--gtest_fail_fast", "--gtest_brief=1", *arguments],
+                                     cwd=self.build / "tests", stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL, start_new_session=True,
+                                     env={**os.environ, "GTEST_COLOR": "no"})
             try:
-                os.killpg(child.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            child.wait()
+                if child.wait(timeout=max(give_up - time.monotonic(), 0.1)) != 0:
+                    return "failed"
+            except subprocess.TimeoutExpired:
+                return "timed out"
+            finally:
+                try:
+                    os.killpg(child.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                child.wait()
+        return "passed"
 
     def slow_tests(self) -> list[str]:
         """The tests that take a tenth of a second or more, from one timed run of the unmutated tests."""
-        timing = self.folder / "timing.json"
-        self.run_test_program([f"--gtest_output=json:{timing}"], 900)
         slow = []
-        for suite in json.loads(timing.read_text())["testsuites"]:
-            for test in suite["testsuite"]:
-                if float(test["time"].rstrip("s")) >= 0.1:
-                    slow.append(f"{suite['name']}.{test['name']}")
+        for program in self.test_programs():
+            timing = self.folder / f"timing-{program.name}.json"
+            subprocess.run([str(program), f"--gtest_output=json:{timing}"], cwd=self.build / "tests",
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=900)
+            for suite in json.loads(timing.read_text())["testsuites"]:
+                for test in suite["testsuite"]:
+                    if float(test["time"].rstrip("s")) >= 0.1:
+                        slow.append(f"{suite['name']}.{test['name']}")
         return slow
 
 

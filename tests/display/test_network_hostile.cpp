@@ -67,11 +67,11 @@ TEST(HostileNetwork, NothingAStrangerSendsIsActedOnNorBreaksTheHostOrItsGuest) {
   ASSERT_TRUE(g.joined());
   const std::size_t games_before = count(new_game);
   g.hold(true);
-  g.session().send(net::channel::reliable, net::menu_choice{105});
+  g.session().send(net::channel::reliable, net::menu_choice{common::menu_command{105}});
   const net::bytes first = g.last_sealed();
   for (int n = 0; n < 69; ++n) g.session().send(net::channel::reliable, net::steering{});
   g.send(g.last_sealed());
-  g.session().send(net::channel::reliable, net::menu_choice{105});
+  g.session().send(net::channel::reliable, net::menu_choice{common::menu_command{105}});
   const net::bytes taken = g.last_sealed();
   net::bytes tampered = taken;
   tampered[7] ^= 0x40;

@@ -61,7 +61,7 @@ TEST(NetworkRelay, BricksReachALossyGuestWithinAQuarterSecondAndItsBallNeverJump
     ball.pos.x > pad + 1.0f ? keys.set_key_down('d') : keys.set_key_up('d');
     const auto now = std::chrono::steady_clock::now();
     if (board.get_info().starts_with("Wygra") && now > next_game) {
-      guest.takes_menu_entry(100);
+      guest.takes_menu_command(common::menu_command::board_0);
       next_game = now + 2s;
     }
     if (now - last_frame < frame) continue;
@@ -85,7 +85,7 @@ TEST(NetworkRelay, BricksReachALossyGuestWithinAQuarterSecondAndItsBallNeverJump
   EXPECT_GT(relay.lost(), 0u);
 
   // Paused from the guest, the bricks standing on both are the same: the board's own minus the destroyed.
-  guest.takes_menu_entry(200);
+  guest.takes_menu_command(common::menu_command::pause);
   std::this_thread::sleep_for(1s);
   const std::regex line(
       R"(\| (\d\d):(\d\d):(\d\d)  (\d{3}) ms \| (Wygenerowano Plansze|Zniszczono kostke: \[ (\d+), (\d+)\]))");

@@ -126,10 +126,11 @@ TEST_F(Session, AGuestWithTheCodeJoinsAndBothSidesTalkSealedNeverInTheClear) {
     ASSERT_FALSE(host_.gate().refuses(g.from, now_)) << n;
 
   g.session.send(channel::moving, steering{true, false});
-  g.session.send(channel::reliable, menu_choice{200});
+  g.session.send(channel::reliable, menu_choice{common::menu_command{200}});
   host_.send(channel::reliable, info_of("tajne"));
   pump();
-  EXPECT_EQ(from_guests_, (std::vector<game_message>{steering{true, false}, menu_choice{200}}));
+  EXPECT_EQ(from_guests_,
+            (std::vector<game_message>{steering{true, false}, menu_choice{common::menu_command{200}}}));
   EXPECT_EQ(g.heard.back(), game_message(info_of("tajne")));
   host_.send(channel::reliable, steering{});  // not the host's to say
   pump();
@@ -328,7 +329,7 @@ TEST_F(Session, WhatIsForgedReplayedTooOldOrOutOfTurnIsDroppedCountedAndNeverAct
   guest_side& g = guest();
   std::vector<bytes> kept;
   for (int n = 0; n <= 70; ++n) {
-    g.session.send(channel::reliable, menu_choice{static_cast<std::uint16_t>(100 + n % 10)});
+    g.session.send(channel::reliable, menu_choice{common::new_game_on(n % 10)});
     kept.push_back(std::exchange(g.wire.sent, {}).front().data);
   }
   for (int n = 0; n < 70; ++n) host_.received(g.peer, channel::reliable, kept[n], now_);
@@ -353,7 +354,7 @@ TEST_F(Session, WhatIsForgedReplayedTooOldOrOutOfTurnIsDroppedCountedAndNeverAct
     EXPECT_EQ(host_.drops().total(why), before + 1) << what;
   }
   EXPECT_EQ(host_.received(g.peer, channel::reliable, kept[70], now_).message,
-            game_message(menu_choice{100}));
+            game_message(menu_choice{common::menu_command{100}}));
   g.session.received(channel::reliable, bytes{5, 1, 0}, now_);  // the guest counts what it drops too
   EXPECT_EQ(g.session.drops().total(drop_reason::truncated), 1u);
   EXPECT_TRUE(host_.has_guest());

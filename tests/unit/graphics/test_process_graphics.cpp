@@ -12,6 +12,12 @@ namespace {
 
 using namespace testing_support;
 using common::key_preset;
+using common::menu_command;
+
+// A command by the number the menu hands back for it.
+menu_command command(int value) {
+  return menu_command{value};
+}
 
 class MenuActions : public ::testing::Test {
  protected:
@@ -45,12 +51,12 @@ std::vector<std::string> menu_as_shown(std::size_t menu = graphics::menu_tree.si
   std::vector<std::string> shown;
   for (const graphics::menu_entry& entry : graphics::menu_tree[menu]) {
     const std::string here = path + std::string(entry.label);
-    if (!entry.opens_submenu) {
-      shown.push_back(here + " =" + common::image(entry.value));
+    if (!entry.opens_submenu()) {
+      shown.push_back(here + " =" + common::image(common::value_of(entry.command)));
       continue;
     }
-    EXPECT_LT(std::size_t(entry.value), menu) << "a submenu is made before the menu that opens it";
-    for (const std::string& below : menu_as_shown(std::size_t(entry.value), here + " > "))
+    EXPECT_LT(std::size_t(entry.submenu), menu) << "a submenu is made before the menu that opens it";
+    for (const std::string& below : menu_as_shown(std::size_t(entry.submenu), here + " > "))
       shown.push_back(below);
   }
   return shown;
@@ -73,13 +79,13 @@ TEST(MenuTree, EveryLabelAndValueByteForByte) {
 
 TEST_F(MenuActions, NewGamePauseResumeAndSteering) {
   players_.add1(-500);
-  graphics::menu_action(world_, 103);
+  graphics::menu_action(world_, command(103));
   EXPECT_EQ(common::board_pattern.name(), "board (3).txt");
   EXPECT_TRUE(board_.enabled() && board_.brick_exists(7, 1) && !board_.brick_exists(7, 2));
   EXPECT_EQ(std::pair(players_.r1(), players_.r2()), std::pair(1000, 1000));
   for (int board = 0; board <= 9; ++board) {  // every board entry picks its own board, the first and last too
     board_.stop();
-    graphics::menu_action(world_, 100 + board);
+    graphics::menu_action(world_, command(100 + board));
     EXPECT_EQ(common::board_pattern.board(), board);
     EXPECT_TRUE(board_.enabled()) << "a new game runs";
   }
@@ -87,27 +93,27 @@ TEST_F(MenuActions, NewGamePauseResumeAndSteering) {
     EXPECT_EQ(heard_.next(),
               (sound::game_event{sound::event_kind::new_game, common::ball_owner::NONE, 0, {10, 10}}));
   EXPECT_EQ(heard_.next(), std::nullopt);
-  graphics::menu_action(world_, 200);
+  graphics::menu_action(world_, command(200));
   EXPECT_FALSE(board_.enabled());
-  graphics::menu_action(world_, 300);
+  graphics::menu_action(world_, command(300));
   EXPECT_TRUE(board_.enabled());
 
   for (const auto& [value, preset] :
        {std::pair(412, key_preset::JL), {413, key_preset::PAD}, {411, key_preset::AD}}) {
-    graphics::menu_action(world_, value);
+    graphics::menu_action(world_, command(value));
     EXPECT_EQ(players_.get1(), preset) << value;
   }
-  EXPECT_TRUE(graphics::menu_action(world_, 424));
+  EXPECT_TRUE(graphics::menu_action(world_, command(424)));
   EXPECT_EQ(players_.get2(), key_preset::COMPUTER);
   EXPECT_TRUE(logged("Gracz zielony przelaczony na sterowanie automatyczne"));
   for (const auto& [value, preset] :
        {std::pair(422, key_preset::JL), {423, key_preset::PAD}, {421, key_preset::AD}}) {
-    graphics::menu_action(world_, value);
+    graphics::menu_action(world_, command(value));
     EXPECT_EQ(players_.get2(), preset) << value;
   }
   EXPECT_TRUE(logged("Gracz zielony przelaczony na sterowanie reczne"));
   for (const int value : {99, 110, 201, 414, 425, 503})
-    graphics::menu_action(world_, value);  // not in the menu
+    graphics::menu_action(world_, command(value));  // not in the menu
   EXPECT_TRUE(board_.enabled() && players_.get1() == key_preset::AD && players_.get2() == key_preset::AD);
 }
 
@@ -125,11 +131,11 @@ TEST_F(MenuActions, SteeringChoicesGoOnWhenTheComputerPlayerHasEnded) {
   ASSERT_TRUE(eventually([&] { return !ended.disable(); }, 5s));
   const graphics::world w{board_, players_, view_, keys_, ended, log_};
   // The menu reports the refusal (the start-up handshake stops on it); the chosen preset stands.
-  EXPECT_FALSE(graphics::menu_action(w, 424));
+  EXPECT_FALSE(graphics::menu_action(w, command(424)));
   EXPECT_EQ(players_.get2(), key_preset::COMPUTER);
-  EXPECT_FALSE(graphics::menu_action(w, 422));
+  EXPECT_FALSE(graphics::menu_action(w, command(422)));
   EXPECT_EQ(players_.get2(), key_preset::JL);
-  EXPECT_TRUE(graphics::menu_action(w, 411));  // nothing asked of the computer player
+  EXPECT_TRUE(graphics::menu_action(w, command(411)));  // nothing asked of the computer player
 }
 
 TEST_F(MenuActions, TheChosenEntryHasTheLastWordWhicheverWayTheMenuCloses) {
@@ -138,8 +144,8 @@ TEST_F(MenuActions, TheChosenEntryHasTheLastWordWhicheverWayTheMenuCloses) {
     pause.menu_state(GLUT_MENU_IN_USE);
     EXPECT_FALSE(board_.enabled()) << "paused while the menu is open";
     if (closing_reported_first) pause.menu_state(GLUT_MENU_NOT_IN_USE);
-    pause.entry_chosen(value);
-    graphics::menu_action(world_, value);
+    pause.entry_chosen(command(value));
+    graphics::menu_action(world_, command(value));
     if (!closing_reported_first) pause.menu_state(GLUT_MENU_NOT_IN_USE);
     return board_.enabled();
   };
@@ -156,12 +162,12 @@ TEST_F(MenuActions, TheChosenEntryHasTheLastWordWhicheverWayTheMenuCloses) {
 }
 
 // A network game's side of the window: it may take an entry over before it acts here.
-class taking_link final : public graphics::network_link {
+class taking_link final : public common::network_link {
  public:
   explicit taking_link(std::vector<int> takes) : takes_(std::move(takes)) {}
-  bool takes_menu_entry(int value) override {
-    offered.push_back(value);
-    return std::find(takes_.begin(), takes_.end(), value) != takes_.end();
+  bool takes_menu_command(menu_command c) override {
+    offered.push_back(common::value_of(c));
+    return std::find(takes_.begin(), takes_.end(), common::value_of(c)) != takes_.end();
   }
   void game_ends() noexcept override {}
   std::vector<int> offered;
@@ -172,21 +178,21 @@ class taking_link final : public graphics::network_link {
 
 TEST_F(MenuActions, ANetworkGameTakesTheEntriesItOwnsAndLeavesTheRestHere) {
   // A guest's menu pauses and resumes its host's game, not its own copy of it.
-  taking_link guest({graphics::pause_entry, graphics::resume_entry, 421});
+  taking_link guest({200, 300, 421});
   graphics::menu_pause pause(board_, &guest);
   board_.start();
   pause.menu_state(GLUT_MENU_IN_USE);
   EXPECT_TRUE(board_.enabled());
   pause.menu_state(GLUT_MENU_NOT_IN_USE);
-  EXPECT_EQ(guest.offered, (std::vector<int>{graphics::pause_entry, graphics::resume_entry}));
+  EXPECT_EQ(guest.offered, (std::vector<int>{200, 300}));
 
   world_.network = &guest;
   int argc = 0;
   graphics::graphics_thread window(world_, argc, nullptr);  // never launched: its menu entries only
   players_.set2(key_preset::COMPUTER);
-  EXPECT_TRUE(window.menu(421));
+  EXPECT_TRUE(window.menu(command(421)));
   EXPECT_EQ(players_.get2(), key_preset::COMPUTER) << "an entry the network took acted here too";
-  EXPECT_TRUE(window.menu(422));
+  EXPECT_TRUE(window.menu(command(422)));
   EXPECT_EQ(players_.get2(), key_preset::JL);
   EXPECT_EQ(guest.offered.back(), 422);
 }
@@ -197,7 +203,7 @@ TEST(RedrawMetronome, AFrameAndAPollEveryThirtyFifthOfASecondWithoutCatchingUp) 
   graphics::loop_requests requests;
   const common::steady_time start = time.now();
   EXPECT_FALSE(requests.take_redisplay() || requests.take_joystick_poll() ||
-               requests.take_window_size() != 0);
+               requests.take_window_size().has_value());
 
   common::steady_time next = graphics::redraw_tick(time, requests);
   EXPECT_EQ(next - start, 28'571'428ns);  // 1/35 s, cut to whole nanoseconds
@@ -213,18 +219,18 @@ TEST(RedrawMetronome, AFrameAndAPollEveryThirtyFifthOfASecondWithoutCatchingUp) 
   // Requests that come before the loop takes the first merge into one, as GLUT merges redisplays; of two
   // window sizes the later wins.
   graphics::redraw_tick(time, requests);
-  requests.post_window_size(graphics::default_window_entry);
-  requests.post_window_size(graphics::full_screen_entry);
+  requests.post_window_size(menu_command::default_window);
+  requests.post_window_size(menu_command::full_screen);
   EXPECT_TRUE(requests.take_redisplay());
   EXPECT_FALSE(requests.take_redisplay());
-  EXPECT_EQ(requests.take_window_size(), graphics::full_screen_entry);
-  EXPECT_EQ(requests.take_window_size(), 0);
+  EXPECT_EQ(requests.take_window_size(), menu_command::full_screen);
+  EXPECT_EQ(requests.take_window_size(), std::nullopt);
 }
 
 TEST(MenuTree, OnlyNewGamesPauseAndResumeSetTheRunningFlag) {
   // These are the entries whose choice the menu's closing must not overrule.
   for (const int value : {99, 100, 105, 109, 110, 199, 200, 201, 299, 300, 301, 411, 424, 501, 502, 600})
-    EXPECT_EQ(graphics::sets_running_flag(value),
+    EXPECT_EQ(graphics::sets_running_flag(command(value)),
               (value >= 100 && value <= 109) || value == 200 || value == 300)
         << value;
 }

@@ -117,10 +117,10 @@ TEST(NetCodec, EveryMessageComesBackAsItWasSent) {
       steering{true, true},
       steering{false, true},
       steering{},
-      menu_choice{100},
-      menu_choice{109},
-      menu_choice{200},
-      menu_choice{300}};
+      menu_choice{common::menu_command{100}},
+      menu_choice{common::menu_command{109}},
+      menu_choice{common::menu_command{200}},
+      menu_choice{common::menu_command{300}}};
   for (const game_message& sent : messages) {
     const auto got = decode_message(encode(sent));
     ASSERT_TRUE(got.ok()) << "message " << sent.index();
@@ -190,7 +190,7 @@ TEST(NetCodec, BytesThatDoNotFitAreRefusedForTheirReason) {
   const bytes snap = encode(sample_snapshot);  // ball at 7, owner at 23, change at 44, count at 48
   const bytes brick = encode(brick_change{3, 5, stone(1, true, 0.5f)});  // cell at 5, flags at 7
   const bytes text = encode(info_of("abc"));
-  const bytes menu = encode(menu_choice{100});
+  const bytes menu = encode(menu_choice{common::menu_command{100}});
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const std::vector<bad_bytes> messages{
       {"nothing", {}, fault::truncated},

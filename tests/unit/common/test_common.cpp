@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "common/common_data.hpp"
+#include "common/menu_command.hpp"
 #include "common/rendezvous.hpp"
 #include "common/seams.hpp"
 
@@ -107,6 +109,34 @@ TEST(CommonData, GameObjectIsMadeOnceAndRefusesUseBeforeIt) {
 }
 
 // --- the request hand-over ------------------------------------------------------------------------------
+
+TEST(MenuCommands, EachNumberHasOneMeaningAndOnlyTheSharedGameIsShared) {
+  using common::menu_command;
+  struct row {
+    int value;
+    std::optional<int> board;
+    bool red, green, shared;
+  };
+  // The edges of every range, and a neighbour on each side.
+  for (const row& r : {row{99, {}, false, false, false}, row{100, 0, false, false, true},
+                       row{105, 5, false, false, true}, row{109, 9, false, false, true},
+                       row{110, {}, false, false, false}, row{199, {}, false, false, false},
+                       row{200, {}, false, false, true}, row{201, {}, false, false, false},
+                       row{300, {}, false, false, true}, row{410, {}, false, false, false},
+                       row{411, {}, true, false, false}, row{413, {}, true, false, false},
+                       row{414, {}, false, false, false}, row{420, {}, false, false, false},
+                       row{421, {}, false, true, false}, row{424, {}, false, true, false},
+                       row{425, {}, false, false, false}, row{501, {}, false, false, false},
+                       row{502, {}, false, false, false}, row{600, {}, false, false, false}}) {
+    const menu_command c{r.value};
+    EXPECT_EQ(common::board_of(c), r.board) << r.value;
+    EXPECT_EQ(common::steers_red(c), r.red) << r.value;
+    EXPECT_EQ(common::steers_green(c), r.green) << r.value;
+    EXPECT_EQ(common::shared_with_other_computer(c), r.shared) << r.value;
+  }
+  for (int board = 0; board < common::boards; ++board)
+    EXPECT_EQ(common::board_of(common::new_game_on(board)), board);
+}
 
 TEST(Rendezvous, CallerIsHeldUntilTheOwnerHasRunTheBody) {
   request_box<int> box;
