@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "graphics/gl_draw.hpp"
+#include "state/camera.hpp"
 
 // Last: Xlib's macros (None, Bool, Status) would upset other headers.
 #include <GL/glx.h>
@@ -214,7 +215,7 @@ void reshape(int width, int height) {
   glViewport(0, 0, width, height);
   // A minimised window has no height; nothing need be seen then, but the projection stays finite.
   const double aspect = height > 0 ? static_cast<double>(width) / static_cast<double>(height) : 1.0;
-  gluPerspective(20.0, aspect, 0.1, 100.0);
+  gluPerspective(state::camera::field_of_view, aspect, state::camera::nearest, state::camera::farthest);
   glMatrixMode(GL_MODELVIEW);
 }
 
@@ -238,13 +239,15 @@ void display(const scene& s) {
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
   glMatrixMode(GL_MODELVIEW);
   glLoadIdentity();
-  const double d = view.distance;
-  gluLookAt(d, d, d, 10.0, 10.0, 0.0, 0.0, 0.0, 1.0);
+  using namespace state::camera;
+  const point e = eye(view);
+  gluLookAt(e.x, e.y, e.z, centre.x, centre.y, centre.z, up.x, up.y, up.z);
   // The board is spun by `turn` about the vertical line through its centre, then tilted by `tilt`.
-  glTranslatef(10.0f, 10.0f, 0.0f);
-  glRotatef(view.tilt, -1.0f, 1.0f, 0.0f);
-  glRotatef(view.turn, 0.0f, 0.0f, 1.0f);
-  glTranslatef(-10.0f, -10.0f, 0.0f);
+  const auto f = [](double v) { return static_cast<GLfloat>(v); };
+  glTranslatef(f(centre.x), f(centre.y), f(centre.z));
+  glRotatef(view.tilt, f(tilt_axis.x), f(tilt_axis.y), f(tilt_axis.z));
+  glRotatef(view.turn, f(turn_axis.x), f(turn_axis.y), f(turn_axis.z));
+  glTranslatef(-f(centre.x), -f(centre.y), -f(centre.z));
   gl_draw::draw_floor();
   gl_draw::draw_all_bricks(s.board.get_brick_matrix_state());
   gl_draw::draw_pad(s.board.get_pad1());

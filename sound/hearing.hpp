@@ -2,10 +2,8 @@
 // where the drawing puts it on the screen, for the camera the player has turned and zoomed, and heard from
 // that side. A point on the left of the view sounds on the left; a farther camera sounds quieter.
 //
-// The drawing's camera stands at (d, d, d) for the view's distance d and looks at the board's centre
-// (10, 10, 0), up along z, with the board turned by `turn` about the vertical through its centre and then
-// tilted by `tilt` about the horizontal axis (-1, 1, 0) through it. Its field of view is 20 degrees; the
-// view's edges are heard `widest` to the side, which a pair of speakers can tell apart.
+// The camera is the drawing's own (state/camera.hpp); the view's edges are heard `widest` to the side, which
+// a pair of speakers can tell apart.
 //
 // Thread use: a plain function over values; any thread.
 #pragma once
@@ -13,6 +11,7 @@
 #include <numbers>
 
 #include "common/common_data.hpp"
+#include "state/camera.hpp"
 #include "state/game_state.hpp"
 
 namespace sound {

@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "state/camera.hpp"
 #include "state/game_state.hpp"
 #include "support/recording_log.hpp"
 #include "support/temp_dir.hpp"
@@ -330,6 +332,41 @@ TEST_F(BoardState, ConcurrentUseIsSafe) {
     EXPECT_LE(pad.pos.x, 16.0f);
   }
   EXPECT_GE(players.r1(), 1000);
+}
+
+}  // namespace
+
+namespace {
+
+// The camera that the drawing and the hearing share.
+TEST(Camera, TurnsAboutTheCentreThenTiltsAboutTheAxisAcrossTheLineOfSight) {
+  using namespace state::camera;
+  const auto near = [](point a, point b) { return length(a - b) < 1e-9; };
+  const state::user_view_type start;
+  EXPECT_EQ(eye(start), (point{50.0, 50.0, 50.0}));
+  struct row {
+    float turn, tilt;
+    point on_board, placed;
+  };
+  const double half = std::sqrt(0.5);
+  for (const row& r : {
+           row{0.0f, 0.0f, {13.0, 4.0, 0.0}, {13.0, 4.0, 0.0}},     // nothing turned: where it lies
+           row{90.0f, 0.0f, {11.0, 10.0, 0.0}, {10.0, 11.0, 0.0}},  // a quarter counter-clockwise from above
+           row{-90.0f, 0.0f, {11.0, 10.0, 0.0}, {10.0, 9.0, 0.0}},
+           row{180.0f, 0.0f, {12.0, 13.0, 1.0}, {8.0, 7.0, 1.0}},
+           row{0.0f, 90.0f, {9.0, 11.0, 0.0}, {9.0, 11.0, 0.0}},                // on the tilt axis: stays
+           row{0.0f, 90.0f, {11.0, 11.0, 0.0}, {10.0, 10.0, -std::sqrt(2.0)}},  // across the axis: sinks
+           row{0.0f, 90.0f, {10.0, 10.0, 1.0}, {10.0 + half, 10.0 + half, 0.0}},
+           row{90.0f, 90.0f, {11.0, 10.0, 0.0}, {9.5, 10.5, -half}},  // turned, then tilted
+       }) {
+    const state::user_view_type view{r.tilt, r.turn, 50.0};
+    EXPECT_TRUE(near(placed(r.on_board, view), r.placed))
+        << r.turn << " " << r.tilt << ": " << placed(r.on_board, view).x << ", " << placed(r.on_board, view).y
+        << ", " << placed(r.on_board, view).z;
+    EXPECT_TRUE(near(placed(centre, view), centre)) << "the centre never moves";
+    EXPECT_NEAR(length(placed(r.on_board, view) - centre), length(r.on_board - centre), 1e-9)
+        << "turning keeps distances";
+  }
 }
 
 }  // namespace
