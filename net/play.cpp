@@ -16,13 +16,15 @@ namespace {
 using steady = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Events taken per pass of a role's loop: a burst of them never holds up the snapshots.
+// Events taken per pass of a role's loop, and how long a farewell waits for the wire at a time.
 constexpr int events_a_pass = 64;
+constexpr milliseconds farewell_step{10};
 
 // The deadline of a request that is only taken when it waits already.
 constexpr common::steady_time at_once{};
 
-// Takes the transport's events for a pass: the first waits up to `wait`.
+// Takes the transport's events for a pass: the first waits up to `wait`, and a burst of them never holds up
+// the pass for long.
 template <class Handle>
 void take_events(transport& wire, milliseconds wait, Handle handle) {
   int taken = 0;
@@ -31,17 +33,13 @@ void take_events(transport& wire, milliseconds wait, Handle handle) {
     handle(*e);
 }
 
-// Says goodbye and waits a moment for the other side to acknowledge it, so that it hears the game ended
-// rather than lost.
-template <class Goodbye>
-void part(transport& wire, Goodbye goodbye) {
-  goodbye();
+// Says goodbye through `pass` and takes the wire's events until the other side has acknowledged it or the
+// farewell's time is up, so that it hears the game ended rather than lost.
+template <class Pass, class Take>
+void part(transport& wire, Pass& pass, Take take) {
+  pass.say_goodbye(steady::now());
   wire.flush();
-  const auto give_up = steady::now() + farewell_wait;
-  while (steady::now() < give_up) {
-    const auto e = wire.service(milliseconds(10));
-    if (e && e->what == transport::event::kind::disconnected) return;
-  }
+  while (!pass.parted(steady::now())) take_events(wire, farewell_step, take);
 }
 
 }  // namespace
@@ -82,20 +80,6 @@ void host_role::game_ends() noexcept {
   }
 }
 
-void host_role::green_to_guest(bool guest) {
-  world_.keys.set_key_up(common::guest_left);
-  world_.keys.set_key_up(common::guest_right);
-  guest_plays_.store(guest, std::memory_order_release);
-  // As the menu's steering entries do: the preset first, then the computer player.
-  if (guest) {
-    world_.players.set2(common::key_preset::GUEST);
-    world_.computer.disable();
-  } else {
-    world_.players.set2(common::key_preset::COMPUTER);
-    world_.computer.enable();
-  }
-}
-
 void host_role::run(std::stop_token stop) {
   common::box_closer closer(box_);
   try {
@@ -107,7 +91,7 @@ void host_role::run(std::stop_token stop) {
     try {
       world_.log.error(common::error_line(net_error_prefix));
       world_.board.set_network_line("");
-      if (guest_plays()) green_to_guest(false);
+      if (guest_plays()) green_steering(world_, false, guest_plays_);
     } catch (...) {
       // Nothing more to be done; the game goes on at this keyboard.
     }
@@ -133,7 +117,6 @@ void host_role::serve(std::stop_token stop) {
     return;
   }
   host_session session(config, random, *wire, world_.log);
-  host_report report(world_.board, world_.players, world_.events, world_.physics_ticks);
   wire->filter([&](const endpoint& from) {
     const std::optional<drop_reason> why = session.gate().refuses(from, steady::now());
     if (why) session.drops().note(*why);
@@ -141,82 +124,22 @@ void host_role::serve(std::stop_token stop) {
   });
 
   const std::vector<std::string> addresses = local_addresses();
-  const std::string waiting = waiting_line(code, addresses, port_);
-  world_.board.set_network_line(waiting);
+  host_pass pass(world_, session, waiting_line(code, addresses, port_), guest_plays_);
   world_.out << "Multiplayer Tolvaran: gra przez siec na porcie UDP " << port_
              << "\nKod dolaczenia: " << shown_code(code) << "\nAdresy tego komputera:";
   for (const std::string& a : addresses) world_.out << ' ' << a;
   world_.out << (addresses.empty() ? " brak sieci\n" : "\n") << std::flush;
   world_.log.info("Gra przez siec czeka na goscia, port UDP" + common::image(port_));
 
-  const auto react = [&](host_session::happening h) {
-    switch (h) {
-      case host_session::happening::joined:
-        world_.board.set_network_line("");
-        green_to_guest(true);
-        for (const game_message& m : report.joined(steady::now(), std::chrono::system_clock::now()))
-          session.send(channel::reliable, m);
-        break;
-      case host_session::happening::left:
-      case host_session::happening::lost:
-        green_to_guest(false);
-        world_.board.set_network_line(waiting);
-        break;
-      case host_session::happening::none:
-        break;
-    }
+  const auto take = [&](const transport::event& e) {
+    pass.take(e, steady::now(), std::chrono::system_clock::now());
   };
-  const auto act = [&](const game_message& m) {
-    if (const auto* keys = std::get_if<steering>(&m)) {
-      keys->left ? world_.keys.set_key_down(common::guest_left) : world_.keys.set_key_up(common::guest_left);
-      keys->right ? world_.keys.set_key_down(common::guest_right)
-                  : world_.keys.set_key_up(common::guest_right);
-    } else if (const auto* entry = std::get_if<menu_choice>(&m)) {
-      world_.menu(entry->command);
-    }
-  };
-
-  common::steady_time next_snapshot = steady::now();
   while (!stop.stop_requested()) {
-    // With a guest, up to its next snapshot; alone, longer: a datagram wakes the thread at once anyway.
-    const auto wait = session.has_guest()
-                          ? std::clamp(std::chrono::ceil<milliseconds>(next_snapshot - steady::now()),
-                                       milliseconds(0), milliseconds(5))
-                          : milliseconds(20);
-    take_events(*wire, wait, [&](const transport::event& e) {
-      const common::steady_time now = steady::now();
-      switch (e.what) {
-        case transport::event::kind::connected:
-          session.connected(e.peer, e.from, now);
-          break;
-        case transport::event::kind::received: {
-          const host_session::outcome got = session.received(e.peer, e.ch, e.data, now);
-          react(got.what);
-          if (got.message) act(*got.message);
-          break;
-        }
-        case transport::event::kind::disconnected:
-          react(session.disconnected(e.peer, now));
-          break;
-      }
-    });
-    const common::steady_time now = steady::now();
-    react(session.tick(now));
-    if (now >= next_snapshot) {
-      if (session.has_guest()) {
-        const auto wall = std::chrono::system_clock::now();
-        for (const game_message& m : report.changes(now, wall)) session.send(channel::reliable, m);
-        session.send(channel::moving, report.moving(now, wall));
-      }
-      next_snapshot = now + snapshot_period;  // a late snapshot is not made up
-    }
-    if (const std::optional<std::string> line = session.drops().report(now)) world_.log.info(*line);
+    take_events(*wire, pass.wait(steady::now()), take);
+    pass.tick(steady::now(), std::chrono::system_clock::now());
     box_.accept_until(
         stop, at_once, [](request r) { return r == request::farewell; },
-        [&](request) {
-          part(*wire, [&] { session.say_goodbye(); });
-          guest_plays_.store(false, std::memory_order_release);
-        });
+        [&](request) { part(*wire, pass, take); });
     bytes_sent_.store(wire->bytes_sent(), std::memory_order_relaxed);
     datagrams_received_.store(wire->datagrams_received(), std::memory_order_relaxed);
   }
@@ -303,73 +226,27 @@ void guest_role::play(std::stop_token stop) {
   system_entropy random;
   guest_session session({code_, cost_}, random, *wire, steady::now());
   common::steady_clock_source clock;
-  guest_mirror mirror(world_.board, world_.players, world_.events, clock);
+  guest_pass pass(world_, session, *wire, clock, steady::now(), playing_, host_jumps_);
 
   // The ball moves on this thread as on a host's physics thread: woken promptly, also on a busy machine.
   common::ask_for_short_slices();
-  common::steady_time stepped = steady::now();
-  common::steady_time next_steering = stepped;
-  std::optional<steering> sent;
+  const auto take = [&](const transport::event& e) {
+    pass.take(e, steady::now(), std::chrono::system_clock::now());
+  };
   while (!stop.stop_requested()) {
-    take_events(*wire, milliseconds(1), [&](const transport::event& e) {
-      const common::steady_time now = steady::now();
-      switch (e.what) {
-        case transport::event::kind::connected:
-          session.connected(now);
-          break;
-        case transport::event::kind::received: {
-          const guest_session::outcome got = session.received(e.ch, e.data, now);
-          if (!got.message) break;
-          if (std::holds_alternative<welcome>(*got.message)) {
-            world_.board.set_network_line("");
-            world_.log.info("Gra przez siec: gracz zielony dolaczyl do gospodarza");
-            playing_.store(true, std::memory_order_release);
-          }
-          // A message is half a round trip old when it arrives. ENet starts from a guess of half a second
-          // and a resent datagram stretches its measure: more than a tenth of a second is not believed.
-          const std::chrono::duration<float> age =
-              std::min(wire->round_trip(e.peer), milliseconds(200)) / 2.0f;
-          mirror.take(*got.message, age, std::chrono::system_clock::now());
-          host_jumps_.store(mirror.host_jumps(), std::memory_order_release);
-          break;
-        }
-        case transport::event::kind::disconnected:
-          session.disconnected(now);
-          break;
-      }
-    });
-
-    // The ball between snapshots, a millisecond at a time as the physics moves it. After a stall of this
-    // thread it catches up 20 ms at most at once, rather than jumping: the snapshots make up the rest.
-    const common::steady_time now = steady::now();
-    const auto due = std::min<std::int64_t>((now - stepped) / milliseconds(1), 20);
-    for (std::int64_t i = 0; i < due; ++i) mirror.step();
-    stepped = due == 20 ? now : stepped + milliseconds(due);
-
-    if (session.current() == guest_session::state::playing) {
-      const auto down = [&](unsigned char a, unsigned char b, unsigned char c) {
-        return world_.keys.is_key_down(a) || world_.keys.is_key_down(b) || world_.keys.is_key_down(c);
-      };
-      const steering keys{down('a', 'j', common::joy_left), down('d', 'l', common::joy_right)};
-      if (!sent || !(*sent == keys) || now >= next_steering) {
-        session.send(channel::moving, keys);
-        sent = keys;
-        next_steering = now + steering_repeat;
-      }
-    }
-    session.tick(now);
-    if (const std::optional<std::string> line = session.drops().report(now)) world_.log.info(line->c_str());
+    take_events(*wire, pass.wait(), take);
+    pass.tick(steady::now());
     box_.accept_until(
         stop, at_once, [](const request& r) { return r.what != request::kind::start; },
         [&](const request& r) {
           if (r.what == request::kind::menu)
-            session.send(channel::reliable, menu_choice{r.command});
+            pass.choose(r.command);
           else
-            part(*wire, [&] { session.say_goodbye(); });
+            part(*wire, pass, take);
         });
-    if (session.end() == guest_session::ending::left) return;  // the window ends the game
-    if (session.end() != guest_session::ending::none) {
-      finish(session.end(), session.host_version());
+    if (pass.ending() == guest_session::ending::left) return;  // the window ends the game
+    if (pass.ending() != guest_session::ending::none) {
+      finish(pass.ending(), session.host_version());
       return;
     }
   }

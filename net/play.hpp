@@ -1,25 +1,21 @@
 // The two sides of a game over the network, each a thread around ENet: `host_role` on the computer whose game
-// it is, `guest_role` on the computer that joins it as the green player.
+// it is, `guest_role` on the computer that joins it as the green player. Each thread body opens its wire and
+// then only waits for it and hands what happens to its pass (net/pass.hpp), where the game's rules are.
 //
 // The host's thread (`net-host`) makes the join code's key once (Argon2id, some tenths of a second, never on
 // a game thread), listens on its UDP port and shows the code and this computer's addresses on the window's
-// message line (printed once on standard output too; the log only notes that the game waits). When a guest
-// has proved the code, the green player's steering is the guest's: its keys arrive as the pseudo-keys of the
-// GUEST preset, which the input thread reads like any keys. The host sends the whole board, then every
-// change reliably and a snapshot of what moves every 10 ms. A guest that leaves or is lost gives the green
-// pad back to the computer, as the menu's "Komputer" entry does, and the host waits for a guest again.
+// message line (printed once on standard output too; the log only notes that the game waits).
 //
-// The guest's thread (`net-guest`) joins, then writes the host's game into the guest's monitors in place of
-// a physics thread (none runs on a guest), keeps the ball moving between snapshots, and sends its green keys
-// (a/j or the joystick left, d/l or the joystick right) when they change and every 50 ms. Its menu's new
-// board, pause and resume go to the host; the steering entries have no say on a guest. When the host ends
-// or is lost, or refuses the guest, the guest shows why on its message line, logs it, and a few seconds
-// later ends: with status 0 when the host ended the game, 1 otherwise.
+// The guest's thread (`net-guest`) joins and writes the host's game into the guest's monitors in place of a
+// physics thread (none runs on a guest). Its menu's new board, pause and resume go to the host; the steering
+// entries have no say on a guest. When the host ends or is lost, or refuses the guest, the guest shows why on
+// its message line, logs it, and a few seconds later ends: with status 0 when the host ended the game, 1
+// otherwise.
 //
 // Both are the window's `network_link`: the game's end ("Zakoncz", the close button) says goodbye first.
 //
-// Thread use: `launch` and `start` from the main thread at start-up; `takes_menu_entry` and `game_ends` from
-// the graphics thread (and the host's own menu hook); the figures from any thread.
+// Thread use: `launch` and `start` from the main thread at start-up; `takes_menu_command` and `game_ends`
+// from the graphics thread (and the host's own menu hook); the figures from any thread.
 #pragma once
 
 #include <atomic>
@@ -39,6 +35,7 @@
 #include "input/computer_steering.hpp"
 #include "input/process_input.hpp"
 #include "log/runtime_log.hpp"
+#include "net/pass.hpp"
 #include "net/session.hpp"
 #include "sound/game_events.hpp"
 #include "state/game_state.hpp"
@@ -46,30 +43,11 @@
 namespace net {
 
 inline constexpr std::string_view net_error_prefix = "Nastapil wyjatek w module gry przez siec, nazwa: ";
-inline constexpr std::chrono::milliseconds snapshot_period{10};
-inline constexpr std::chrono::milliseconds steering_repeat{50};
-// How long a goodbye waits for the other side's acknowledgement before the game ends all the same.
-inline constexpr std::chrono::milliseconds farewell_wait{300};
 
 // The line a waiting host shows: "Kod dolaczenia: 1234-5678   adresy: 192.168.1.5, 10.0.0.7   port UDP
 // 47630".
 std::string waiting_line(std::string_view code, const std::vector<std::string>& addresses,
                          std::uint16_t port);
-
-struct host_world {
-  state::board_monitor& board;
-  state::players_monitor& players;
-  input::keyboard_monitor& keys;
-  computer::computer_thread& computer;
-  runtime_log::sink& log;
-  sound::event_channel* events;
-  // Acts on a guest's menu command as this computer's menu would.
-  std::function<void(common::menu_command)> menu;
-  // The physics thread's ticks so far, which tell the guest the pace of the host's ball.
-  std::function<std::uint64_t()> physics_ticks;
-  // Where the code and the addresses are printed once.
-  std::ostream& out;
-};
 
 class host_role final : public common::network_link {
  public:
@@ -94,7 +72,6 @@ class host_role final : public common::network_link {
   enum class request : std::uint8_t { start, farewell };
   void run(std::stop_token stop);
   void serve(std::stop_token stop);
-  void green_to_guest(bool guest);
 
   host_world world_;
   std::uint16_t port_;
@@ -105,17 +82,6 @@ class host_role final : public common::network_link {
   std::atomic<std::uint64_t> bytes_sent_{0};
   std::atomic<std::uint64_t> datagrams_received_{0};
   std::jthread thread_;
-};
-
-struct guest_world {
-  state::board_monitor& board;
-  state::players_monitor& players;
-  input::keyboard_monitor& keys;
-  runtime_log::sink& log;
-  sound::event_channel* events;
-  // Ends the game with a status once the guest has shown why (the log's closing line as its last entry,
-  // then the process ends).
-  std::function<void(int)> end;
 };
 
 class guest_role final : public common::network_link {
@@ -144,6 +110,7 @@ class guest_role final : public common::network_link {
   };
   void run(std::stop_token stop);
   void play(std::stop_token stop);
+  // Shows why the game ends, and a moment later ends it.
   void finish(guest_session::ending why, std::uint16_t host_version);
 
   guest_world world_;

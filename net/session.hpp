@@ -61,6 +61,18 @@ class wire {
   virtual void send(peer_id peer, channel ch, std::span<const std::uint8_t> datagram) = 0;
   // Ends a connection: `at_once` drops it without a word; otherwise what was sent is delivered first.
   virtual void disconnect(peer_id peer, bool at_once) = 0;
+  // The connection's round trip as the transport measures it; 0 where it cannot tell.
+  virtual std::chrono::milliseconds round_trip(peer_id) const { return std::chrono::milliseconds(0); }
+};
+
+// What the transport tells of its connections, in order.
+struct wire_event {
+  enum class kind : std::uint8_t { connected, received, disconnected };
+  kind what = kind::received;
+  peer_id peer = 0;
+  endpoint from;
+  channel ch = channel::reliable;
+  std::span<const std::uint8_t> data;  // valid until the transport is asked for its next event
 };
 
 // ---------------------------------------------------------------------------------------------------------

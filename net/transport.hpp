@@ -38,14 +38,7 @@ class transport final : public wire {
   static constexpr std::size_t largest_packet = 32 * 1024;
   static constexpr std::size_t waiting_data = 256 * 1024;
 
-  struct event {
-    enum class kind : std::uint8_t { connected, received, disconnected };
-    kind what = kind::received;
-    peer_id peer = 0;
-    endpoint from;
-    channel ch = channel::reliable;
-    std::span<const std::uint8_t> data;  // valid until the next `service`
-  };
+  using event = wire_event;
 
   // Listens on `port` of every IPv4 address of this computer. Throws std::runtime_error when the port
   // cannot be had.
@@ -70,7 +63,7 @@ class transport final : public wire {
   // Sees every datagram that arrives, before ENet reads it: true drops it.
   void filter(std::function<bool(const endpoint&)> drop);
   // The connection's round trip as ENet measures it.
-  std::chrono::milliseconds round_trip(peer_id peer) const;
+  std::chrono::milliseconds round_trip(peer_id peer) const override;
   // UDP payload bytes sent and received so far, and datagrams received.
   std::uint64_t bytes_sent() const;
   std::uint64_t bytes_received() const;
