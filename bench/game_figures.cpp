@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "figures.hpp"
 #include "graphics/process_graphics.hpp"
 #include "input/computer_steering.hpp"
 #include "input/process_input.hpp"
@@ -36,41 +37,6 @@
 namespace {
 
 using namespace std::chrono;
-
-double cpu_seconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-long peak_resident_kb() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
-}
-
-// CPU seconds a child process (the X server) has used so far.
-double cpu_seconds_of(pid_t pid) {
-  const std::string stat = testing_support::read_file("/proc/" + std::to_string(pid) + "/stat");
-  const std::size_t close = stat.rfind(')');
-  if (close == std::string::npos) return 0.0;
-  // After the command: state, then 10 fields, then utime and stime (clock ticks).
-  std::istringstream fields(stat.substr(close + 2));
-  std::string field;
-  double ticks = 0.0;
-  for (int i = 1; i <= 13 && fields >> field; ++i)
-    if (i >= 12) ticks += std::stod(field);
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-// Lost balls so far, from the game's log.
-int lost_balls(const std::filesystem::path& dir) {
-  int lost = 0;
-  for (const auto& message : testing_support::log_messages(dir))
-    if (message.find(" upuscil kulke, ") != std::string::npos) ++lost;
-  return lost;
-}
 
 // CPU seconds of each of this process's threads, by thread name (threads of one name added up).
 std::map<std::string, double> cpu_by_thread() {
@@ -137,17 +103,9 @@ figures measure_build(const std::filesystem::path& bench, const std::string& sec
   return all;
 }
 
-std::string load_average() {
-  double load[3] = {0, 0, 0};
-  if (getloadavg(load, 3) != 3) return "unknown";
-  char text[64];
-  std::snprintf(text, sizeof text, "%.2f %.2f %.2f", load[0], load[1], load[2]);
-  return text;
-}
-
 int compare_builds(const std::filesystem::path& old_bench, const std::filesystem::path& new_bench,
                    const std::string& seconds) {
-  std::printf("load average at the start: %s\n", load_average().c_str());
+  std::printf("load average at the start: %s\n", bench::load_average().c_str());
   std::map<std::string, std::pair<double, double>> sums;  // old, new
   for (int round = 1; round <= 2; ++round)
     for (const bool is_new : {false, true}) {
@@ -156,7 +114,7 @@ int compare_builds(const std::filesystem::path& old_bench, const std::filesystem
       for (const auto& [label, value] : measure_build(is_new ? new_bench : old_bench, seconds))
         (is_new ? sums[label].second : sums[label].first) += value;
     }
-  std::printf("load average at the end:   %s\n\n", load_average().c_str());
+  std::printf("load average at the end:   %s\n\n", bench::load_average().c_str());
   std::printf("%-48s %10s %10s %8s\n", "figure (mean of two runs each)", "old", "new", "new/old");
   for (const auto& [label, sum] : sums) {
     const double old_mean = sum.first / 2.0, new_mean = sum.second / 2.0;
@@ -232,9 +190,9 @@ int main(int argc, char** argv) {
     return counters{physics::process_physics->ticks(),
                     input::processing_input->samples(),
                     graphics::processing_graphics->frames(),
-                    cpu_seconds(),
-                    x ? cpu_seconds_of(x->pid()) : 0.0,
-                    lost_balls(dir),
+                    bench::cpu_seconds(),
+                    x ? bench::cpu_seconds_of(x->pid()) : 0.0,
+                    bench::lost_balls(dir),
                     cpu_by_thread(),
                     steady_clock::now()};
   };
@@ -265,7 +223,7 @@ int main(int argc, char** argv) {
   };
   std::printf("physics thread CPU:      %.2f %%\n", 100.0 * used_by("physics") / span);
   if (x) std::printf("X server CPU (apart):    %.1f %%\n", 100.0 * (after.x_cpu - before.x_cpu) / span);
-  std::printf("peak resident memory:    %.1f MB\n", static_cast<double>(peak_resident_kb()) / 1024.0);
+  std::printf("peak resident memory:    %.1f MB\n", static_cast<double>(bench::peak_resident_kb()) / 1024.0);
   std::printf("CPU by thread, share of one core:\n");
   for (const auto& thread : after.threads) {
     const double used = used_by(thread.first);

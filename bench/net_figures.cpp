@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "figures.hpp"
 #include "graphics/process_graphics.hpp"
 #include "input/process_input.hpp"
 #include "net/play.hpp"
@@ -53,20 +54,6 @@ double thread_cpu(const std::string& wanted) {
       if (i >= 12) seconds += std::stod(field) / static_cast<double>(sysconf(_SC_CLK_TCK));
   }
   return seconds;
-}
-
-int lost_balls(const std::filesystem::path& dir) {
-  int lost = 0;
-  for (const auto& message : testing_support::log_messages(dir))
-    if (message.find(" upuscil kulke, ") != std::string::npos) ++lost;
-  return lost;
-}
-
-double process_cpu() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 struct reading {
@@ -152,8 +139,8 @@ int main(int argc, char** argv) {
     return reading{physics::process_physics->ticks(), graphics::processing_graphics->frames(),
                    net::hosting->bytes_sent(), thread_cpu("net-host"), thread_cpu("physics"),
                    // The host's side of this process: all of it but the guest's thread and the players'.
-                   process_cpu() - thread_cpu("net-guest") - thread_cpu("players"), lost_balls(dir),
-                   steady::now()};
+                   bench::cpu_seconds() - thread_cpu("net-guest") - thread_cpu("players"),
+                   bench::lost_balls(dir), steady::now()};
   };
   const auto measure = [&](const std::function<void()>& meanwhile) {
     const reading a = read();

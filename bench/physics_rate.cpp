@@ -12,22 +12,14 @@
 #include <thread>
 #include <vector>
 
+#include "figures.hpp"
 #include "physics/process_physics.hpp"
+#include "support/quiet_log.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-class silent_log final : public runtime_log::sink {
- public:
-  void info(std::string_view) override {}
-  void warning(std::string_view) override {}
-  void error(std::string_view m) override {
-    std::fprintf(stderr, "%.*s\n", static_cast<int>(m.size()), m.data());
-  }
-  bool flush() override { return true; }
-};
 
 // Notes the length of every period, from one wake-up to the next; the measured sleeper does the sleeping.
 class period_meter final : public common::sleeper {
@@ -56,15 +48,8 @@ class plain_sleeper final : public common::sleeper {
   void sleep_for(std::chrono::nanoseconds span) override { std::this_thread::sleep_for(span); }
 };
 
-std::string load_average() {
-  std::ifstream in("/proc/loadavg");
-  std::string one, five, fifteen;
-  in >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
-}
-
 void measure(const char* name, common::sleeper& sleeper, const std::string& boards, double seconds) {
-  silent_log log;
+  testing_support::quiet_log log{testing_support::quiet_log::echo::on_standard_error};
   state::board_monitor board{log, boards};
   state::players_monitor players;
   common::steady_clock_source clock;
@@ -109,12 +94,12 @@ int main(int argc, char** argv) {
   testing_support::write_file(dir / "board (0).txt", box);
   const std::string boards = dir.path().string() + "/";
 
-  std::printf("load average before: %s   (%u cores)\n", load_average().c_str(),
+  std::printf("load average before: %s   (%u cores)\n", bench::load_average().c_str(),
               std::thread::hardware_concurrency());
   common::precise_sleeper precise;
   measure("game sleeper (precise)", precise, boards, seconds);
   plain_sleeper plain;
   measure("plain sleep_until", plain, boards, seconds);
-  std::printf("load average after:  %s\n", load_average().c_str());
+  std::printf("load average after:  %s\n", bench::load_average().c_str());
   return 0;
 }

@@ -29,36 +29,17 @@
 #include <thread>
 #include <vector>
 
+#include "figures.hpp"
 #include "physics/process_physics.hpp"
 #include "sound/sound_output.hpp"
 #include "sound/synthesis.hpp"
+#include "support/quiet_log.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
 
 using namespace std::chrono;
 using namespace std::chrono_literals;
-
-class silent_log final : public runtime_log::sink {
- public:
-  void info(std::string_view) override {}
-  void warning(std::string_view m) override { std::fprintf(stderr, "%.*s\n", int(m.size()), m.data()); }
-  void error(std::string_view m) override { std::fprintf(stderr, "%.*s\n", int(m.size()), m.data()); }
-};
-
-double cpu_seconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-std::string load_average() {
-  std::ifstream in("/proc/loadavg");
-  std::string one, five, fifteen;
-  in >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
-}
 
 // When each of the bench's bricks was recorded, in order; the sound plays them in that order.
 struct recordings {
@@ -132,7 +113,7 @@ struct run_figures {
 // own, so the runs that count CPU and ticks go without it.
 run_figures run(const std::string& boards, double seconds, bool with_sound, bool watch,
                 std::vector<nanoseconds>& to_play, std::vector<nanoseconds>& to_mixed) {
-  silent_log log;
+  testing_support::quiet_log log{testing_support::quiet_log::echo::on_standard_error};
   state::board_monitor board{log, boards};
   state::players_monitor players;
   state::view_monitor view;
@@ -185,11 +166,11 @@ run_figures run(const std::string& boards, double seconds, bool with_sound, bool
     }
   });
   const auto t0 = steady_clock::now();
-  const double c0 = cpu_seconds();
+  const double c0 = bench::cpu_seconds();
   const std::uint64_t n0 = physics.ticks();
   std::this_thread::sleep_for(duration<double>(seconds));
   const std::uint64_t n1 = physics.ticks();
-  const double c1 = cpu_seconds();
+  const double c1 = bench::cpu_seconds();
   const double wall = duration<double>(steady_clock::now() - t0).count();
   done = true;
   figures.ticks_a_second = double(n1 - n0) / wall;
@@ -227,7 +208,7 @@ int main(int argc, char** argv) {
 
   std::printf(
       "load average before: %s   (%u cores)   %d runs of %.1f s each, mixer period %d samples (%.1f ms)\n",
-      load_average().c_str(), std::thread::hardware_concurrency(), runs, seconds, period,
+      bench::load_average().c_str(), std::thread::hardware_concurrency(), runs, seconds, period,
       period * 1000.0 / sound::sample_rate);
   std::vector<nanoseconds> to_play, to_mixed, none;
   double without = 0, with = 0, cpu_without = 0, cpu_with = 0;
@@ -247,6 +228,6 @@ int main(int argc, char** argv) {
   print_spread("event recorded -> first samples mixed", to_mixed);
   std::printf("CPU of the process: %.1f %% of a core without sound, %.1f %% with: the sound adds %.1f %%\n",
               100 * cpu_without, 100 * cpu_with, 100 * (cpu_with - cpu_without));
-  std::printf("load average after:  %s\n", load_average().c_str());
+  std::printf("load average after:  %s\n", bench::load_average().c_str());
   return 0;
 }

@@ -36,13 +36,8 @@ class NetworkGame : public ::testing::Test, public network_games {
 // Pixels that differ between the two windows, but for the program's own time and the game's, which may
 // tick at other moments.
 int differing_pixels(const window_image& a, const window_image& b) {
-  int differ = 0;
-  for (int y = 0; y < 600; ++y)
-    for (int x = 0; x < 600; ++x) {
-      const rgb p = a.at(x, y), q = b.at(x, y);
-      differ += !(y >= 11 + 13 * 3 && y < 25 + 13 * 4 && x < 300) && (p.r != q.r || p.g != q.g || p.b != q.b);
-    }
-  return differ;
+  const auto times = [](int x, int y) { return y >= 11 + 13 * 3 && y < 25 + 13 * 4 && x < 300; };
+  return static_cast<int>(compare_pixels(a, b, 600, 600, times).pixels);
 }
 
 TEST_F(NetworkGame, TheGuestSteersGreenSharesPauseAndBoardsAndSeesTheHostsGameUntilTheHostEndsIt) {

@@ -90,7 +90,7 @@ TEST(NetworkRelay, BricksReachALossyGuestWithinAQuarterSecondAndItsBallNeverJump
   const std::regex line(
       R"(\| (\d\d):(\d\d):(\d\d)  (\d{3}) ms \| (Wygenerowano Plansze|Zniszczono kostke: \[ (\d+), (\d+)\]))");
   board::brick_place_availability pattern;
-  board::loadpatternfromfile(pattern, (games.host_dir / "boards/board (0).txt").string(), log);
+  board::loadpatternfromfile(pattern, (games.host_dir / "boards" / board_file(0)).string(), log);
   std::vector<bool> standing(400);
   int checked = 0;
   for (const auto& file : log_files(games.host_dir.path()))

@@ -168,7 +168,7 @@ void draw_scenes(const std::filesystem::path& out) {
   temp_dir boards;
   std::string empty_board;
   for (int row = 0; row < 20; ++row) empty_board += std::string(20, ' ') + "\n";
-  write_file(boards / "board (0).txt", empty_board);
+  write_file(boards / board_file(0), empty_board);
   int window = 0, width = 0, height = 0;
   for (const still_scene& still : scenes) {
     if (still.width != width || still.height != height) {
@@ -232,22 +232,6 @@ bool write_png(const std::filesystem::path& ppm, const std::filesystem::path& pn
              .status == 0;
 }
 
-struct difference {
-  long pixels = 0;  // pixels with any channel unlike the reference's
-  int largest = 0;  // the largest difference of one channel
-};
-
-difference compare(const screenshot& drawn, const screenshot& reference) {
-  difference d;
-  for (std::size_t i = 0; i < drawn.rgb.size(); i += 3) {
-    int step = 0;
-    for (std::size_t c = i; c < i + 3; ++c) step = std::max(step, std::abs(drawn.rgb[c] - reference.rgb[c]));
-    d.pixels += step > 0;
-    d.largest = std::max(d.largest, step);
-  }
-  return d;
-}
-
 class ReferencePictures : public ::testing::TestWithParam<std::string> {
  protected:
   xvfb_server x_;
@@ -272,7 +256,8 @@ TEST_P(ReferencePictures, EveryScene) {
     ASSERT_TRUE(std::filesystem::exists(png)) << "no reference picture " << png;
     const screenshot reference = read_png(png);
     ASSERT_EQ(std::pair(drawn.width, drawn.height), std::pair(reference.width, reference.height));
-    const difference d = compare(drawn, reference);
+    const pixel_difference d =
+        compare_pixels(drawn, reference, drawn.width, drawn.height, [](int, int) { return false; });
     EXPECT_EQ(d.pixels, 0) << "pixels unlike the reference, largest channel difference " << d.largest
                            << "; the frame drawn is kept in " << rejected.string();
     if (d.pixels > 0) {

@@ -28,9 +28,9 @@ class GameWindow : public ::testing::Test {
     std::string walls;
     for (int row = 1; row <= 20; ++row)
       walls += (row == 1 || row == 20) ? std::string(20, 'X') + "\n" : "X" + std::string(18, ' ') + "X\n";
-    write_file(dir_ / "boards/board (0).txt", walls);
+    write_file(dir_ / "boards" / board_file(0), walls);
     walls[4 * 21 + 14] = 'X';
-    write_file(dir_ / "boards/board (3).txt", walls);
+    write_file(dir_ / "boards" / board_file(3), walls);
   }
   void start(const std::vector<std::string>& arguments = {}) {
     game_ = std::make_unique<child_process>(TOLVARAN_GAME, dir_.path(), arguments);

@@ -26,9 +26,8 @@ class Launcher : public ::testing::Test {
   }
 
   fs::path installed_board(int n) const {
-    return tree_ / "share/games/multiplayer-tolvaran/boards" / board_name(n);
+    return tree_ / "share/games/multiplayer-tolvaran/boards" / board_file(n);
   }
-  static std::string board_name(int n) { return "board (" + std::to_string(n) + ").txt"; }
   fs::path launcher() const { return tree_ / "games/multiplayer-tolvaran"; }
   fs::path players_folder() const { return home_ / ".local/share/multiplayer-tolvaran"; }
 
@@ -53,7 +52,7 @@ class Launcher : public ::testing::Test {
   }
   void expect_boards_copied_to(const fs::path& folder) {
     for (int n = 0; n < 3; ++n)
-      EXPECT_EQ(read_file(folder / "boards" / board_name(n)), read_file(installed_board(n))) << n;
+      EXPECT_EQ(read_file(folder / "boards" / board_file(n)), read_file(installed_board(n))) << n;
   }
   void expect_one_line_refusal(const command_result& result, const std::string& part) {
     EXPECT_EQ(result.status, 1);
@@ -81,20 +80,20 @@ TEST_F(Launcher, StartsTheGameInThePlayersFolderWithItsBoardsAndArguments) {
 
 TEST_F(Launcher, NeverReplacesABoardThePlayerHasAndRestoresOneDeleted) {
   const fs::path boards = players_folder() / "boards";
-  write_file(boards / board_name(0), "the player's own board\n");
-  fs::create_symlink(dir_ / "nowhere", boards / board_name(1));  // a dangling link is the player's too
+  write_file(boards / board_file(0), "the player's own board\n");
+  fs::create_symlink(dir_ / "nowhere", boards / board_file(1));  // a dangling link is the player's too
 
   expect_game_started_in(run({home_setting()}), players_folder());
-  EXPECT_EQ(read_file(boards / board_name(0)), "the player's own board\n");
-  EXPECT_TRUE(fs::is_symlink(boards / board_name(1)));
+  EXPECT_EQ(read_file(boards / board_file(0)), "the player's own board\n");
+  EXPECT_TRUE(fs::is_symlink(boards / board_file(1)));
   EXPECT_FALSE(fs::exists(dir_ / "nowhere")) << "written through the player's link";
-  EXPECT_EQ(read_file(boards / board_name(2)), read_file(installed_board(2)));
+  EXPECT_EQ(read_file(boards / board_file(2)), read_file(installed_board(2)));
 
-  fs::remove(boards / board_name(2));
+  fs::remove(boards / board_file(2));
   write_file(installed_board(0), "a newer installed board\n");
   expect_game_started_in(run({home_setting()}), players_folder());
-  EXPECT_EQ(read_file(boards / board_name(2)), read_file(installed_board(2)));
-  EXPECT_EQ(read_file(boards / board_name(0)), "the player's own board\n");
+  EXPECT_EQ(read_file(boards / board_file(2)), read_file(installed_board(2)));
+  EXPECT_EQ(read_file(boards / board_file(0)), "the player's own board\n");
 }
 
 TEST_F(Launcher, FindsTheGameFromItsOwnPlaceWhenMovedAndThroughLinks) {
@@ -106,7 +105,7 @@ TEST_F(Launcher, FindsTheGameFromItsOwnPlaceWhenMovedAndThroughLinks) {
 
   expect_game_started_in(run({home_setting()}, {}, moved / "games/multiplayer-tolvaran"), players_folder());
   expect_game_started_in(run({home_setting()}, {}, dir_ / "bin/relative link"), players_folder());
-  EXPECT_EQ(read_file(players_folder() / "boards" / board_name(1)), "installed board 1\n");
+  EXPECT_EQ(read_file(players_folder() / "boards" / board_file(1)), "installed board 1\n");
 }
 
 TEST_F(Launcher, TakesXdgDataHomeOnlyWhenItIsAnAbsolutePath) {

@@ -32,10 +32,6 @@ const fs::path& package_root() {
   return root;
 }
 
-std::string board_name(int n) {
-  return "board (" + std::to_string(n) + ").txt";
-}
-
 class InstalledGame : public ::testing::Test {
  protected:
   InstalledGame() {
@@ -44,7 +40,7 @@ class InstalledGame : public ::testing::Test {
   }
 
   fs::path installed_board(int n) const {
-    return package_root() / "usr/share/games/multiplayer-tolvaran/boards" / board_name(n);
+    return package_root() / "usr/share/games/multiplayer-tolvaran/boards" / board_file(n);
   }
   // Starts the launcher from the unrelated folder and waits until this run's window is ready.
   bool start_and_show(const fs::path& players_folder) {
@@ -83,7 +79,7 @@ TEST_F(InstalledGame, PlaysInThePlayersFolderAndKeepsTheBoardsThePlayerEdits) {
   ASSERT_TRUE(start_and_show(folder));
   EXPECT_EQ(log_files(folder).size(), 1u);
   for (int n = 0; n < 10; ++n)
-    EXPECT_EQ(read_file(folder / "boards" / board_name(n)), read_file(installed_board(n))) << board_name(n);
+    EXPECT_EQ(read_file(folder / "boards" / board_file(n)), read_file(installed_board(n))) << board_file(n);
   expect_nothing_written_elsewhere();
   close_and_expect_clean_end(folder);
 
@@ -91,8 +87,8 @@ TEST_F(InstalledGame, PlaysInThePlayersFolderAndKeepsTheBoardsThePlayerEdits) {
   std::string edited;
   for (int row = 1; row <= 20; ++row)
     edited += row == 7 ? "X q                X\n" : "X                  X\n";
-  write_file(folder / "boards" / board_name(0), edited);
-  fs::remove(folder / "boards" / board_name(5));
+  write_file(folder / "boards" / board_file(0), edited);
+  fs::remove(folder / "boards" / board_file(5));
 
   ASSERT_TRUE(start_and_show(folder));
   EXPECT_TRUE(eventually(
@@ -103,11 +99,11 @@ TEST_F(InstalledGame, PlaysInThePlayersFolderAndKeepsTheBoardsThePlayerEdits) {
       },
       30s))
       << "the edited board 0 was not the one loaded";
-  EXPECT_EQ(read_file(folder / "boards" / board_name(0)), edited);
-  EXPECT_EQ(read_file(folder / "boards" / board_name(5)), read_file(installed_board(5)));
+  EXPECT_EQ(read_file(folder / "boards" / board_file(0)), edited);
+  EXPECT_EQ(read_file(folder / "boards" / board_file(5)), read_file(installed_board(5)));
   EXPECT_EQ(log_files(folder).size(), 2u);
   close_and_expect_clean_end(folder);
-  EXPECT_EQ(read_file(folder / "boards" / board_name(0)), edited);
+  EXPECT_EQ(read_file(folder / "boards" / board_file(0)), edited);
 }
 
 TEST_F(InstalledGame, PlaysInXdgDataHomeWhenItIsSet) {
@@ -115,7 +111,7 @@ TEST_F(InstalledGame, PlaysInXdgDataHomeWhenItIsSet) {
   ::setenv("XDG_DATA_HOME", data.c_str(), 1);
   const fs::path folder = data / "multiplayer-tolvaran";
   ASSERT_TRUE(start_and_show(folder));
-  EXPECT_EQ(read_file(folder / "boards" / board_name(9)), read_file(installed_board(9)));
+  EXPECT_EQ(read_file(folder / "boards" / board_file(9)), read_file(installed_board(9)));
   EXPECT_FALSE(fs::exists(home_ / ".local"));
   expect_nothing_written_elsewhere();
   close_and_expect_clean_end(folder);

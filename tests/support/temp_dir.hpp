@@ -40,6 +40,11 @@ class temp_dir {
   std::filesystem::path path_;
 };
 
+// The file name of board n, 0..9, as the game reads it from its boards folder.
+inline std::string board_file(int n) {
+  return "board (" + std::to_string(n) + ").txt";
+}
+
 inline void write_file(const std::filesystem::path& path, const std::string& bytes) {
   std::filesystem::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

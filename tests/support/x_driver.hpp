@@ -6,7 +6,9 @@
 // when the pointer rests on the parent's entry.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstdint>
 #include <numbers>
 #include <optional>
@@ -96,7 +98,8 @@ class menu_driver {
       if (level + 1 == path.size()) return xdotool("click 1");
       const int depth = static_cast<int>(level) + 2;
       if (!eventually(
-              [&] { return visible_windows("freeglut menu").size() >= static_cast<std::size_t>(depth); }, 30s))
+              [&] { return visible_windows("freeglut menu").size() >= static_cast<std::size_t>(depth); },
+              30s))
         return false;
       // Slide into the submenu along the entry's own row, so the pointer never crosses a neighbour.
       const window_geometry sub = deepest_menu();
@@ -228,6 +231,28 @@ struct window_image {
     return -1;
   }
 };
+
+// How two pictures differ: the pixels with any channel unlike the other's, and the largest difference of one
+// channel.
+struct pixel_difference {
+  long pixels = 0;
+  int largest = 0;
+};
+// Compares the first `width` x `height` pixels of two pictures (screenshots or window images), but for those
+// that `ignored(x, y)` leaves out.
+template <class A, class B, class Ignored>
+pixel_difference compare_pixels(const A& a, const B& b, int width, int height, Ignored ignored) {
+  pixel_difference d;
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      if (ignored(x, y)) continue;
+      const rgb p = a.at(x, y), q = b.at(x, y);
+      const int step = std::max({std::abs(p.r - q.r), std::abs(p.g - q.g), std::abs(p.b - q.b)});
+      d.pixels += step > 0;
+      d.largest = std::max(d.largest, step);
+    }
+  return d;
+}
 
 // Whether the red pad shows at its left limit (centre x = 4) in the start-up view: over x = 3, not over 12.
 inline bool red_pad_at_left_limit(const window_image& shot) {

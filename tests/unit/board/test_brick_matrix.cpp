@@ -32,7 +32,7 @@ constexpr brick_placing DEST = brick_placing::PLACE_ONLY_DESTROYABLE;
 constexpr brick_placing ANY = brick_placing::PLACE_ANY_KIND;
 
 std::string board_path(int n) {
-  return std::string(TOLVARAN_SOURCE_DIR) + "/boards/board (" + std::to_string(n) + ").txt";
+  return std::string(TOLVARAN_SOURCE_DIR) + "/boards/" + testing_support::board_file(n);
 }
 
 // A pattern with all four characters everywhere, so that a misplaced cell shows.

@@ -118,14 +118,14 @@ TEST(MenuCommands, EachNumberHasOneMeaningAndOnlyTheSharedGameIsShared) {
     bool red, green, shared;
   };
   // The edges of every range, and a neighbour on each side.
-  for (const row& r : {row{99, {}, false, false, false}, row{100, 0, false, false, true},
-                       row{105, 5, false, false, true}, row{109, 9, false, false, true},
+  for (const row& r : {row{99, {}, false, false, false},  row{100, 0, false, false, true},
+                       row{105, 5, false, false, true},   row{109, 9, false, false, true},
                        row{110, {}, false, false, false}, row{199, {}, false, false, false},
-                       row{200, {}, false, false, true}, row{201, {}, false, false, false},
-                       row{300, {}, false, false, true}, row{410, {}, false, false, false},
-                       row{411, {}, true, false, false}, row{413, {}, true, false, false},
+                       row{200, {}, false, false, true},  row{201, {}, false, false, false},
+                       row{300, {}, false, false, true},  row{410, {}, false, false, false},
+                       row{411, {}, true, false, false},  row{413, {}, true, false, false},
                        row{414, {}, false, false, false}, row{420, {}, false, false, false},
-                       row{421, {}, false, true, false}, row{424, {}, false, true, false},
+                       row{421, {}, false, true, false},  row{424, {}, false, true, false},
                        row{425, {}, false, false, false}, row{501, {}, false, false, false},
                        row{502, {}, false, false, false}, row{600, {}, false, false, false}}) {
     const menu_command c{r.value};

@@ -5,6 +5,7 @@
 #include <GL/freeglut.h>
 
 #include "graphics/process_graphics.hpp"
+#include "support/broken_random.hpp"
 #include "support/game_process.hpp"
 #include "support/recording_log.hpp"
 
@@ -117,15 +118,9 @@ TEST_F(MenuActions, NewGamePauseResumeAndSteering) {
   EXPECT_TRUE(board_.enabled() && players_.get1() == key_preset::AD && players_.get2() == key_preset::AD);
 }
 
-// A random source that breaks, as a failing generator would: the computer player ends on its first cycle.
-class broken_random final : public common::random_source {
- public:
-  float uniform() override { throw std::runtime_error("generator zepsuty"); }
-};
-
 TEST_F(MenuActions, SteeringChoicesGoOnWhenTheComputerPlayerHasEnded) {
   computer::computer_thread ended{computer::world{board_, keys_}, log_, clock_,
-                                  std::make_unique<broken_random>()};
+                                  std::make_unique<testing_support::broken_random>()};
   ended.launch();
   ASSERT_TRUE(ended.enable());
   ASSERT_TRUE(eventually([&] { return !ended.disable(); }, 5s));

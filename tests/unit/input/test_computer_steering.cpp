@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "input/computer_steering.hpp"
+#include "support/broken_random.hpp"
 #include "support/recording_log.hpp"
 #include "support/temp_dir.hpp"
 #include "support/waiting.hpp"
@@ -101,16 +102,11 @@ TEST(ComputerThread, SwitchesAreLoggedOnlyWhenTheModeChangesAndCyclesEveryTenMil
   EXPECT_GE(std::chrono::steady_clock::now() - begun, 40ms);
 }
 
-// A random source that breaks, as a failing generator would.
-class broken_random final : public common::random_source {
- public:
-  float uniform() override { throw std::runtime_error("generator zepsuty"); }
-};
-
 TEST(ComputerThread, AFailureEndsItAndLaterRequestsReturnAtOnce) {
   computer_game game;
   common::steady_clock_source clock;
-  computer::computer_thread thread(game.world(), game.log, clock, std::make_unique<broken_random>());
+  computer::computer_thread thread(game.world(), game.log, clock,
+                                   std::make_unique<testing_support::broken_random>());
   thread.launch();
   ASSERT_TRUE(thread.enable());
   ASSERT_TRUE(testing_support::eventually([&] { return game.log.size() == 2; }, 5s));

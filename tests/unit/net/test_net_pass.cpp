@@ -6,45 +6,21 @@
 #include <sstream>
 
 #include "net/pass.hpp"
+#include "support/net_fakes.hpp"
 #include "support/recording_log.hpp"
 
 namespace {
 
 using namespace net;
 using namespace std::chrono_literals;
+using testing_support::counting_entropy;
 using testing_support::recording_log;
+using mailbox_wire = testing_support::recording_wire;
 
 constexpr pwhash_cost cheap{1, 8192};  // Argon2id's least: the same rules, in microseconds
 const std::string code = "12345678";
 constexpr peer_id guest_peer = 7;
 constexpr endpoint guest_address{0x7F000002, 40000};
-
-// What one side sends, kept for the test to deliver (or lose).
-class mailbox_wire final : public wire {
- public:
-  struct letter {
-    peer_id peer;
-    channel ch;
-    bytes data;
-  };
-  void send(peer_id peer, channel ch, std::span<const std::uint8_t> data) override {
-    sent.push_back({peer, ch, bytes(data.begin(), data.end())});
-  }
-  void disconnect(peer_id peer, bool at_once) override { let_go.emplace_back(peer, at_once); }
-  std::chrono::milliseconds round_trip(peer_id) const override { return 0ms; }
-  std::vector<letter> sent;
-  std::vector<std::pair<peer_id, bool>> let_go;
-};
-
-class counting_entropy final : public entropy {
- public:
-  void fill(std::span<std::uint8_t> out) override {
-    for (auto& b : out) b = next_++;
-  }
-
- private:
-  std::uint8_t next_ = 1;
-};
 
 wire_event news(wire_event::kind what, peer_id peer, endpoint from = {}, channel ch = channel::reliable,
                 std::span<const std::uint8_t> data = {}) {
@@ -108,7 +84,7 @@ class Passes : public ::testing::Test {
   common::steady_time now() { return time_.now(); }
   // Everything sent so far reaches the other side, back and forth until both are quiet; what `lose`
   // picks is lost instead.
-  void deliver(const std::function<bool(const mailbox_wire::letter&)>& lose = nullptr) {
+  void deliver(const std::function<bool(const mailbox_wire::datagram_sent&)>& lose = nullptr) {
     for (bool moved = true; moved;) {
       moved = false;
       for (const auto& l : std::exchange(guest_.wire.sent, {})) {

@@ -9,46 +9,22 @@
 
 #include "net/play.hpp"
 #include "net/session.hpp"
+#include "support/net_fakes.hpp"
 #include "support/recording_log.hpp"
 
 namespace {
 
 using namespace net;
 using namespace std::chrono_literals;
+using testing_support::counting_entropy;
 using testing_support::recording_log;
+using testing_support::recording_wire;
 using ending = guest_session::ending;
 using happening = host_session::happening;
 
 constexpr pwhash_cost cheap{1, 8192};  // Argon2id's least: the same rules, in microseconds
 const std::string code = "12345678";
 const salt_bytes salt{9, 8, 7};
-
-class recording_wire final : public wire {
- public:
-  void send(peer_id peer, channel ch, std::span<const std::uint8_t> data) override {
-    sent.push_back({peer, ch, bytes(data.begin(), data.end())});
-    history.push_back(sent.back().data);
-  }
-  void disconnect(peer_id peer, bool at_once) override { let_go.emplace_back(peer, at_once); }
-  struct datagram_sent {
-    peer_id peer;
-    channel ch;
-    bytes data;
-  };
-  std::vector<datagram_sent> sent;
-  std::vector<bytes> history;
-  std::vector<std::pair<peer_id, bool>> let_go;
-};
-
-class counting_entropy final : public entropy {
- public:
-  void fill(std::span<std::uint8_t> out) override {
-    for (auto& b : out) b = next_++;
-  }
-
- private:
-  std::uint8_t next_ = 1;
-};
 
 struct guest_side {
   guest_side(peer_id p, std::uint32_t address, const std::string& tried, common::steady_time now)

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "physics/process_physics.hpp"
+#include "support/quiet_log.hpp"
 #include "support/recording_log.hpp"
 #include "support/stepped_time.hpp"
 #include "support/temp_dir.hpp"
@@ -74,7 +75,7 @@ class scripted_log final : public runtime_log::sink {
 class PhysicsTable : public ::testing::Test, public common::sleeper {
  protected:
   PhysicsTable() {
-    testing_support::write_file(dir / "board (0).txt", pattern({}));
+    testing_support::write_file(dir / testing_support::board_file(0), pattern({}));
     board.reset();
     log.clear();
   }
@@ -555,7 +556,7 @@ TEST_F(PhysicsTable, ErrorsInsideAPhaseLetTheTickGoOn) {
 
 TEST(PhysicsThread, StartReturnsOnlyAfterTheResetAndErrorsEndOnlyThisThread) {
   testing_support::temp_dir dir;
-  testing_support::write_file(dir / "board (0).txt", boxed_pattern());
+  testing_support::write_file(dir / testing_support::board_file(0), boxed_pattern());
   scripted_log log;
   log.hold_at = "Wygenerowano";
   state::board_monitor board{log, dir.path().string() + "/"};
@@ -599,7 +600,7 @@ TEST(PhysicsThread, StartReturnsOnlyAfterTheResetAndErrorsEndOnlyThisThread) {
 
 TEST(PhysicsThread, TicksOnceAMillisecondWithoutCatchingUpAndAsksForShortSlices) {
   testing_support::temp_dir dir;
-  testing_support::write_file(dir / "board (0).txt", boxed_pattern());
+  testing_support::write_file(dir / testing_support::board_file(0), boxed_pattern());
   testing_support::recording_log log;
   state::board_monitor board{log, dir.path().string() + "/"};
   state::players_monitor players;
@@ -674,18 +675,9 @@ struct rally_summary {
   int arrivals = 0;  // times the ball reached a pad line
 };
 
-class quiet_log final : public runtime_log::sink {
- public:
-  void info(std::string_view) override {}
-  void warning(std::string_view m) override { problems.emplace_back(m); }
-  void error(std::string_view m) override { problems.emplace_back(m); }
-  bool flush() override { return true; }
-  std::vector<std::string> problems;
-};
-
 rally_summary play_rallies(const std::string& boards_dir, int board_number, int serves_each_way) {
   constexpr long ticks_per_serve = 75'000;  // 75 s of game time
-  quiet_log log;
+  testing_support::quiet_log log;
   std::uint64_t seed = 100u * static_cast<std::uint64_t>(board_number);
   state::board_monitor board{log, boards_dir, seed, [&seed] { return ++seed; }};
   state::players_monitor players;
@@ -720,7 +712,7 @@ rally_summary play_rallies(const std::string& boards_dir, int board_number, int 
     }
   }
   common::board_pattern.choose(0);
-  EXPECT_EQ(log.problems, std::vector<std::string>{});
+  EXPECT_EQ(log.problems(), std::vector<std::string>{});
   return summary;
 }
 
@@ -728,7 +720,8 @@ TEST(PhysicsRallies, TheCheckerSeesTrapsAndEscapes) {
   testing_support::temp_dir dir;
   const std::string boards = dir.path().string() + "/";
   std::vector<std::string> rows(20, "X  AAADDDDDDDDAAA  X");
-  testing_support::write_file(dir / "board (0).txt", pattern(rows));  // walled, random middle: playable
+  testing_support::write_file(dir / testing_support::board_file(0),
+                              pattern(rows));  // walled, random middle: playable
   rows[7] = rows[12] = std::string(20, 'X');
   testing_support::write_file(dir / "board (1).txt", pattern(rows));  // a closed pocket round the serve
   std::vector<std::string> open(20, empty_row);
