@@ -185,8 +185,8 @@ struct candidate {
   std::uint32_t router = 0;
 };
 
-// Sends our own M-SEARCH (miniupnpc's search asks minissdpd first and the multicast group always) and
-// keeps the answers that name a description on their own address.
+// Sends our own M-SEARCH, as miniupnpc's search goes to the multicast group whatever it is told, and keeps
+// the answers that name a description on their own address.
 std::vector<candidate> search(const router_settings& settings, steady_clock::time_point deadline,
                               const std::function<void(std::string_view)>& say) {
   std::vector<candidate> found;

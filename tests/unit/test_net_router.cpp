@@ -207,6 +207,34 @@ TEST(PortMapper, ARouterOfPermanentLeasesOnlyIsAskedAgainWithoutATermAndTheMappi
   EXPECT_TRUE(router.mappings().empty());
 }
 
+TEST(PortMapper, OpeningAgainRemovesTheMappingMadeBeforeAndAFailedOpeningLeavesNoneToRenew) {
+  upnp_responder router(permanent + 5);
+  told log;
+  common::manual_time time;
+  port_mapper mapper(on_loopback(router.search_address(), loopback(permanent + 6), log), time);
+  ASSERT_TRUE(mapper.open(game_port).mapped());
+  ASSERT_TRUE(mapper.open(game_port + 1).mapped());
+  const std::vector<std::string> opening = {"search", "description", "GetStatusInfo", "GetExternalIPAddress",
+                                            "AddPortMapping"};
+  std::vector<std::string> twice = opening;
+  twice.push_back("DeletePortMapping");
+  twice.insert(twice.end(), opening.begin(), opening.end());
+  EXPECT_EQ(actions(router), twice);
+  const auto deletes = router.requests("DeletePortMapping");
+  ASSERT_EQ(deletes.size(), 1u);
+  EXPECT_EQ(deletes[0].external_port, game_port);
+  EXPECT_EQ(router.requests("AddPortMapping").back().external_port, game_port + 1);
+
+  router.refuse("AddPortMapping", 728);
+  EXPECT_EQ(mapper.open(game_port).what, kind::refused);
+  EXPECT_EQ(router.requests("DeletePortMapping").back().external_port, game_port + 1);
+  EXPECT_TRUE(router.mappings().empty());
+  EXPECT_FALSE(mapper.is_open());
+  time.advance(10h);
+  EXPECT_FALSE(mapper.due());
+  EXPECT_FALSE(mapper.renew());
+}
+
 struct refusal_row {
   std::string action;
   int code;
@@ -235,8 +263,11 @@ TEST(PortMapper, AUpnpRefusalIsToldAndNatPmpAskedAfterIt) {
     at += 3;
     told log;
     common::manual_time time;
-    port_mapper mapper(on_loopback(router.search_address(), gateway.address(), log), time);
+    const router_settings settings = on_loopback(router.search_address(), gateway.address(), log);
+    port_mapper mapper(settings, time);
+    const auto start = std::chrono::steady_clock::now();
     const router_outcome o = mapper.open(game_port);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, settings.search_wait + settings.natpmp_wait + 1s);
     EXPECT_EQ(o.what, row.expected);
     EXPECT_EQ(o.protocol, row.natpmp_maps ? router_protocol::natpmp : router_protocol::upnp);
     EXPECT_EQ(o.error, row.natpmp_maps ? 0 : row.code);
@@ -331,11 +362,19 @@ TEST(PortMapper, NatPmpMapsWhenNoUpnpRouterAnswersAndRenewsAtHalfTheLeaseItGrant
     // The same request again, for the port it was given.
     EXPECT_EQ(natpmp_bytes(gateway).back(), mapping_request(game_port, 50000, 3600));
 
+    time.advance(1800s);
+    gateway.refuse(1, 3);
+    EXPECT_FALSE(mapper.renew());
+    EXPECT_TRUE(mapper.is_open());
+    EXPECT_EQ(mapper.renewal(), time.now() + 450s);  // an eighth of the lease later
+    EXPECT_EQ(mapper.outcome().external_port, 50000);
+    gateway.refuse(1, 0);
+
     mapper.close();
     mapper.close();
   }
   const std::vector<bytes> sent = natpmp_bytes(gateway);
-  ASSERT_EQ(sent.size(), 4u);  // one removal, whatever closed it how often
+  ASSERT_EQ(sent.size(), 5u);  // one removal, whatever closed it how often
   EXPECT_EQ(sent.back(), mapping_request(game_port, 0, 0));
 }
 
@@ -353,8 +392,11 @@ TEST(PortMapper, ANatPmpGatewayThatRefusesIsToldWithItsResultCode) {
     gateway.refuse(r.op, r.result);
     told log;
     common::manual_time time;
-    port_mapper mapper(on_loopback(nobody(), gateway.address(), log), time);
+    const router_settings settings = on_loopback(nobody(), gateway.address(), log);
+    port_mapper mapper(settings, time);
+    const auto start = std::chrono::steady_clock::now();
     const router_outcome o = mapper.open(game_port);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, settings.search_wait + settings.natpmp_wait + 1s);
     EXPECT_EQ(o.what, kind::refused);
     EXPECT_EQ(o.protocol, router_protocol::natpmp);
     EXPECT_EQ(o.error, r.result);
