@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <miniupnpc/miniupnpc.h>
 #include <miniupnpc/upnpcommands.h>
+#include <miniupnpc/upnpreplyparse.h>
 #include <natpmp.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,9 +12,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
+#include <utility>
 #include <vector>
 
 namespace net {
@@ -30,6 +34,8 @@ constexpr std::size_t longest_url = 255;
 constexpr std::size_t most_candidates = 4;
 // Rejected answers logged per search: a flood of them must not flood the log.
 constexpr int most_rejections_told = 3;
+// A router's description runs to some kilobytes and its answers to less: anything longer is no router's.
+constexpr std::size_t longest_reply = 128 * 1024;
 // However short a lease a router grants, it is not renewed more often than this.
 constexpr std::chrono::seconds shortest_renewal{5};
 
@@ -180,6 +186,154 @@ class socket_guard {
   int fd_;
 };
 
+// ---------------------------------------------------------------------------------------------------------
+// HTTP with the router, bounded: miniupnpc's own requests wait up to 5 s for each piece of an answer and
+// take pieces for as long as they come, so a router that answers a byte at a time would hold the host's
+// thread for ever. miniupnpc still reads what the router says: its description and its SOAP answers.
+
+struct http_reply {
+  int status = 0;
+  std::string body;
+};
+
+enum class reply_state : std::uint8_t { incomplete, complete, broken };
+
+std::optional<std::string_view> header_value(std::string_view head, std::string_view name) {
+  std::size_t end = head.find('\n');
+  while (end != std::string_view::npos) {
+    head.remove_prefix(end + 1);
+    end = head.find('\n');
+    const std::string_view line = head.substr(0, end);
+    const std::size_t colon = line.find(':');
+    if (colon != std::string_view::npos && same_letters(trimmed(line.substr(0, colon)), name))
+      return trimmed(line.substr(colon + 1));
+  }
+  return std::nullopt;
+}
+
+// A chunked body: sizes in hex on lines of their own, each chunk followed by a line end, a size 0 last.
+reply_state unchunk(std::string_view raw, std::string& body) {
+  body.clear();
+  for (;;) {
+    const std::size_t line_end = raw.find("\r\n");
+    if (line_end == std::string_view::npos) return reply_state::incomplete;
+    std::string_view size_text = raw.substr(0, line_end);
+    size_text = trimmed(size_text.substr(0, size_text.find(';')));
+    if (size_text.empty() || size_text.size() > 6) return reply_state::broken;
+    std::size_t size = 0;
+    for (char c : size_text) {
+      const int digit = c >= '0' && c <= '9'   ? c - '0'
+                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                        : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                               : -1;
+      if (digit < 0) return reply_state::broken;
+      size = size * 16 + static_cast<std::size_t>(digit);
+    }
+    raw.remove_prefix(line_end + 2);
+    if (size == 0) return reply_state::complete;  // what trails the last chunk tells nothing we need
+    if (raw.size() < size + 2) return reply_state::incomplete;
+    if (raw.substr(size, 2) != "\r\n") return reply_state::broken;
+    body.append(raw.substr(0, size));
+    raw.remove_prefix(size + 2);
+  }
+}
+
+// An HTTP/1.x reply read so far; `ended` when the router closed the connection.
+reply_state read_reply(std::string_view raw, bool ended, http_reply& out) {
+  const std::size_t head_end = raw.find("\r\n\r\n");
+  if (head_end == std::string_view::npos) return ended ? reply_state::broken : reply_state::incomplete;
+  const std::string_view head = raw.substr(0, head_end + 2);
+  const std::string_view status = head.substr(0, head.find("\r\n"));
+  const std::optional<std::uint32_t> code =
+      status.size() >= 12 ? decimal(status.substr(9, 3), 3) : std::nullopt;
+  if (!status.starts_with("HTTP/1.") || status[8] != ' ' || !code) return reply_state::broken;
+  out.status = static_cast<int>(*code);
+  const std::string_view rest = raw.substr(head_end + 4);
+  const std::optional<std::string_view> encoding = header_value(head, "transfer-encoding");
+  if (encoding && same_letters(*encoding, "chunked")) {
+    const reply_state s = unchunk(rest, out.body);
+    return s == reply_state::incomplete && ended ? reply_state::broken : s;
+  }
+  if (const std::optional<std::string_view> length = header_value(head, "content-length")) {
+    const std::optional<std::uint32_t> n = decimal(*length, 7);
+    if (!n) return reply_state::broken;
+    if (rest.size() < *n) return ended ? reply_state::broken : reply_state::incomplete;
+    out.body = rest.substr(0, *n);
+    return reply_state::complete;
+  }
+  if (!ended) return reply_state::incomplete;
+  out.body = rest;
+  return reply_state::complete;
+}
+
+bool wait_for(int fd, short events, steady_clock::time_point deadline) {
+  for (;;) {
+    const int wait = milliseconds_until(deadline);
+    pollfd p{fd, events, 0};
+    const int n = ::poll(&p, 1, wait);
+    if (n > 0) return true;
+    if ((n == 0 && wait == 0) || (n < 0 && errno != EINTR)) return false;
+    if (steady_clock::now() >= deadline) return false;
+  }
+}
+
+// One request and its reply, all within `deadline`. `local` gets the address this computer spoke from.
+std::optional<http_reply> exchange(const url_host& to, std::string_view request,
+                                   steady_clock::time_point deadline, std::uint32_t* local = nullptr) {
+  const socket_guard s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (s.fd() < 0) return std::nullopt;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(to.address);
+  a.sin_port = htons(to.port);
+  if (::connect(s.fd(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+    if (errno != EINPROGRESS || !wait_for(s.fd(), POLLOUT, deadline)) return std::nullopt;
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::getsockopt(s.fd(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) return std::nullopt;
+  }
+  if (local != nullptr) {
+    sockaddr_in here{};
+    socklen_t size = sizeof here;
+    if (::getsockname(s.fd(), reinterpret_cast<sockaddr*>(&here), &size) != 0) return std::nullopt;
+    *local = ntohl(here.sin_addr.s_addr);
+  }
+  while (!request.empty()) {
+    const ssize_t n = ::send(s.fd(), request.data(), request.size(), MSG_NOSIGNAL);
+    if (n > 0) {
+      request.remove_prefix(static_cast<std::size_t>(n));
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      return std::nullopt;
+    } else if (!wait_for(s.fd(), POLLOUT, deadline)) {
+      return std::nullopt;
+    }
+  }
+  std::string raw;
+  http_reply reply;
+  for (;;) {
+    if (!wait_for(s.fd(), POLLIN, deadline)) return std::nullopt;
+    char buffer[4096];
+    const ssize_t n = ::recv(s.fd(), buffer, sizeof buffer, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n < 0) return std::nullopt;
+    raw.append(buffer, static_cast<std::size_t>(n));
+    if (raw.size() > longest_reply) return std::nullopt;
+    const reply_state state = read_reply(raw, n == 0, reply);
+    if (state == reply_state::complete) return reply;
+    if (state == reply_state::broken) return std::nullopt;
+  }
+}
+
+std::string host_header(const url_host& h) {
+  return address_text(h.address) + ":" + std::to_string(h.port);
+}
+
+// The path of an address http_url accepted.
+std::string_view url_path(std::string_view url) {
+  url.remove_prefix(std::string_view("http://").size());
+  return url.substr(url.find('/'));
+}
+
 struct candidate {
   std::string location;
   std::uint32_t router = 0;
@@ -216,11 +370,12 @@ std::vector<candidate> search(const router_settings& settings, steady_clock::tim
   int rejected = 0;
   while (found.empty()) {
     const auto now = steady_clock::now();
-    if (now >= deadline) break;
+    // Halfway, or later on a busy machine: unanswered, the search always goes out twice.
     if (!sent_again && now >= halfway) {
       send();
       sent_again = true;
     }
+    if (now >= deadline) break;
     pollfd p{s.fd(), POLLIN, 0};
     if (::poll(&p, 1, milliseconds_until(sent_again ? deadline : halfway)) <= 0) continue;
     // Everything already here is read, so that a second router's answer is kept with the first.
@@ -338,28 +493,118 @@ std::optional<std::uint32_t> system_gateway() {
 // ---------------------------------------------------------------------------------------------------------
 
 struct port_mapper::upnp_link {
-  UPNPUrls urls{};
-  IGDdatas data{};
-  std::string lan;  // this computer's address as the router sees it
-  std::uint32_t router = 0;
+  url_host control;
+  std::string control_path;
+  std::string service;  // WANIPConnection or WANPPPConnection, as the description names it
+  std::string lan;      // this computer's address as the router sees it
 
-  upnp_link() = default;
-  upnp_link(const upnp_link&) = delete;
-  upnp_link& operator=(const upnp_link&) = delete;
-  ~upnp_link() { FreeUPNPUrls(&urls); }
+  struct answer {
+    int code = UPNPCOMMAND_HTTP_ERROR;  // 0, the router's UPnP error code, or miniupnpc's for no answer
+    std::vector<std::string> values;    // those asked for, empty when absent
+  };
 
-  const char* control() const { return urls.controlURL; }
-  const char* service() const { return data.first.servicetype; }
-  int add(std::uint16_t port, std::chrono::seconds lease) const {
-    const std::string p = std::to_string(port);
-    const std::string description(mapping_description);
-    return UPNP_AddPortMapping(control(), service(), p.c_str(), p.c_str(), lan.c_str(), description.c_str(),
-                               "UDP", nullptr, std::to_string(lease.count()).c_str());
+  // One SOAP action, its reply read by miniupnpc's parser.
+  answer act(std::string_view action,
+             std::initializer_list<std::pair<std::string_view, std::string>> arguments,
+             std::initializer_list<const char*> wanted, steady_clock::time_point deadline) const {
+    std::string body =
+        "<?xml version=\"1.0\"?>\r\n<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+        "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:" +
+        std::string(action) + " xmlns:u=\"" + service + "\">";
+    for (const auto& [name, value] : arguments)
+      body += "<" + std::string(name) + ">" + value + "</" + std::string(name) + ">";
+    body += "</u:" + std::string(action) + "></s:Body></s:Envelope>\r\n";
+    const std::string request = "POST " + control_path + " HTTP/1.1\r\nHost: " + host_header(control) +
+                                "\r\nContent-Type: text/xml; charset=\"utf-8\"\r\nSOAPAction: \"" + service +
+                                "#" + std::string(action) +
+                                "\"\r\nContent-Length: " + std::to_string(body.size()) +
+                                "\r\nConnection: close\r\n\r\n" + body;
+    answer a;
+    const std::optional<http_reply> reply = exchange(control, request, deadline);
+    if (!reply) return a;
+    NameValueParserData parsed{};
+    ParseNameValue(reply->body.data(), static_cast<int>(reply->body.size()), &parsed);
+    if (const char* error = GetValueFromNameValueList(&parsed, "errorCode")) {
+      const std::optional<std::uint32_t> code = decimal(error, 4);
+      a.code = code ? static_cast<int>(*code) : UPNPCOMMAND_INVALID_RESPONSE;
+    } else if (reply->status == 200) {
+      a.code = UPNPCOMMAND_SUCCESS;
+      for (const char* name : wanted) {
+        const char* value = GetValueFromNameValueList(&parsed, name);
+        a.values.emplace_back(value != nullptr ? value : "");
+      }
+    }
+    ClearNameValueList(&parsed);
+    return a;
   }
-  int remove(std::uint16_t port) const {
-    return UPNP_DeletePortMapping(control(), service(), std::to_string(port).c_str(), "UDP", nullptr);
+
+  int add(std::uint16_t port, std::chrono::seconds lease, steady_clock::time_point deadline) const {
+    const std::string p = std::to_string(port);
+    return act("AddPortMapping",
+               {{"NewRemoteHost", ""},
+                {"NewExternalPort", p},
+                {"NewProtocol", "UDP"},
+                {"NewInternalPort", p},
+                {"NewInternalClient", lan},
+                {"NewEnabled", "1"},
+                {"NewPortMappingDescription", std::string(mapping_description)},
+                {"NewLeaseDuration", std::to_string(lease.count())}},
+               {}, deadline)
+        .code;
+  }
+  int remove(std::uint16_t port, steady_clock::time_point deadline) const {
+    return act("DeletePortMapping",
+               {{"NewRemoteHost", ""}, {"NewExternalPort", std::to_string(port)}, {"NewProtocol", "UDP"}}, {},
+               deadline)
+        .code;
   }
 };
+
+namespace {
+
+// The router's description, read by miniupnpc: its WAN connection service and where to control it, which
+// must be the router's own address.
+std::unique_ptr<port_mapper::upnp_link> describe(const std::string& location, std::uint32_t router,
+                                                 steady_clock::time_point deadline,
+                                                 const std::function<void(std::string_view)>& say) {
+  const std::string from = address_text(router);
+  const url_host host = *http_url(location);
+  const std::string request = "GET " + std::string(url_path(location)) +
+                              " HTTP/1.1\r\nHost: " + host_header(host) + "\r\nConnection: close\r\n\r\n";
+  std::uint32_t lan = 0;
+  const std::optional<http_reply> reply = exchange(host, request, deadline, &lan);
+  if (!reply || reply->status != 200) {
+    say("Router UPnP: opis z " + from + " nieosiagalny");
+    return nullptr;
+  }
+  IGDdatas data{};
+  parserootdesc(reply->body.data(), static_cast<int>(reply->body.size()), &data);
+  // The service's name goes into a request header: nothing but a known name and a version of digits.
+  const std::string_view service(data.first.servicetype);
+  const bool connection = service.starts_with("urn:schemas-upnp-org:service:WANIPConnection:") ||
+                          service.starts_with("urn:schemas-upnp-org:service:WANPPPConnection:");
+  if (!connection || !decimal(service.substr(service.rfind(':') + 1), 3)) {
+    say("Router UPnP: " + from + " nie jest routerem (brak WANIPConnection i WANPPPConnection)");
+    return nullptr;
+  }
+  UPNPUrls urls{};
+  GetUPNPUrls(&urls, &data, location.c_str(), 0);
+  const std::string control = urls.controlURL != nullptr ? urls.controlURL : "";
+  FreeUPNPUrls(&urls);
+  const std::optional<url_host> control_host = http_url(control);
+  if (!control_host || control_host->address != router) {
+    say("Router UPnP: " + from + " podaje sterowanie pod innym adresem, pominiety");
+    return nullptr;
+  }
+  auto link = std::make_unique<port_mapper::upnp_link>();
+  link->control = *control_host;
+  link->control_path = url_path(control);
+  link->service = service;
+  link->lan = address_text(lan);
+  return link;
+}
+
+}  // namespace
 
 port_mapper::port_mapper(router_settings settings, common::clock& clock)
     : settings_(std::move(settings)), clock_(clock) {}
@@ -410,50 +655,32 @@ router_outcome port_mapper::try_upnp(std::uint16_t port, common::steady_time sta
     say("Router UPnP: zaden router nie odpowiedzial");
     return out;
   }
+  // Each request ends by its own wait, and by the time UPnP as a whole may take.
+  const auto by = [&] {
+    return std::min(steady_clock::now() + settings_.upnp_wait, start + settings_.upnp_limit);
+  };
+  const auto say_line = [this](std::string_view line) { say(line); };
   for (const candidate& c : found) {
     if (late()) break;
     const std::string router = address_text(c.router);
     say("Router UPnP: odpowiedzial " + router + ", opis " + c.location);
-    auto link = std::make_unique<upnp_link>();
-    link->router = c.router;
-    char lan[64] = {};
-    if (UPNP_GetIGDFromUrl(c.location.c_str(), &link->urls, &link->data, lan, sizeof lan) != 1) {
-      say("Router UPnP: opis z " + router + " nieosiagalny");
-      continue;
-    }
-    if (link->service()[0] == '\0' || link->control() == nullptr) {
-      say("Router UPnP: " + router + " nie jest routerem (brak WANIPConnection i WANPPPConnection)");
-      continue;
-    }
-    // The description may name any address for its control: only the router's own is asked.
-    const std::optional<url_host> control = http_url(link->control());
-    if (!control || control->address != c.router) {
-      say("Router UPnP: " + router + " podaje sterowanie pod innym adresem, pominiety");
-      continue;
-    }
-    const std::optional<std::uint32_t> lan_address = dotted(lan);
-    if (!lan_address) {
-      say("Router UPnP: nieznany adres tego komputera w sieci " + router);
-      continue;
-    }
-    link->lan = address_text(*lan_address);
+    std::unique_ptr<upnp_link> link = describe(c.location, c.router, by(), say_line);
+    if (!link) continue;
 
     if (late()) break;
-    char status[64] = {};
-    char last_error[64] = {};
-    unsigned int uptime = 0;
-    const int state = UPNP_GetStatusInfo(link->control(), link->service(), status, &uptime, last_error);
-    if (state != UPNPCOMMAND_SUCCESS) {
-      say("Router UPnP: " + router + " nie podal stanu polaczenia (blad " + std::to_string(state) + ")");
-    } else if (std::strcmp(status, "Connected") != 0 && std::strcmp(status, "Up") != 0) {
-      say("Router UPnP: " + router + " nie jest polaczony z internetem (stan " + plain(status) + ")");
+    const upnp_link::answer state = link->act("GetStatusInfo", {}, {"NewConnectionStatus"}, by());
+    if (state.code != UPNPCOMMAND_SUCCESS) {
+      say("Router UPnP: " + router + " nie podal stanu polaczenia (blad " + std::to_string(state.code) + ")");
+    } else if (state.values[0] != "Connected" && state.values[0] != "Up") {
+      say("Router UPnP: " + router + " nie jest polaczony z internetem (stan " + plain(state.values[0]) +
+          ")");
     }
 
     if (late()) break;
-    char told[40] = {};
+    const upnp_link::answer told = link->act("GetExternalIPAddress", {}, {"NewExternalIPAddress"}, by());
     std::string external;  // as checked, never as told
-    if (UPNP_GetExternalIPAddress(link->control(), link->service(), told) == UPNPCOMMAND_SUCCESS) {
-      const std::uint32_t address = dotted(told).value_or(0);
+    if (told.code == UPNPCOMMAND_SUCCESS) {
+      const std::uint32_t address = dotted(told.values[0]).value_or(0);
       if (address != 0) external = address_text(address);
     }
     say(external.empty() ? "Router UPnP: router nie podal adresu zewnetrznego"
@@ -463,11 +690,11 @@ router_outcome port_mapper::try_upnp(std::uint16_t port, common::steady_time sta
     std::chrono::seconds lease = settings_.lease;
     say("Router UPnP: przekierowanie portu " + port_text(port) + " na " + link->lan + " na " +
         std::to_string(lease.count()) + " s");
-    int r = link->add(port, lease);
-    if (r == 725) {
+    int r = link->add(port, lease, by());
+    if (r == 725 && !late()) {
       say("Router UPnP: router przyjmuje tylko stale przekierowania: prosba bez terminu, usuniete na koniec");
       lease = 0s;
-      r = link->add(port, lease);
+      r = link->add(port, lease, by());
     }
     if (r == UPNPCOMMAND_SUCCESS) {
       say("Router UPnP: przekierowano port " + port_text(port) + " na " + link->lan);
@@ -544,7 +771,7 @@ bool port_mapper::renew() {
   bool renewed = false;
   if (outcome_.protocol == router_protocol::upnp) {
     say("Router UPnP: odnowienie przekierowania portu " + port_text(outcome_.port));
-    const int r = upnp_->add(outcome_.port, outcome_.lease);
+    const int r = upnp_->add(outcome_.port, outcome_.lease, steady_clock::now() + settings_.upnp_wait);
     renewed = r == UPNPCOMMAND_SUCCESS;
     if (!renewed)
       say("Router UPnP: odnowienie nieudane, blad " + std::to_string(r) + " (" + upnp_error_words(r) + ")");
@@ -581,7 +808,7 @@ void port_mapper::close() {
   if (outcome_.protocol == router_protocol::upnp) {
     const std::unique_ptr<upnp_link> link = std::move(upnp_);
     say("Router UPnP: usuniecie przekierowania portu " + port_text(outcome_.port));
-    const int r = link->remove(outcome_.port);
+    const int r = link->remove(outcome_.port, steady_clock::now() + settings_.upnp_wait);
     if (r != UPNPCOMMAND_SUCCESS)
       say("Router UPnP: usuniecie nieudane, blad " + std::to_string(r) + " (" + upnp_error_words(r) + ")");
   } else {

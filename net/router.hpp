@@ -3,11 +3,12 @@
 // lease and removed when the game ends.
 //
 // A `port_mapper` keeps no thread of its own and every call ends within a bound, so the host's network
-// thread can run it between its own waits: the search waits `search_wait`, NAT-PMP `natpmp_wait` for all
-// its answers (a second when nothing answers at all, three in all), and UPnP starts no request once
-// `upnp_limit` has passed since the call began; each of miniupnpc's requests ends by its own time limits
-// (a few seconds for a router that takes the connection and then says nothing). When the router renews is
-// decided on the injected clock; the waits for answers are real ones on the sockets.
+// thread can run it between its own waits: the search waits `search_wait` for answers and NAT-PMP
+// `natpmp_wait` for all of its own, 3 s in all by default when nothing answers; each request to a UPnP
+// router waits at most `upnp_wait`, and UPnP as a whole at most `upnp_limit`. Requests to a UPnP router
+// are our own (miniupnpc's wait for as long as a router keeps sending), and miniupnpc reads what the router
+// says. When the lease is renewed is decided on the injected clock; the waits for answers are real ones on
+// the sockets.
 //
 // The router is a stranger: an answer to the search counts only when it names a description on the very
 // address it came from (and, when the search went to one address, only from that address), the router's
@@ -43,6 +44,7 @@ struct router_settings {
   std::chrono::seconds lease{3600};
   std::chrono::milliseconds search_wait{1000};
   std::chrono::milliseconds natpmp_wait{2000};
+  std::chrono::milliseconds upnp_wait{2000};
   std::chrono::milliseconds upnp_limit{4000};
   // How long a removal waits for NAT-PMP's acknowledgement: a lost one only leaves the lease to run out.
   std::chrono::milliseconds close_wait{500};
@@ -89,7 +91,7 @@ class port_mapper {
   // Removes the mapping; nothing when there is none, so it is safe to call again.
   void close();
 
-  struct upnp_link;  // miniupnpc's view of the router, behind the curtain
+  struct upnp_link;  // the router's UPnP service, behind the curtain
 
  private:
   router_outcome try_upnp(std::uint16_t port, common::steady_time start);

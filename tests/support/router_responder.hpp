@@ -20,6 +20,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -152,6 +153,12 @@ class upnp_responder {
     std::scoped_lock lock(mutex_);
     location_ = std::move(url);
   }
+  // Replies come in chunks rather than with their length told first.
+  void chunked(bool chunks = true) { chunked_ = chunks; }
+  // Replies come a byte every 50 ms, as a router that holds its client would send them.
+  void drip(bool slowly = true) { drip_ = slowly; }
+  // The description carries this many bytes more, in an element no client reads.
+  void pad_description(std::size_t bytes) { padding_ = bytes; }
   // The description names this base for its control addresses.
   void url_base(std::string base) {
     std::scoped_lock lock(mutex_);
@@ -184,7 +191,7 @@ class upnp_responder {
         const int connection = ::accept4(tcp_, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection >= 0) {
           try {
-            serve(connection);
+            serve(connection, stop);
           } catch (const std::exception&) {
             // a request it cannot read goes unanswered
           }
@@ -225,7 +232,7 @@ class upnp_responder {
   }
 
   // Reads one HTTP request within a bound and answers it.
-  void serve(int connection) {
+  void serve(int connection, const std::stop_token& stop) {
     std::string in;
     const auto give_up = responder_clock::now() + std::chrono::seconds(2);
     std::size_t body_at = std::string::npos, length = 0;
@@ -262,11 +269,14 @@ class upnp_responder {
     } else {
       reply = http(405, "");
     }
+    const bool slowly = drip_;
     std::size_t sent = 0;
-    while (sent < reply.size()) {
-      const ssize_t n = ::send(connection, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+    while (sent < reply.size() && !stop.stop_requested()) {
+      const ssize_t n =
+          ::send(connection, reply.data() + sent, slowly ? 1 : reply.size() - sent, MSG_NOSIGNAL);
       if (n <= 0) return;
       sent += static_cast<std::size_t>(n);
+      if (slowly) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   }
 
@@ -321,7 +331,7 @@ class upnp_responder {
     const std::string base = url_base_.empty() ? "" : "<URLBase>" + url_base_ + "</URLBase>";
     return "<?xml version=\"1.0\"?>\r\n<root xmlns=\"urn:schemas-upnp-org:device-1-0\">"
            "<specVersion><major>1</major><minor>0</minor></specVersion>" +
-           base +
+           base + (padding_ == 0 ? "" : "<padding>" + std::string(padding_, 'x') + "</padding>") +
            "<device><deviceType>urn:schemas-upnp-org:device:InternetGatewayDevice:1</deviceType>"
            "<friendlyName>Router stand-in</friendlyName><deviceList><device>"
            "<deviceType>urn:schemas-upnp-org:device:WANDevice:1</deviceType><serviceList><service>"
@@ -337,7 +347,7 @@ class upnp_responder {
            "</device></deviceList></device></root>\r\n";
   }
 
-  static std::string success(const std::string& action, const std::string& arguments) {
+  std::string success(const std::string& action, const std::string& arguments) const {
     return http(
         200,
         "<?xml version=\"1.0\"?>\r\n<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
@@ -345,7 +355,7 @@ class upnp_responder {
             action + "Response xmlns:u=\"" + std::string(service) + "\">" + arguments + "</u:" + action +
             "Response></s:Body></s:Envelope>\r\n");
   }
-  static std::string fault(int code) {
+  std::string fault(int code) const {
     return http(
         500,
         "<?xml version=\"1.0\"?>\r\n<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
@@ -356,11 +366,20 @@ class upnp_responder {
             "</errorCode><errorDescription>refused</errorDescription></UPnPError></detail>"
             "</s:Fault></s:Body></s:Envelope>\r\n");
   }
-  static std::string http(int status, const std::string& body) {
+  std::string http(int status, const std::string& body) const {
     const char* reason = status == 200 ? "OK" : status == 500 ? "Internal Server Error" : "Bad Request";
-    return "HTTP/1.1 " + std::to_string(status) + " " + reason +
-           "\r\nContent-Type: text/xml; charset=\"utf-8\"\r\nConnection: close\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
+    const std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason +
+                             "\r\nContent-Type: text/xml; charset=\"utf-8\"\r\nConnection: close\r\n";
+    if (!chunked_) return head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    std::string out = head + "Transfer-Encoding: chunked\r\n\r\n";
+    constexpr std::size_t piece = 500;
+    for (std::size_t at = 0; at < body.size(); at += piece) {
+      const std::size_t n = std::min(piece, body.size() - at);
+      char size[16];
+      std::snprintf(size, sizeof size, "%zx\r\n", n);
+      out += size + body.substr(at, n) + "\r\n";
+    }
+    return out + "0\r\n\r\n";
   }
   static std::string lower(std::string s) {
     for (char& c : s)
@@ -384,6 +403,9 @@ class upnp_responder {
   std::string url_base_;
   bool silent_ = false;
   bool only_permanent_ = false;
+  std::atomic<bool> chunked_{false};
+  std::atomic<bool> drip_{false};
+  std::atomic<std::size_t> padding_{0};
   std::map<std::string, int> faults_;
   std::vector<request> requests_;
   std::map<std::pair<std::uint16_t, std::string>, std::string> mappings_;

@@ -32,7 +32,8 @@ enum base : int {
   natpmp_maps = 60,
   natpmp_refusals = 70,
   strangers = 80,
-  natpmp_late = 90
+  natpmp_late = 90,
+  replies = 100
 };
 
 struct told {
@@ -233,6 +234,48 @@ TEST(PortMapper, OpeningAgainRemovesTheMappingMadeBeforeAndAFailedOpeningLeavesN
   time.advance(10h);
   EXPECT_FALSE(mapper.due());
   EXPECT_FALSE(mapper.renew());
+}
+
+TEST(PortMapper, ARouterReplyIsReadWithItsLengthOrInChunksUpToAnyDescriptionsSize) {
+  struct row {
+    std::string name;
+    bool chunked;
+    std::size_t padding;
+    kind expected;
+  };
+  int at = replies;
+  for (const row& r : std::vector<row>{{"told length", false, 0, kind::mapped},
+                                       {"chunks", true, 0, kind::mapped},
+                                       {"long", false, 120 * 1024, kind::mapped},
+                                       {"long in chunks", true, 120 * 1024, kind::mapped},
+                                       {"too long", false, 128 * 1024, kind::no_router},
+                                       {"too long in chunks", true, 128 * 1024, kind::no_router}}) {
+    SCOPED_TRACE(r.name);
+    upnp_responder router(at++);
+    router.chunked(r.chunked);
+    router.pad_description(r.padding);
+    told log;
+    common::manual_time time;
+    port_mapper mapper(on_loopback(router.search_address(), loopback(at++), log), time);
+    EXPECT_EQ(mapper.open(game_port).what, r.expected);
+    EXPECT_EQ(router.requests("AddPortMapping").size(), r.expected == kind::mapped ? 1u : 0u);
+  }
+}
+
+TEST(PortMapper, ARouterThatAnswersAByteAtATimeIsLeftAfterItsWait) {
+  upnp_responder router(replies + 20);
+  router.drip();
+  told log;
+  common::manual_time time;
+  router_settings settings = on_loopback(router.search_address(), loopback(replies + 21), log);
+  settings.upnp_wait = 300ms;
+  port_mapper mapper(settings, time);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(mapper.open(game_port).what, kind::no_router);
+  // The search's answer comes at once; the description would take a minute.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, settings.upnp_wait + 1s);
+  EXPECT_EQ(actions(router), (std::vector<std::string>{"search", "description"}));
+  EXPECT_TRUE(log.has("Router UPnP: opis z " + address_text(router.address()) + " nieosiagalny"));
 }
 
 struct refusal_row {
