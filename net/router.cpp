@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
@@ -378,8 +377,9 @@ std::vector<candidate> search(const router_settings& settings, steady_clock::tim
     if (now >= deadline) break;
     pollfd p{s.fd(), POLLIN, 0};
     if (::poll(&p, 1, milliseconds_until(sent_again ? deadline : halfway)) <= 0) continue;
-    // Everything already here is read, so that a second router's answer is kept with the first.
-    for (;;) {
+    // What is already here is read, so that a second router's answer is kept with the first; a flood of
+    // datagrams is read a few at a time between looks at the clock.
+    for (int read = 0; read < 64; ++read) {
       char buffer[1536];
       sockaddr_in from{};
       socklen_t size = sizeof from;
@@ -448,8 +448,8 @@ class natpmp_client {
           a.what = answer::kind::answered;
           return a;
         }
-        // A late answer to an earlier request ended the one pending: ask again.
-        if (send() < 0) return a;
+        // A late answer to an earlier request ended the one pending: ask again, while there is time.
+        if (steady_clock::now() >= deadline || send() < 0) return a;
         continue;
       }
       const bool gateway_said_no = a.response.resultcode != 0 &&
@@ -526,7 +526,7 @@ struct port_mapper::upnp_link {
     ParseNameValue(reply->body.data(), static_cast<int>(reply->body.size()), &parsed);
     if (const char* error = GetValueFromNameValueList(&parsed, "errorCode")) {
       const std::optional<std::uint32_t> code = decimal(error, 4);
-      a.code = code ? static_cast<int>(*code) : UPNPCOMMAND_INVALID_RESPONSE;
+      a.code = code && *code != 0 ? static_cast<int>(*code) : UPNPCOMMAND_INVALID_RESPONSE;
     } else if (reply->status == 200) {
       a.code = UPNPCOMMAND_SUCCESS;
       for (const char* name : wanted) {
