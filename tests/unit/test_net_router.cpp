@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,9 @@ struct told {
 // Settings that send only to the stand-ins: the search to the UPnP one (or to a silent port), NAT-PMP to
 // the given gateway.
 router_settings on_loopback(endpoint search, std::uint32_t gateway, told& log) {
+  // 0 would send NAT-PMP to this machine's real gateway, and the defaults to the network's multicast group.
+  if (search.address >> 24 != 127 || gateway >> 24 != 127)
+    throw std::logic_error("a test's router off loopback");
   router_settings s;
   s.search = search;
   s.gateway = gateway;
