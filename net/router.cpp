@@ -482,8 +482,8 @@ class natpmp_client {
   bool ready_;
 };
 
-std::optional<std::uint32_t> system_gateway() {
-  std::ifstream file("/proc/net/route");
+std::optional<std::uint32_t> routing_table_gateway(const std::string& path) {
+  std::ifstream file(path);
   const std::string table((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   return default_gateway(table);
 }
@@ -720,8 +720,9 @@ router_outcome port_mapper::try_natpmp(std::uint16_t port) {
   router_outcome out;
   out.protocol = router_protocol::natpmp;
   out.port = port;
-  const std::optional<std::uint32_t> gateway =
-      settings_.gateway != 0 ? std::optional<std::uint32_t>(settings_.gateway) : system_gateway();
+  const std::optional<std::uint32_t> gateway = settings_.gateway != 0
+                                                   ? std::optional<std::uint32_t>(settings_.gateway)
+                                                   : routing_table_gateway(settings_.route_table);
   if (!gateway) {
     say("Router NAT-PMP: brak bramy domyslnej");
     return out;

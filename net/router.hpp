@@ -38,8 +38,10 @@ inline constexpr std::string_view mapping_description = "Multiplayer Tolvaran";
 struct router_settings {
   // Where the search for a router goes: SSDP's multicast group, or one address that alone may answer.
   endpoint search = ssdp_multicast;
-  // NAT-PMP's gateway (host byte order); 0: the default route's gateway. It always listens on natpmp_port.
+  // NAT-PMP's gateway (host byte order); 0: the default route's gateway in `route_table`. It always
+  // listens on natpmp_port.
   std::uint32_t gateway = 0;
+  std::string route_table = "/proc/net/route";
   // The lease asked for; a router may grant NAT-PMP less.
   std::chrono::seconds lease{3600};
   std::chrono::milliseconds search_wait{1000};

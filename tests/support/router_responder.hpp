@@ -153,6 +153,16 @@ class upnp_responder {
     std::scoped_lock lock(mutex_);
     location_ = std::move(url);
   }
+  // GetStatusInfo tells this state of the connection.
+  void connection_status(std::string status) {
+    std::scoped_lock lock(mutex_);
+    status_ = std::move(status);
+  }
+  // The action's request is read and the connection closed without a word.
+  void hang_up(const std::string& action) {
+    std::scoped_lock lock(mutex_);
+    hang_ups_.push_back(action);
+  }
   // Replies come in chunks rather than with their length told first.
   void chunked(bool chunks = true) { chunked_ = chunks; }
   // Replies come a byte every 50 ms, as a router that holds its client would send them.
@@ -305,12 +315,13 @@ class upnp_responder {
 
     std::scoped_lock lock(mutex_);
     record(r);
+    if (std::find(hang_ups_.begin(), hang_ups_.end(), action) != hang_ups_.end()) return "";
     if (const auto f = faults_.find(action); f != faults_.end() && f->second != 0) return fault(f->second);
     if (action == "GetStatusInfo")
-      return success(action,
-                     "<NewConnectionStatus>Connected</NewConnectionStatus>"
-                     "<NewLastConnectionError>ERROR_NONE</NewLastConnectionError>"
-                     "<NewUptime>4242</NewUptime>");
+      return success(action, "<NewConnectionStatus>" + status_ +
+                                 "</NewConnectionStatus>"
+                                 "<NewLastConnectionError>ERROR_NONE</NewLastConnectionError>"
+                                 "<NewUptime>4242</NewUptime>");
     if (action == "GetExternalIPAddress")
       return success(action, "<NewExternalIPAddress>" + external_address_ + "</NewExternalIPAddress>");
     if (action == "AddPortMapping") {
@@ -372,11 +383,13 @@ class upnp_responder {
                              "\r\nContent-Type: text/xml; charset=\"utf-8\"\r\nConnection: close\r\n";
     if (!chunked_) return head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     std::string out = head + "Transfer-Encoding: chunked\r\n\r\n";
-    constexpr std::size_t piece = 500;
-    for (std::size_t at = 0; at < body.size(); at += piece) {
+    // Sizes in hex digits of both cases, as routers write them.
+    constexpr std::size_t piece = 0xABC;
+    bool upper = false;
+    for (std::size_t at = 0; at < body.size(); at += piece, upper = !upper) {
       const std::size_t n = std::min(piece, body.size() - at);
       char size[16];
-      std::snprintf(size, sizeof size, "%zx\r\n", n);
+      std::snprintf(size, sizeof size, upper ? "%zX\r\n" : "%zx\r\n", n);
       out += size + body.substr(at, n) + "\r\n";
     }
     return out + "0\r\n\r\n";
@@ -403,6 +416,8 @@ class upnp_responder {
   std::string url_base_;
   bool silent_ = false;
   bool only_permanent_ = false;
+  std::string status_ = "Connected";
+  std::vector<std::string> hang_ups_;
   std::atomic<bool> chunked_{false};
   std::atomic<bool> drip_{false};
   std::atomic<std::size_t> padding_{0};
@@ -452,6 +467,8 @@ class natpmp_responder {
     std::scoped_lock lock(mutex_);
     refusals_[op] = result;
   }
+  // Mappings are answered for another port of this computer than the one asked for.
+  void answer_another_port(bool other = true) { another_port_ = other; }
   // Mappings get this public port and lifetime rather than the ones asked for (0: as asked).
   void grant(std::uint16_t public_port, std::uint32_t lifetime) {
     std::scoped_lock lock(mutex_);
@@ -501,7 +518,7 @@ class natpmp_responder {
         const std::uint32_t lifetime =
             static_cast<std::uint32_t>(in[8]) << 24 | in[9] << 16 | in[10] << 8 | in[11];
         const bool removal = lifetime == 0;
-        put16(out, port);
+        put16(out, another_port_ ? static_cast<std::uint16_t>(port + 1) : port);
         put16(out, removal ? 0 : granted_port_ != 0 ? granted_port_ : asked != 0 ? asked : port);
         put32(out, removal ? 0 : granted_lifetime_ != 0 ? granted_lifetime_ : lifetime);
       }
@@ -526,6 +543,7 @@ class natpmp_responder {
   bool silent_ = false;
   std::map<std::uint8_t, std::uint16_t> refusals_;
   std::vector<std::uint8_t> ignored_;
+  std::atomic<bool> another_port_{false};
   std::uint16_t granted_port_ = 0;
   std::uint32_t granted_lifetime_ = 0;
   std::vector<request> requests_;

@@ -10,6 +10,7 @@
 
 #include "net/router.hpp"
 #include "support/router_responder.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -32,9 +33,12 @@ enum base : int {
   silence = 50,
   natpmp_maps = 60,
   natpmp_refusals = 70,
-  strangers = 80,
+  strangers = 160,
   natpmp_late = 90,
-  replies = 100
+  replies = 100,
+  states = 130,
+  hang_ups = 140,
+  routes = 150
 };
 
 struct told {
@@ -282,6 +286,94 @@ TEST(PortMapper, ARouterThatAnswersAByteAtATimeIsLeftAfterItsWait) {
   EXPECT_TRUE(log.has("Router UPnP: opis z " + address_text(router.address()) + " nieosiagalny"));
 }
 
+TEST(PortMapper, ARouterNotConnectedIsToldInItsOwnWordsCheckedAndAskedAllTheSame) {
+  struct row {
+    std::string status;
+    std::optional<std::string> shown;  // none: taken as connected
+  };
+  int at = states;
+  for (const row& r :
+       std::vector<row>{{"Connected", std::nullopt},
+                        {"Up", std::nullopt},
+                        {"Disconnected", "Disconnected"},
+                        {"Down_1.x-Y z&abcdefghijklmnopqrstuvwxyz", "Down_1.x-Y z?abcdefghijklmnopqrs"}}) {
+    SCOPED_TRACE(r.status);
+    upnp_responder router(at++);
+    router.connection_status(r.status);
+    told log;
+    common::manual_time time;
+    port_mapper mapper(on_loopback(router.search_address(), loopback(at++), log), time);
+    EXPECT_TRUE(mapper.open(game_port).mapped());
+    const std::string line =
+        "Router UPnP: " + address_text(router.address()) + " nie jest polaczony z internetem (stan ";
+    const bool any = std::any_of(log.lines.begin(), log.lines.end(),
+                                 [&](const std::string& l) { return l.starts_with(line); });
+    EXPECT_EQ(any, r.shown.has_value());
+    if (r.shown) {
+      EXPECT_TRUE(log.has(line + *r.shown + ")"));
+    }
+  }
+}
+
+TEST(PortMapper, ARouterThatHangsUpIsLeftAtOnceNotAfterItsWait) {
+  struct row {
+    std::string action;
+    kind expected;
+    std::string line;
+  };
+  int at = hang_ups;
+  for (const row& r : std::vector<row>{
+           {"GetStatusInfo", kind::mapped, "z internetu: 203.0.113.7, port UDP 47630"},
+           {"GetExternalIPAddress", kind::mapped, "router otworzyl port UDP 47630"},
+           {"AddPortMapping", kind::no_router, "router nie odpowiada: przekieruj recznie port UDP 47630"}}) {
+    SCOPED_TRACE(r.action);
+    upnp_responder router(at++);
+    router.hang_up(r.action);
+    told log;
+    common::manual_time time;
+    router_settings settings = on_loopback(router.search_address(), loopback(at++), log);
+    settings.upnp_wait = 5s;
+    settings.upnp_limit = 10s;
+    port_mapper mapper(settings, time);
+    const auto start = std::chrono::steady_clock::now();
+    const router_outcome o = mapper.open(game_port);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, settings.upnp_wait / 2);
+    EXPECT_EQ(o.what, r.expected);
+    EXPECT_EQ(router_line(o), r.line);
+  }
+}
+
+TEST(PortMapper, WithoutAGatewayGivenNatPmpAsksTheDefaultRoutesOrNone) {
+  natpmp_responder gateway(routes, routes + 5);
+  const testing_support::temp_dir dir;
+  char via[9];
+  std::snprintf(via, sizeof via, "%08X", htonl(gateway.address()));  // as the kernel prints it
+  const std::string header =
+      "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+  testing_support::write_file(dir / "default",
+                              header + "lo\t00000000\t" + via + "\t0003\t0\t0\t0\t00000000\t0\t0\t0\n");
+  testing_support::write_file(dir / "none",
+                              header + "lo\t0000007F\t00000000\t0001\t0\t0\t0\t000000FF\t0\t0\t0\n");
+  struct row {
+    std::string table;
+    kind expected;
+  };
+  for (const row& r :
+       std::vector<row>{{"default", kind::mapped}, {"none", kind::no_router}, {"missing", kind::no_router}}) {
+    SCOPED_TRACE(r.table);
+    told log;
+    common::manual_time time;
+    router_settings settings = on_loopback(nobody(), gateway.address(), log);
+    settings.gateway = 0;
+    settings.route_table = (dir / r.table).string();
+    port_mapper mapper(settings, time);
+    const router_outcome o = mapper.open(game_port);
+    EXPECT_EQ(o.what, r.expected);
+    EXPECT_EQ(log.has("Router NAT-PMP: brak bramy domyslnej"), r.expected == kind::no_router);
+  }
+  EXPECT_EQ(natpmp_bytes(gateway).size(), 3u);  // the address, the mapping, its removal
+}
+
 struct refusal_row {
   std::string action;
   int code;
@@ -417,11 +509,21 @@ TEST(PortMapper, NatPmpMapsWhenNoUpnpRouterAnswersAndRenewsAtHalfTheLeaseItGrant
     EXPECT_EQ(mapper.outcome().external_port, 50000);
     gateway.refuse(1, 0);
 
+    time.advance(450s);
+    gateway.grant(0, 1);
+    EXPECT_TRUE(mapper.renew());
+    EXPECT_EQ(mapper.outcome().lease, 1s);
+    EXPECT_EQ(mapper.renewal(), time.now() + 5s);  // however short the lease, not renewed more often
+    gateway.grant(0, 0);
+    gateway.answer_another_port();
+    EXPECT_FALSE(mapper.renew());  // an answer for another port renews nothing
+    gateway.answer_another_port(false);
+
     mapper.close();
     mapper.close();
   }
   const std::vector<bytes> sent = natpmp_bytes(gateway);
-  ASSERT_EQ(sent.size(), 5u);  // one removal, whatever closed it how often
+  ASSERT_EQ(sent.size(), 7u);  // one removal, whatever closed it how often
   EXPECT_EQ(sent.back(), mapping_request(game_port, 0, 0));
 }
 
@@ -430,9 +532,16 @@ TEST(PortMapper, ANatPmpGatewayThatRefusesIsToldWithItsResultCode) {
     std::uint8_t op;
     std::uint16_t result;
     std::size_t requests;
+    std::string words;
   };
   int at = natpmp_refusals;
-  for (const row& r : std::vector<row>{{1, 2, 2}, {1, 3, 2}, {1, 4, 2}, {0, 3, 1}, {0, 1, 1}}) {
+  for (const row& r : std::vector<row>{{1, 2, 2, "brak zgody"},
+                                       {1, 3, 2, "brak polaczenia z internetem"},
+                                       {1, 4, 2, "brak zasobow"},
+                                       {1, 5, 2, "nieobslugiwana operacja"},
+                                       {1, 9, 2, "blad bramy"},
+                                       {0, 3, 1, "brak polaczenia z internetem"},
+                                       {0, 1, 1, "nieobslugiwana wersja"}}) {
     SCOPED_TRACE("op " + std::to_string(r.op) + " result " + std::to_string(r.result));
     natpmp_responder gateway(at, at + 1);
     at += 2;
@@ -451,6 +560,7 @@ TEST(PortMapper, ANatPmpGatewayThatRefusesIsToldWithItsResultCode) {
     EXPECT_EQ(router_line(o), "router odmowil (NAT-PMP, blad " + std::to_string(r.result) +
                                   "): przekieruj recznie port UDP 47630");
     EXPECT_EQ(natpmp_bytes(gateway).size(), r.requests);  // a refused address asks for no mapping
+    EXPECT_TRUE(log.has("Router NAT-PMP: odmowa, kod " + std::to_string(r.result) + " (" + r.words + ")"));
   }
 }
 
@@ -532,6 +642,7 @@ TEST(SsdpLocation, OnlyADescriptionOnTheAnswersOwnAddressIsBelieved) {
       {"HTTP/1.1 200 OK\nlocation:http://192.168.1.1/d.xml\n", router, "http://192.168.1.1/d.xml"},
       {"HTTP/1.0 200\r\nLocation: \t http://192.168.1.1/d.xml \r\n", router, "http://192.168.1.1/d.xml"},
       {answer("http://192.168.1.1:65535/d"), router, "http://192.168.1.1:65535/d"},
+      {answer("http://192.168.1.1/d!"), router, "http://192.168.1.1/d!"},
       {answer(long_path), router, long_path},
       {answer(long_path + "a"), router, std::nullopt},
       {answer("http://192.168.1.1:5000/rootDesc.xml"), router + 1, std::nullopt},
@@ -579,6 +690,7 @@ TEST(DefaultGateway, TheDefaultRouteWithTheLowestMetricGivesTheGateway) {
   };
   const std::vector<row> rows = {
       {"one", header + route("00000000", "0101A8C0", "0003", "100", "00000000"), 0xC0A80101u},
+      {"lower case", header + route("00000000", "fe01a8c0", "0003", "100", "00000000"), 0xC0A801FEu},
       {"lowest metric",
        header + route("00000000", "0101A8C0", "0003", "600", "00000000") +
            route("00000000", "FE00000A", "0003", "100", "00000000") +
