@@ -467,6 +467,14 @@ class natpmp_responder {
     std::scoped_lock lock(mutex_);
     refusals_[op] = result;
   }
+  // The first `count` requests go unanswered, as if lost on the way.
+  void lose_first(int count) {
+    std::scoped_lock lock(mutex_);
+    to_lose_ = count;
+  }
+  // Each answer comes after two datagrams that are no answers: one of another version, one of a request's
+  // opcode.
+  void send_junk_first(bool junk = true) { junk_ = junk; }
   // Mappings are answered for another port of this computer than the one asked for.
   void answer_another_port(bool other = true) { another_port_ = other; }
   // Mappings get this public port and lifetime rather than the ones asked for (0: as asked).
@@ -505,6 +513,10 @@ class natpmp_responder {
       const bool mapping_request = (op == 1 || op == 2) && n == 12;
       if (!address_request && !mapping_request) return;
       if (std::find(ignored_.begin(), ignored_.end(), op) != ignored_.end()) return;
+      if (to_lose_ > 0) {
+        --to_lose_;
+        return;
+      }
       const auto refusal = refusals_.find(op);
       const std::uint16_t result = refusal == refusals_.end() ? 0 : refusal->second;
       out = {0, static_cast<std::uint8_t>(128 + op)};
@@ -524,7 +536,17 @@ class natpmp_responder {
       }
     }
     if (ntohl(from.sin_addr.s_addr) >> 24 != 127) return;
-    ::sendto(udp_, out.data(), out.size(), 0, reinterpret_cast<const sockaddr*>(&from), sizeof from);
+    const auto send = [&](const std::vector<std::uint8_t>& d) {
+      ::sendto(udp_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&from), sizeof from);
+    };
+    if (junk_) {
+      std::vector<std::uint8_t> other_version = out, request_opcode = out;
+      other_version[0] = 1;
+      request_opcode[1] = static_cast<std::uint8_t>(request_opcode[1] - 128);
+      send(other_version);
+      send(request_opcode);
+    }
+    send(out);
   }
 
   static void put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
@@ -544,6 +566,8 @@ class natpmp_responder {
   std::map<std::uint8_t, std::uint16_t> refusals_;
   std::vector<std::uint8_t> ignored_;
   std::atomic<bool> another_port_{false};
+  std::atomic<bool> junk_{false};
+  int to_lose_ = 0;
   std::uint16_t granted_port_ = 0;
   std::uint32_t granted_lifetime_ = 0;
   std::vector<request> requests_;

@@ -30,7 +30,7 @@ enum base : int {
   renews = 20,
   permanent = 30,
   refusals = 40,
-  silence = 50,
+  silence = 180,
   natpmp_maps = 60,
   natpmp_refusals = 70,
   strangers = 160,
@@ -38,7 +38,8 @@ enum base : int {
   replies = 100,
   states = 130,
   hang_ups = 140,
-  routes = 150
+  routes = 150,
+  natpmp_resends = 170
 };
 
 struct told {
@@ -380,17 +381,22 @@ struct refusal_row {
   bool natpmp_maps;
   kind expected;
   std::string line;
+  std::string words;
 };
 
 TEST(PortMapper, AUpnpRefusalIsToldAndNatPmpAskedAfterIt) {
   const std::vector<refusal_row> rows = {
       {"AddPortMapping", 718, false, kind::refused,
-       "port UDP 47630 na routerze zajal inny komputer: wybierz inny (--port)"},
+       "port UDP 47630 na routerze zajal inny komputer: wybierz inny (--port)",
+       "port zajety przez inny komputer"},
       {"AddPortMapping", 501, false, kind::refused,
-       "router odmowil (UPnP, blad 501): przekieruj recznie port UDP 47630"},
+       "router odmowil (UPnP, blad 501): przekieruj recznie port UDP 47630", "czynnosc nieudana"},
       {"AddPortMapping", 606, false, kind::refused,
-       "router odmowil (UPnP, blad 606): przekieruj recznie port UDP 47630"},
-      {"AddPortMapping", 501, true, kind::mapped, "z internetu: 203.0.113.7, port UDP 47630"},
+       "router odmowil (UPnP, blad 606): przekieruj recznie port UDP 47630", "brak uprawnien"},
+      {"AddPortMapping", 728, false, kind::refused,
+       "router odmowil (UPnP, blad 728): przekieruj recznie port UDP 47630", "brak wolnych przekierowan"},
+      {"AddPortMapping", 501, true, kind::mapped, "z internetu: 203.0.113.7, port UDP 47630",
+       "czynnosc nieudana"},
   };
   int at = refusals;
   for (const refusal_row& row : rows) {
@@ -412,6 +418,8 @@ TEST(PortMapper, AUpnpRefusalIsToldAndNatPmpAskedAfterIt) {
     EXPECT_EQ(o.error, row.natpmp_maps ? 0 : row.code);
     EXPECT_EQ(mapper.is_open(), row.natpmp_maps);
     EXPECT_EQ(router_line(o), row.line);
+    EXPECT_TRUE(log.has("Router UPnP: odmowa przekierowania, blad " + std::to_string(row.code) + " (" +
+                        row.words + ")"));
     EXPECT_FALSE(natpmp_bytes(gateway).empty());
     EXPECT_TRUE(router.mappings().empty());
   }
@@ -525,6 +533,30 @@ TEST(PortMapper, NatPmpMapsWhenNoUpnpRouterAnswersAndRenewsAtHalfTheLeaseItGrant
   const std::vector<bytes> sent = natpmp_bytes(gateway);
   ASSERT_EQ(sent.size(), 7u);  // one removal, whatever closed it how often
   EXPECT_EQ(sent.back(), mapping_request(game_port, 0, 0));
+}
+
+TEST(PortMapper, NatPmpResendsWhatWasLostAndReadsPastDatagramsThatAreNoAnswers) {
+  struct row {
+    std::string name;
+    int lost;
+    bool junk;
+    std::size_t requests;
+  };
+  int at = natpmp_resends;
+  for (const row& r : std::vector<row>{{"a lost request", 1, false, 3}, {"junk first", 0, true, 2}}) {
+    SCOPED_TRACE(r.name);
+    natpmp_responder gateway(at, at + 4);
+    at += 5;
+    gateway.lose_first(r.lost);
+    gateway.send_junk_first(r.junk);
+    told log;
+    common::manual_time time;
+    port_mapper mapper(on_loopback(nobody(), gateway.address(), log), time);
+    const router_outcome o = mapper.open(game_port);
+    EXPECT_EQ(o.what, kind::mapped);
+    EXPECT_EQ(o.external_address, "203.0.113.7");
+    EXPECT_EQ(natpmp_bytes(gateway).size(), r.requests);
+  }
 }
 
 TEST(PortMapper, ANatPmpGatewayThatRefusesIsToldWithItsResultCode) {
