@@ -5,7 +5,7 @@
 set -euo pipefail
 
 game_packages=(g++ cmake make pkg-config freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri libopenal-dev libenet-dev
-               libsodium-dev)
+               libsodium-dev libminiupnpc-dev libnatpmp-dev)
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xdotool x11-utils imagemagick
                clang libclang-rt-14-dev python3)
 package_packages=(dpkg-dev file lintian desktop-file-utils appstream man-db)
