@@ -296,7 +296,7 @@ TEST(NetDiscovery, AFilteredAddressGetsNoAnswer) {
 }
 
 TEST(NetDiscovery, AGuestIgnoresAnswersToOtherProbesAndAnswersTwice) {
-  udp_socket kitchen(1), lounge(2, kitchen.port()), stranger(1);
+  udp_socket kitchen(1), lounge(2, kitchen.port()), attic(3, kitchen.port()), stranger(1);
   fixed_entropy random;
   lan_search search(kitchen.port(), random);
   search.probe(std::array{loopback});
@@ -321,14 +321,20 @@ TEST(NetDiscovery, AGuestIgnoresAnswersToOtherProbesAndAnswersTwice) {
   send(kitchen, encode(stale));
   send(kitchen, resized(encode(a), 100));
   send(kitchen, encode(a));
-  send(kitchen, encode(sample_answer("inny", kitchen.port(), true)));  // again, to another probe
+  answer again = sample_answer("inny", kitchen.port(), true);
+  again.nonce = a.nonce;
+  send(kitchen, encode(again));  // the same address once more
   a.name_length = 5;
   send(lounge, encode(a));  // from another address: a second host
+  send(attic, encode(a));   // a third, left unread by a search for two
   search.collect(std::chrono::steady_clock::now() + 10s, 2);
   EXPECT_EQ(search.hosts(),
             (std::vector<lan_host>{{loopback, kitchen.port(), "kuchnia", protocol_version},
                                    {loopback + 1, kitchen.port(), "kuchn", protocol_version}}));
   EXPECT_EQ(search.ignored(), 4u);
+  search.collect(std::chrono::steady_clock::now() + 10s, 3);
+  ASSERT_EQ(search.hosts().size(), 3u);
+  EXPECT_EQ(search.hosts()[2].address, loopback + 2);
 }
 
 TEST(NetDiscovery, FindHostsAsksAndReturnsTheHostsThatAnswered) {
