@@ -1,7 +1,5 @@
 #include "net/transport.hpp"
 
-#include "net/discovery.hpp"
-
 #include <arpa/inet.h>
 #include <enet/enet.h>
 #include <ifaddrs.h>
@@ -12,6 +10,8 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+
+#include "net/discovery.hpp"
 
 namespace net {
 

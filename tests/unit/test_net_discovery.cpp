@@ -319,6 +319,7 @@ TEST(NetDiscovery, AGuestIgnoresAnswersToOtherProbesAndAnswersTwice) {
   const auto send = [&](udp_socket& from, const bytes& d) { from.send_to(to, d.data(), d.size()); };
   send(stranger, encode(a));  // not from the port asked
   send(kitchen, encode(stale));
+  send(kitchen, bytes{});
   send(kitchen, resized(encode(a), 100));
   send(kitchen, encode(a));
   answer again = sample_answer("inny", kitchen.port(), true);
@@ -331,10 +332,20 @@ TEST(NetDiscovery, AGuestIgnoresAnswersToOtherProbesAndAnswersTwice) {
   EXPECT_EQ(search.hosts(),
             (std::vector<lan_host>{{loopback, kitchen.port(), "kuchnia", protocol_version},
                                    {loopback + 1, kitchen.port(), "kuchn", protocol_version}}));
-  EXPECT_EQ(search.ignored(), 4u);
+  EXPECT_EQ(search.ignored(), 5u);
   search.collect(std::chrono::steady_clock::now() + 10s, 3);
   ASSERT_EQ(search.hosts().size(), 3u);
   EXPECT_EQ(search.hosts()[2].address, loopback + 2);
+}
+
+TEST(NetDiscovery, ASearchThatNobodyAnswersEndsAtItsDeadline) {
+  fixed_entropy random;
+  lan_search search(free_udp_port(), random);
+  search.probe(std::array{loopback});
+  search.collect(std::chrono::steady_clock::now() + 20ms, 1);
+  EXPECT_TRUE(search.hosts().empty());
+  search.collect(std::chrono::steady_clock::now(), 1);  // a deadline passed already
+  EXPECT_TRUE(search.hosts().empty());
 }
 
 TEST(NetDiscovery, FindHostsAsksAndReturnsTheHostsThatAnswered) {
