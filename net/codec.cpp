@@ -15,6 +15,7 @@ enum class type : std::uint8_t {
   proof = 3,
   refusal = 4,
   sealed = 5,
+  // 6 and 7: a probe and an answer of net/discovery, which a host's transport takes before ENet reads them.
   welcome = 16,
   whole_board = 17,
   snapshot = 18,

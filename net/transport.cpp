@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "net/discovery.hpp"
+
 namespace net {
 
 struct transport::enet {
@@ -18,6 +20,7 @@ struct transport::enet {
   ENetPacket* held = nullptr;  // the packet of the last event received, until the next service
   peer_id next_peer = host_peer + 1;
   std::function<bool(const endpoint&)> filter;
+  lan_responder* responder = nullptr;
   std::uint64_t sent = 0, received = 0, datagrams = 0;
 
   ~enet() {
@@ -57,10 +60,21 @@ void need_enet() {
 // The transport whose host is being serviced on this thread: ENet's filter hook has no place for it.
 thread_local transport::enet* servicing = nullptr;
 
+// A blocked or flooding address is dropped before anything else, probes included.
 int ENET_CALLBACK filter_hook(ENetHost* host, ENetEvent*) {
-  if (servicing == nullptr || !servicing->filter) return 0;
+  if (servicing == nullptr) return 0;
   const endpoint from{ntohl(host->receivedAddress.host), host->receivedAddress.port};
-  return servicing->filter(from) ? 1 : 0;
+  if (servicing->filter && servicing->filter(from)) return 1;
+  if (servicing->responder == nullptr) return 0;
+  lan_responder::verdict v =
+      servicing->responder->take(std::span<const std::uint8_t>(host->receivedData, host->receivedDataLength),
+                                 std::chrono::steady_clock::now());
+  if (!v.reply.empty()) {
+    const ENetBuffer reply{v.reply.data(), v.reply.size()};
+    const int sent = enet_socket_send(host->socket, &host->receivedAddress, &reply, 1);
+    if (sent > 0) servicing->sent += static_cast<std::uint64_t>(sent);
+  }
+  return v.ours ? 1 : 0;
 }
 
 void limit(ENetHost* host, std::size_t per_address) {
@@ -105,6 +119,10 @@ std::unique_ptr<transport> transport::connect(std::string_view name, std::uint16
 
 void transport::filter(std::function<bool(const endpoint&)> drop) {
   enet_->filter = std::move(drop);
+}
+
+void transport::answer_probes(lan_responder* responder) {
+  enet_->responder = responder;
 }
 
 std::optional<transport::event> transport::service(std::chrono::milliseconds wait) {

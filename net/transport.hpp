@@ -5,7 +5,9 @@
 // `moving` (unreliable and sequenced: a late datagram is dropped). ENet's own connection handshake proves
 // nothing, so everything before the join's proof is a stranger's: the host allows few connections, few per
 // address, small packets (ENet would otherwise allocate up to 32 MiB for one fragmented packet) and little
-// data waiting per connection; and a filter sees every datagram before ENet reads it.
+// data waiting per connection; and a filter sees every datagram before ENet reads it. A host's transport may
+// also answer the probes of guests looking for a game on the local network (net/discovery.hpp), on the same
+// port, before ENet reads them.
 //
 // Thread use: a transport belongs to the one thread that made it; ENet is not thread-safe. Nothing of ENet
 // shows in this header.
@@ -24,6 +26,8 @@
 #include "net/session.hpp"
 
 namespace net {
+
+class lan_responder;
 
 class transport final : public wire {
  public:
@@ -62,6 +66,11 @@ class transport final : public wire {
 
   // Sees every datagram that arrives, before ENet reads it: true drops it.
   void filter(std::function<bool(const endpoint&)> drop);
+  // Every datagram the filter lets through goes to `responder` first: what it calls a probe's answer is sent
+  // back to the datagram's source from this transport's socket, and what it calls its own (a probe, an
+  // answer, well formed or not) ENet never sees. The responder stays the caller's, and must outlive the
+  // transport or the next call; nullptr: ENet gets everything again.
+  void answer_probes(lan_responder* responder);
   // The connection's round trip as ENet measures it.
   std::chrono::milliseconds round_trip(peer_id peer) const override;
   // UDP payload bytes sent and received so far, and datagrams received.

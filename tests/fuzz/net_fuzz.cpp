@@ -4,11 +4,14 @@
 //     read past, skipped or guessed); another version's first datagram is told apart;
 //   - a message sealed and opened comes out as decoding it in the clear does, or is dropped for the same
 //     reason; opened twice, the second is a replay;
-//   - a stranger's datagrams never make a guest of it nor a message the host acts on.
+//   - a stranger's datagrams never make a guest of it nor a message the host acts on;
+//   - a probe or an answer of this version decodes only from the bytes it encodes to, and a host never
+//     answers with more bytes than it was sent.
 // Built only with -DTOLVARAN_FUZZ=ON and clang++ (tools/fuzz.sh).
 #include <cstdio>
 #include <cstdlib>
 
+#include "net/discovery.hpp"
 #include "net/session.hpp"
 #include "support/recording_log.hpp"
 
@@ -45,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::span<const std::uint8_t> in(data + 1, size - 1);
   const bytes as_given(in.begin(), in.end());
-  switch (data[0] % 3) {
+  switch (data[0] % 4) {
     case 0: {
       const auto d = decode_datagram(in);
       if (!d.ok()) break;
@@ -94,6 +97,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         rest = rest.subspan(2 + length);
       }
       host.tick(common::steady_time{} + join_limit);
+      break;
+    }
+    case 3: {
+      const auto d = decode_lan(in);
+      if (d.ok() && std::visit([](const auto& m) { return m.version; }, d.value()) == protocol_version)
+        check(encode(d.value()) == as_given, "a probe or an answer that does not encode back");
+      static lan_responder host("fuzz", 1);
+      static common::steady_time now{};
+      now += lan_responder::answer_interval;  // never short of answers
+      check(host.take(in, now).reply.size() <= in.size(), "an answer longer than what asked for it");
       break;
     }
   }
