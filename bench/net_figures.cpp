@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
   static startup::command_line host;
   host.play = startup::command_line::role::host;
   host.port = port;
-  host.code = "13572468";
+  host.code = net::join_code("13572468");
   host.toolkit = {"multiplayer_tolvaran"};
   startup::static_initialisation(host);
   startup::multiplayer_tolvaran(*runtime_log::log);
@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
 
   net::guest_role guest(
       net::guest_world{guest_board, guest_players, guest_keys, guest_log, nullptr, [](int) {}}, "127.0.0.1",
-      port, "13572468");
+      port, net::join_code("13572468"));
   guest.launch();
   guest.start();
   if (!testing_support::eventually([&] { return guest.playing(); }, 60s)) {

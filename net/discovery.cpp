@@ -27,54 +27,7 @@ bool printable(std::uint8_t c) {
   return c >= 0x20 && c <= 0x7E;
 }
 
-// Takes fields off received bytes in order, as the game's codec does: the first field that does not fit
-// marks the reading failed, every later field reads as zero, and the verdict comes once at the end.
-class reader {
- public:
-  explicit reader(std::span<const std::uint8_t> in) : in_(in) {}
-
-  std::uint8_t u8() {
-    if (failed_) return 0;
-    if (at_ >= in_.size()) {
-      fail(fault::truncated);
-      return 0;
-    }
-    return in_[at_++];
-  }
-  std::uint16_t u16() {
-    const std::uint16_t low = u8();
-    return static_cast<std::uint16_t>(low | (u8() << 8));
-  }
-  nonce_bytes nonce() {
-    nonce_bytes out{};
-    for (auto& b : out) b = u8();
-    return out;
-  }
-  void magic_word() {
-    std::array<std::uint8_t, magic.size()> word{};
-    for (auto& b : word) b = u8();
-    if (word != magic) fail(fault::malformed);
-  }
-  // What another version lays out after the nonce: not this reader's to judge.
-  void skip_rest() { at_ = in_.size(); }
-
-  void fail(fault f) {
-    if (!failed_) why_ = f;
-    failed_ = true;
-  }
-  template <class Value>
-  decoded<lan_datagram> finish(Value&& value) {
-    if (!failed_ && at_ != in_.size()) fail(fault::malformed);
-    if (failed_) return {why_};
-    return {lan_datagram(std::forward<Value>(value))};
-  }
-
- private:
-  std::span<const std::uint8_t> in_;
-  std::size_t at_ = 0;
-  bool failed_ = false;
-  fault why_ = fault::truncated;
-};
+using reader = byte_reader;
 
 void put16(bytes& out, std::uint16_t v) {
   out.push_back(static_cast<std::uint8_t>(v));
@@ -115,7 +68,7 @@ decoded<lan_datagram> decode_probe(reader& r, std::uint16_t version, const nonce
     for (std::size_t i = head_size; i < probe_size; ++i)
       if (r.u8() != 0) r.fail(fault::malformed);
   }
-  return r.finish(probe{version, nonce});
+  return r.finish<lan_datagram>(probe{version, nonce});
 }
 
 decoded<lan_datagram> decode_answer(reader& r, std::uint16_t version, const nonce_bytes& nonce) {
@@ -124,7 +77,7 @@ decoded<lan_datagram> decode_answer(reader& r, std::uint16_t version, const nonc
   m.nonce = nonce;
   if (version != protocol_version) {
     r.skip_rest();
-    return r.finish(m);
+    return r.finish<lan_datagram>(m);
   }
   m.port = r.u16();
   if (m.port == 0) r.fail(fault::malformed);
@@ -139,12 +92,12 @@ decoded<lan_datagram> decode_answer(reader& r, std::uint16_t version, const nonc
     if (!printable(c)) r.fail(fault::malformed);
     m.name[i] = static_cast<char>(c);
   }
-  return r.finish(m);
+  return r.finish<lan_datagram>(m);
 }
 
 }  // namespace
 
-bytes encode(const lan_datagram& d) {
+bytes encode_lan(const lan_datagram& d) {
   return std::visit(lan_encoder{}, d);
 }
 
@@ -156,7 +109,8 @@ decoded<lan_datagram> decode_lan(std::span<const std::uint8_t> in) {
     r.fail(fault::malformed);
   r.magic_word();
   const std::uint16_t version = r.u16();
-  const nonce_bytes nonce = r.nonce();
+  nonce_bytes nonce{};
+  r.raw(nonce);
   if (t == static_cast<std::uint8_t>(type::probe)) return decode_probe(r, version, nonce, in.size());
   return decode_answer(r, version, nonce);
 }
@@ -191,21 +145,6 @@ std::string host_name() {
 
 // ---------------------------------------------------------------------------------------------------------
 
-token_bucket::token_bucket(std::chrono::nanoseconds interval, int burst)
-    : interval_(interval), full_(interval * burst), credit_(full_) {}
-
-bool token_bucket::take(common::steady_time now) {
-  if (!last_) {
-    last_ = now;
-  } else if (now > *last_) {
-    credit_ = std::min(full_, credit_ + (now - *last_));
-    last_ = now;
-  }
-  if (credit_ < interval_) return false;
-  credit_ -= interval_;
-  return true;
-}
-
 lan_responder::lan_responder(std::string_view name, std::uint16_t port) {
   const std::string clean = lan_name(name);
   answer_.port = port;
@@ -227,7 +166,7 @@ lan_responder::verdict lan_responder::take(std::span<const std::uint8_t> datagra
   }
   answer a = answer_;
   a.nonce = asked->nonce;
-  v.reply = encode(a);
+  v.reply = encode_lan(a);
   ++answered_;
   return v;
 }
@@ -257,7 +196,7 @@ lan_search::~lan_search() {
 }
 
 void lan_search::probe(std::span<const std::uint32_t> targets) {
-  const bytes asking = encode(net::probe{protocol_version, nonce_});
+  const bytes asking = encode_lan(net::probe{protocol_version, nonce_});
   for (const std::uint32_t target : targets) {
     sockaddr_in to{};
     to.sin_family = AF_INET;

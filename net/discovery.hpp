@@ -42,8 +42,6 @@
 
 namespace net {
 
-using nonce_bytes = std::array<std::uint8_t, 16>;
-
 inline constexpr std::size_t max_host_name = 32;
 inline constexpr std::size_t longest_answer = 1 + magic.size() + 2 + 16 + 2 + 1 + 1 + max_host_name;
 // Every version pads its probe to at least this much, so that no answer of this version outgrows it.
@@ -72,7 +70,7 @@ struct answer {
 
 using lan_datagram = std::variant<probe, answer>;
 
-bytes encode(const lan_datagram& d);
+bytes encode_lan(const lan_datagram& d);
 decoded<lan_datagram> decode_lan(std::span<const std::uint8_t> bytes);
 
 // Whether the bytes are meant as a probe or an answer (their type and the magic word), well formed or not:
@@ -89,21 +87,6 @@ std::string host_name();
 
 // ---------------------------------------------------------------------------------------------------------
 // The host's side
-
-// Allows events at a steady rate with room for a burst: one token every `interval`, at most `burst` kept.
-// It starts full.
-class token_bucket {
- public:
-  token_bucket(std::chrono::nanoseconds interval, int burst);
-  // True, and one token fewer, when one is there at `now`. A clock that goes back refills nothing.
-  bool take(common::steady_time now);
-
- private:
-  std::chrono::nanoseconds interval_;
-  std::chrono::nanoseconds full_;
-  std::chrono::nanoseconds credit_;  // tokens as the time they took to come
-  std::optional<common::steady_time> last_;
-};
 
 // Tells probes from other datagrams and makes the answers, within the rate.
 class lan_responder {

@@ -48,10 +48,10 @@ whole_board host_report::board_now(std::chrono::system_clock::time_point wall) {
   return b;
 }
 
-std::vector<game_message> host_report::joined(common::steady_time now,
+std::vector<host_message> host_report::joined(common::steady_time now,
                                               std::chrono::system_clock::time_point wall) {
   if (channel_ != nullptr) events_.emplace(*channel_);
-  std::vector<game_message> out{board_now(wall)};
+  std::vector<host_message> out{board_now(wall)};
   info_ = board_.get_info();
   out.push_back(info_of(info_));
   last_ball_ = std::get<whole_board>(out.front()).ball.pos;
@@ -59,9 +59,9 @@ std::vector<game_message> host_report::joined(common::steady_time now,
   return out;
 }
 
-std::vector<game_message> host_report::changes(common::steady_time now,
+std::vector<host_message> host_report::changes(common::steady_time now,
                                                std::chrono::system_clock::time_point wall) {
-  std::vector<game_message> out;
+  std::vector<host_message> out;
   const auto started = board_.started();
   const board::brick_matrix bricks = board_.get_brick_matrix_state();
   std::vector<std::size_t> changed;
@@ -200,50 +200,74 @@ void guest_mirror::show_game_time(std::uint32_t game_time, std::chrono::system_c
   board_.set_started(std::chrono::time_point_cast<std::chrono::system_clock::duration>(started));
 }
 
-void guest_mirror::take(const game_message& m, std::chrono::duration<float> age,
+void guest_mirror::take(const host_message& m, std::chrono::duration<float> age,
                         std::chrono::system_clock::time_point wall) {
-  if (const auto* b = std::get_if<whole_board>(&m)) {
-    board_.set_brick_matrix(b->bricks);
-    change_ = b->change;
-    board_change_ = b->change;
-    // A whole board resent on a bad line may come after the first snapshots of its own game: what moves is
-    // then newer in them.
-    if (snapshot_change_ && *snapshot_change_ >= b->change) return;
-    pad1_ = b->pad1;
-    pad2_ = b->pad2;
-    board_.set_pads(pad1_, pad2_);
-    ball_.put(b->ball);
-    board_.ball_change(ball_.ball());
-    b->running ? board_.start() : board_.stop();
-    players_.set_points(b->points1, b->points2);
-    started_.reset();
-    show_game_time(b->game_time, wall);
-  } else if (const auto* s = std::get_if<snapshot>(&m)) {
-    // Before the first whole board the pads' look is unknown; a snapshot of a game before the board's
-    // (overtaken by the board on the other channel) is old news.
-    if (!board_change_ || s->change < *board_change_) return;
-    snapshot_change_ = s->change;
-    host_jumps_ = s->jumps;
-    pad1_.pos.x = s->pad1_x;
-    pad2_.pos.x = s->pad2_x;
-    board_.set_pads(pad1_, pad2_);
-    s->running ? board_.start() : board_.stop();
-    ball_.correct(*s, age, clock_.now());
-    board_.ball_change(ball_.ball());
-    players_.set_points(s->points1, s->points2);
-    show_game_time(s->game_time, wall);
-    // The repeated changes are taken only in order: after a gap the reliable ones fill it first.
-    for (std::size_t i = 0; i < s->recent_count; ++i)
-      if (s->recent[i].change == change_ + 1) apply(s->recent[i]);
-  } else if (const auto* c = std::get_if<brick_change>(&m)) {
-    if (c->change > change_) apply(*c);
-  } else if (const auto* p = std::get_if<points>(&m)) {
-    players_.set_points(p->points1, p->points2);
-  } else if (const auto* line = std::get_if<info>(&m)) {
-    board_.set_info(line->view());
-  } else if (const auto* e = std::get_if<sound::game_event>(&m)) {
-    if (events_ != nullptr) events_->record(*e);
-  }
+  // Every message a host sends has its overload of `show`: one added without it does not build.
+  std::visit([&](const auto& message) { show(message, age, wall); }, m);
+}
+
+void guest_mirror::show(const welcome&, std::chrono::duration<float>, std::chrono::system_clock::time_point) {
+}
+void guest_mirror::show(const goodbye&, std::chrono::duration<float>, std::chrono::system_clock::time_point) {
+}
+
+void guest_mirror::show(const whole_board& b, std::chrono::duration<float>,
+                        std::chrono::system_clock::time_point wall) {
+  board_.set_brick_matrix(b.bricks);
+  change_ = b.change;
+  board_change_ = b.change;
+  // A whole board resent on a bad line may come after the first snapshots of its own game: what moves is
+  // then newer in them.
+  if (snapshot_change_ && *snapshot_change_ >= b.change) return;
+  pad1_ = b.pad1;
+  pad2_ = b.pad2;
+  board_.set_pads(pad1_, pad2_);
+  ball_.put(b.ball);
+  board_.ball_change(ball_.ball());
+  b.running ? board_.start() : board_.stop();
+  players_.set_points(b.points1, b.points2);
+  started_.reset();
+  show_game_time(b.game_time, wall);
+}
+
+void guest_mirror::show(const snapshot& s, std::chrono::duration<float> age,
+                        std::chrono::system_clock::time_point wall) {
+  // Before the first whole board the pads' look is unknown; a snapshot of a game before the board's
+  // (overtaken by the board on the other channel) is old news.
+  if (!board_change_ || s.change < *board_change_) return;
+  snapshot_change_ = s.change;
+  host_jumps_ = s.jumps;
+  pad1_.pos.x = s.pad1_x;
+  pad2_.pos.x = s.pad2_x;
+  board_.set_pads(pad1_, pad2_);
+  s.running ? board_.start() : board_.stop();
+  ball_.correct(s, age, clock_.now());
+  board_.ball_change(ball_.ball());
+  players_.set_points(s.points1, s.points2);
+  show_game_time(s.game_time, wall);
+  // The repeated changes are taken only in order: after a gap the reliable ones fill it first.
+  for (std::size_t i = 0; i < s.recent_count; ++i)
+    if (s.recent[i].change == change_ + 1) apply(s.recent[i]);
+}
+
+void guest_mirror::show(const brick_change& c, std::chrono::duration<float>,
+                        std::chrono::system_clock::time_point) {
+  if (c.change > change_) apply(c);
+}
+
+void guest_mirror::show(const points& p, std::chrono::duration<float>,
+                        std::chrono::system_clock::time_point) {
+  players_.set_points(p.points1, p.points2);
+}
+
+void guest_mirror::show(const info& line, std::chrono::duration<float>,
+                        std::chrono::system_clock::time_point) {
+  board_.set_info(line.view());
+}
+
+void guest_mirror::show(const sound::game_event& e, std::chrono::duration<float>,
+                        std::chrono::system_clock::time_point) {
+  if (events_ != nullptr) events_->record(e);
 }
 
 void guest_mirror::step() {

@@ -41,9 +41,9 @@ class host_report {
 
   // Everything a guest that has just joined needs, the whole board first; from now on the report tells
   // what changes since. Sound events from before the join are let go.
-  std::vector<game_message> joined(common::steady_time now, std::chrono::system_clock::time_point wall);
+  std::vector<host_message> joined(common::steady_time now, std::chrono::system_clock::time_point wall);
   // What changed since the last look, to be sent reliably, in order.
-  std::vector<game_message> changes(common::steady_time now, std::chrono::system_clock::time_point wall);
+  std::vector<host_message> changes(common::steady_time now, std::chrono::system_clock::time_point wall);
   // What moves, now.
   snapshot moving(common::steady_time now, std::chrono::system_clock::time_point wall);
 
@@ -116,7 +116,7 @@ class guest_mirror {
 
   // A message from the host, `age` after it left (half the round trip). `wall` is this computer's clock,
   // from which the game time shown is counted back.
-  void take(const game_message& m, std::chrono::duration<float> age,
+  void take(const host_message& m, std::chrono::duration<float> age,
             std::chrono::system_clock::time_point wall);
   // One millisecond of the ball between snapshots, shown at once.
   void step();
@@ -127,6 +127,15 @@ class guest_mirror {
 
  private:
   void apply(const brick_change& c);
+  using wall_time = std::chrono::system_clock::time_point;
+  void show(const welcome&, std::chrono::duration<float> age, wall_time wall);
+  void show(const whole_board& b, std::chrono::duration<float> age, wall_time wall);
+  void show(const snapshot& s, std::chrono::duration<float> age, wall_time wall);
+  void show(const brick_change& c, std::chrono::duration<float> age, wall_time wall);
+  void show(const points& p, std::chrono::duration<float> age, wall_time wall);
+  void show(const info& line, std::chrono::duration<float> age, wall_time wall);
+  void show(const sound::game_event& e, std::chrono::duration<float> age, wall_time wall);
+  void show(const goodbye&, std::chrono::duration<float> age, wall_time wall);
   void show_game_time(std::uint32_t game_time, std::chrono::system_clock::time_point wall);
 
   state::board_monitor& board_;

@@ -8,6 +8,13 @@
 
 namespace net {
 
+void need_sodium() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (sodium_init() < 0) throw std::runtime_error("libsodium cannot be initialised");
+  });
+}
+
 namespace cpace {
 
 namespace {
@@ -17,13 +24,6 @@ static_assert(crypto_core_ristretto255_HASHBYTES == sizeof(intermediate_key));
 static_assert(crypto_scalarmult_ristretto255_SCALARBYTES == sizeof(scalar));
 static_assert(crypto_hash_sha512_BYTES == sizeof(intermediate_key));
 static_assert(crypto_auth_hmacsha512_BYTES == 64);
-
-void need_sodium() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    if (sodium_init() < 0) throw std::runtime_error("libsodium cannot be initialised");
-  });
-}
 
 std::size_t leb128_size(std::size_t length) {
   std::size_t n = 1;

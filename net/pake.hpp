@@ -38,6 +38,9 @@
 
 namespace net {
 
+// libsodium, initialised once for the whole program before its first use.
+void need_sodium();
+
 namespace cpace {
 
 using point = std::array<std::uint8_t, 32>;   // a ristretto255 element, encoded

@@ -44,7 +44,7 @@ void host_pass::react(host_session::happening h, common::steady_time now, wall_t
     case host_session::happening::joined:
       world_.board.set_network_line("");
       green_steering(world_, true, guest_plays_);
-      for (const game_message& m : report_.joined(now, wall)) session_.send(channel::reliable, m);
+      for (const host_message& m : report_.joined(now, wall)) session_.send(channel::reliable, m);
       next_snapshot_ = now;
       break;
     case host_session::happening::left:
@@ -52,18 +52,28 @@ void host_pass::react(host_session::happening h, common::steady_time now, wall_t
       green_steering(world_, false, guest_plays_);
       world_.board.set_network_line(waiting_);
       break;
+    case host_session::happening::closed:
+      // For good: whoever tried so many codes must not get more tries with this one.
+      waiting_ = std::string(closed_line);
+      world_.board.set_network_line(waiting_);
+      break;
     case host_session::happening::none:
       break;
   }
 }
 
-void host_pass::act(const game_message& m) {
-  if (const auto* keys = std::get_if<steering>(&m)) {
-    keys->left ? world_.keys.set_key_down(common::guest_left) : world_.keys.set_key_up(common::guest_left);
-    keys->right ? world_.keys.set_key_down(common::guest_right) : world_.keys.set_key_up(common::guest_right);
-  } else if (const auto* choice = std::get_if<menu_choice>(&m)) {
-    world_.menu(choice->command);
-  }
+void host_pass::act(const guest_message& m) {
+  // Every message a guest sends has its handler here: one added without it does not build.
+  struct handlers {
+    const host_world& world;
+    void operator()(const steering& keys) const {
+      keys.left ? world.keys.set_key_down(common::guest_left) : world.keys.set_key_up(common::guest_left);
+      keys.right ? world.keys.set_key_down(common::guest_right) : world.keys.set_key_up(common::guest_right);
+    }
+    void operator()(const menu_choice& choice) const { world.menu(choice.command); }
+    void operator()(const goodbye&) const {}  // the session has let the guest go
+  };
+  std::visit(handlers{world_}, m);
 }
 
 void host_pass::take(const wire_event& e, common::steady_time now, wall_time wall) {
@@ -87,11 +97,12 @@ void host_pass::take(const wire_event& e, common::steady_time now, wall_time wal
 void host_pass::tick(common::steady_time now, wall_time wall) {
   react(session_.tick(now), now, wall);
   if (session_.has_guest() && next_snapshot_ && now >= *next_snapshot_) {
-    for (const game_message& m : report_.changes(now, wall)) session_.send(channel::reliable, m);
+    for (const host_message& m : report_.changes(now, wall)) session_.send(channel::reliable, m);
     session_.send(channel::moving, report_.moving(now, wall));
     next_snapshot_ = now + snapshot_period;  // a late snapshot is not made up
   }
   if (const std::optional<std::string> line = session_.drops().report(now)) world_.log.info(*line);
+  if (const std::optional<std::string> line = session_.refusals().report(now)) world_.log.info(*line);
 }
 
 void host_pass::say_goodbye(common::steady_time now) {

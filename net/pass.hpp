@@ -58,6 +58,10 @@ inline constexpr int most_steps_at_once = 20;
 // datagram stretches its measure: a round trip beyond this is not believed.
 inline constexpr std::chrono::milliseconds believed_round_trip{200};
 
+// What a host's window shows once too many wrong codes have closed its code.
+inline constexpr std::string_view closed_line =
+    "Zbyt wiele zlych kodow dolaczenia. Nowy kod: uruchom gre ponownie (--host)";
+
 struct host_world {
   state::board_monitor& board;
   state::players_monitor& players;
@@ -94,7 +98,7 @@ class host_pass {
 
  private:
   void react(host_session::happening h, common::steady_time now, wall_time wall);
-  void act(const game_message& m);
+  void act(const guest_message& m);
 
   host_world world_;
   host_session& session_;

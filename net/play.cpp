@@ -55,8 +55,8 @@ std::string waiting_line(std::string_view code, const std::vector<std::string>& 
 // ---------------------------------------------------------------------------------------------------------
 // The host
 
-host_role::host_role(host_world w, std::uint16_t port, std::string code, pwhash_cost cost)
-    : world_(w), port_(port), code_(std::move(code)), cost_(cost) {}
+host_role::host_role(host_world w, std::uint16_t port, std::optional<join_code> code)
+    : world_(w), port_(port), code_(std::move(code)) {}
 
 void host_role::launch() {
   common::start_thread(thread_, "net-host", [this](std::stop_token stop) { run(stop); });
@@ -82,6 +82,12 @@ void host_role::game_ends() noexcept {
 
 void host_role::run(std::stop_token stop) {
   common::box_closer closer(box_);
+  struct wiper {
+    std::optional<join_code>& code;
+    ~wiper() {
+      if (code) code->wipe();
+    }
+  } wipe_code{code_};
   try {
     if (box_.accept(
             stop, [](request r) { return r == request::start; }, [](request) {}) != common::accepted::request)
@@ -100,10 +106,8 @@ void host_role::run(std::stop_token stop) {
 
 void host_role::serve(std::stop_token stop) {
   system_entropy random;
-  const std::string code = code_.empty() ? draw_join_code(random) : code_;
-  salt_bytes salt{};
-  random.fill(salt);
-  const host_config config{derive_code_key(code, salt, cost_), salt};
+  if (!code_) code_ = draw_join_code(random);
+  const std::string_view code = code_->view();
 
   std::unique_ptr<transport> wire;
   try {
@@ -116,7 +120,7 @@ void host_role::serve(std::stop_token stop) {
                << std::flush;
     return;
   }
-  host_session session(config, random, *wire, world_.log);
+  host_session session(*code_, random, *wire, world_.log);
   wire->filter([&](const endpoint& from) {
     const std::optional<drop_reason> why = session.gate().refuses(from, steady::now());
     if (why) session.drops().note(*why);
@@ -148,13 +152,12 @@ void host_role::serve(std::stop_token stop) {
 // ---------------------------------------------------------------------------------------------------------
 // The guest
 
-guest_role::guest_role(guest_world w, std::string address, std::uint16_t port, std::string code,
-                       pwhash_cost cost, std::chrono::milliseconds show_ending)
+guest_role::guest_role(guest_world w, std::string address, std::uint16_t port, const join_code& code,
+                       std::chrono::milliseconds show_ending)
     : world_(std::move(w)),
       address_(std::move(address)),
       port_(port),
-      code_(std::move(code)),
-      cost_(cost),
+      code_(code),
       show_ending_(show_ending) {}
 
 void guest_role::launch() {
@@ -202,6 +205,7 @@ void guest_role::run(std::stop_token stop) {
 }
 
 void guest_role::finish(guest_session::ending why, std::uint16_t host_version) {
+  code_.wipe();
   playing_.store(false, std::memory_order_release);
   box_.close();  // nothing more goes to the host; the window's requests return at once
   const std::string text = ending_text(why, host_version);
@@ -224,7 +228,8 @@ void guest_role::play(std::stop_token stop) {
     return;
   }
   system_entropy random;
-  guest_session session({code_, cost_}, random, *wire, steady::now());
+  guest_session session(code_, random, *wire, steady::now());
+  code_.wipe();  // the session wipes its own copy once the join no longer needs it
   common::steady_clock_source clock;
   guest_pass pass(world_, session, *wire, clock, steady::now(), playing_, host_jumps_);
 

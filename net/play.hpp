@@ -2,9 +2,9 @@
 // it is, `guest_role` on the computer that joins it as the green player. Each thread body opens its wire and
 // then only waits for it and hands what happens to its pass (net/pass.hpp), where the game's rules are.
 //
-// The host's thread (`net-host`) makes the join code's key once (Argon2id, some tenths of a second, never on
-// a game thread), listens on its UDP port and shows the code and this computer's addresses on the window's
-// message line (printed once on standard output too; the log only notes that the game waits).
+// The host's thread (`net-host`) listens on its UDP port and shows the join code and this computer's
+// addresses on the window's message line (printed once on standard output too; the log only notes that the
+// game waits).
 //
 // The guest's thread (`net-guest`) joins and writes the host's game into the guest's monitors in place of a
 // physics thread (none runs on a guest). Its menu's new board, pause and resume go to the host; the steering
@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -51,13 +52,13 @@ std::string waiting_line(std::string_view code, const std::vector<std::string>& 
 
 class host_role final : public common::network_link {
  public:
-  // An empty `code` is drawn at random.
-  host_role(host_world w, std::uint16_t port, std::string code, pwhash_cost cost = interactive_cost);
+  // No `code`: one is drawn at random.
+  host_role(host_world w, std::uint16_t port, std::optional<join_code> code);
   host_role(const host_role&) = delete;
   host_role& operator=(const host_role&) = delete;
 
   void launch();
-  // The thread makes the code's key, listens and waits for a guest; false when it has ended.
+  // The thread listens and waits for a guest; false when it has ended.
   bool start();
 
   bool takes_menu_command(common::menu_command c) override;
@@ -75,8 +76,7 @@ class host_role final : public common::network_link {
 
   host_world world_;
   std::uint16_t port_;
-  std::string code_;
-  pwhash_cost cost_;
+  std::optional<join_code> code_;  // wiped when the thread ends
   common::request_box<request> box_;
   std::atomic<bool> guest_plays_{false};
   std::atomic<std::uint64_t> bytes_sent_{0};
@@ -86,8 +86,7 @@ class host_role final : public common::network_link {
 
 class guest_role final : public common::network_link {
  public:
-  guest_role(guest_world w, std::string address, std::uint16_t port, std::string code,
-             pwhash_cost cost = interactive_cost,
+  guest_role(guest_world w, std::string address, std::uint16_t port, const join_code& code,
              std::chrono::milliseconds show_ending = std::chrono::seconds(3));
   guest_role(const guest_role&) = delete;
   guest_role& operator=(const guest_role&) = delete;
@@ -116,8 +115,7 @@ class guest_role final : public common::network_link {
   guest_world world_;
   std::string address_;
   std::uint16_t port_;
-  std::string code_;
-  pwhash_cost cost_;
+  join_code code_;  // wiped once the session has its own copy
   std::chrono::milliseconds show_ending_;
   common::request_box<request> box_;
   std::atomic<bool> playing_{false};

@@ -1,20 +1,28 @@
-// A network game's connection, apart from the wire: the join exchange, the keys, the sealed messages with
-// their sequence numbers and replay windows, the states of a host and of a guest, and what keeps strangers
-// from wearing the host down (wrong codes, floods).
+// A network game's connection, apart from the wire: the join, the sealed messages with their sequence
+// numbers and replay windows, the states of a host and of a guest, and what keeps strangers from wearing the
+// host down or guessing its code.
 //
-// The join exchange, in four datagrams:
-//   guest -> host  hello      version, guest's ephemeral X25519 public key
-//   host -> guest  challenge  version, the salt of the code's key, host's ephemeral X25519 public key
-//   guest -> host  proof      a MAC of the exchange under a key made from the code and the key exchange
-//   host -> guest  welcome    the first sealed message; or a refusal in the clear
-// The code's key is Argon2id of the 8 digits with the host's salt (a memory-hard derivation): the host makes
-// it once at start, with a salt of its own, and never again per guest; the guest makes it once per join.
-// Both mix it with the X25519 exchange of fresh keys into one key per direction and a proof key
-// (BLAKE2b keyed with the code's key over the exchange). Someone who only listens cannot even test a guess
-// without one side's secret; someone who plays host to a guest gets one proof, and then pays one Argon2id
-// per code guessed. Every message after the join is sealed with ChaCha20-Poly1305 under its direction's key,
-// its nonce made of the channel and its sequence number; each side keeps a window of the last 64 sequence
-// numbers per channel and drops what is replayed or older.
+// The join is a password-authenticated key exchange (CPace, net/pake.hpp) over the join code, in four
+// datagrams (net/codec.hpp): the guest's hello with its nonce; the host's challenge with its nonce, a cookie
+// and its point; the guest's proof with the cookie, its point and its confirmation; and the host's
+// confirmation, once the guest's has checked out, or a refusal. Neither side learns anything about the code
+// but, from each live exchange, whether the one code the other side used was the same: someone who only
+// listens can test no guess, and someone who poses as host or guest gets one guess per exchange. Every game
+// message after the join is sealed with ChaCha20-Poly1305 under its direction's key, its nonce made of the
+// channel and its sequence number; each side keeps a window of the last 64 sequence numbers per channel and
+// drops what is replayed or older. Once a side plays, it reads sealed messages only; before, it acts on a
+// refusal or another version only at the step of the join where one can come.
+//
+// The host's doors: a few connections at once still to prove the code, one per address; a connection that
+// has said no hello within 2 s is closed, and when every place is taken the oldest silent one gives way to a
+// newcomer. A wrong code counts only when the proof carries the challenge's cookie back (its sender
+// receives at its address): 5 from one address within a minute and the address is ignored for a minute;
+// 30 in all and the host takes no more joins with this code. Strangers' datagrams cannot make the host
+// forget a wrong code: those records are kept apart from the flood budgets. A playing guest may choose at
+// most a few shared menu commands a second, and is let go when the data it has not acknowledged grows
+// beyond a bound.
+//
+// Every secret (the code's digits, the exchange's scalars, the keys) is wiped when no longer needed.
 //
 // Thread use: all of it is plain code over an injected clock reading (`now`), source of randomness and wire;
 // a session belongs to the one thread that drives it (the network thread of its role).
@@ -23,6 +31,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -31,6 +40,7 @@
 #include "common/seams.hpp"
 #include "log/runtime_log.hpp"
 #include "net/codec.hpp"
+#include "net/pake.hpp"
 
 namespace net {
 
@@ -45,7 +55,7 @@ struct endpoint {
 };
 std::string address_text(std::uint32_t address);  // "192.168.1.5"
 
-// Reliable and in order: the join, the board, bricks, points, the message line, events, menu entries,
+// Reliable and in order: the join, the board, bricks, points, the message line, events, menu commands,
 // goodbye. Unreliable and sequenced (a late one is dropped): snapshots and the guest's steering.
 enum class channel : std::uint8_t { reliable = 0, moving = 1 };
 inline constexpr std::size_t channel_count = 2;
@@ -63,6 +73,8 @@ class wire {
   virtual void disconnect(peer_id peer, bool at_once) = 0;
   // The connection's round trip as the transport measures it; 0 where it cannot tell.
   virtual std::chrono::milliseconds round_trip(peer_id) const { return std::chrono::milliseconds(0); }
+  // Bytes sent on the connection that the other side has not acknowledged yet, queued ones included.
+  virtual std::size_t unacknowledged(peer_id) const { return 0; }
 };
 
 // What the transport tells of its connections, in order.
@@ -76,7 +88,7 @@ struct wire_event {
 };
 
 // ---------------------------------------------------------------------------------------------------------
-// Randomness and keys
+// Randomness and the code
 
 class entropy {
  public:
@@ -89,32 +101,42 @@ class system_entropy final : public entropy {
   void fill(std::span<std::uint8_t> out) override;
 };
 
-// A join code: 8 decimal digits, each of the 10^8 codes equally likely.
-std::string draw_join_code(entropy& source);
+// A join code's 8 decimal digits, wiped when they go.
+class join_code {
+ public:
+  static constexpr std::size_t digits = 8;
+  join_code() = default;
+  // The digits of `text` (which must be 8 digits); `text` itself is the caller's to wipe.
+  explicit join_code(std::string_view text);
+  join_code(const join_code& other) : digits_(other.digits_) {}
+  join_code& operator=(const join_code& other) {
+    digits_ = other.digits_;
+    return *this;
+  }
+  ~join_code() { wipe(); }
+  std::string_view view() const { return {digits_.data(), digits_.size()}; }
+  void wipe();
+
+ private:
+  std::array<char, digits> digits_{};
+};
+
+// Each of the 10^8 codes equally likely.
+join_code draw_join_code(entropy& source);
 // How a player reads and says it: "1234-5678".
 std::string shown_code(std::string_view digits);
-
-// The cost of the memory-hard derivation of the code's key (Argon2id): passes and bytes of memory.
-struct pwhash_cost {
-  std::uint64_t passes;
-  std::size_t memory;
-};
-// libsodium's interactive setting: 2 passes over 64 MiB, some tenths of a second.
-inline constexpr pwhash_cost interactive_cost{2, std::size_t{64} << 20};
-
-key_bytes derive_code_key(std::string_view code, const salt_bytes& salt, pwhash_cost cost);
-
-struct session_keys {
-  key_bytes send{};
-  key_bytes receive{};
-};
+// Wipes bytes that held the code (a string's characters: the string stays as long).
+void wipe(std::span<char> text);
+inline void wipe(std::string& text) {
+  wipe(std::span<char>(text.data(), text.size()));
+}
 
 // ---------------------------------------------------------------------------------------------------------
 // Sealed messages
 
 // Why a datagram was dropped unread or unacted on.
 enum class drop_reason : std::uint8_t {
-  unauthenticated,  // its tag does not check out under the session's key
+  unauthenticated,  // its tag (or a proof's cookie) does not check out
   replayed,         // its sequence number was taken already
   outside_window,   // its sequence number is older than the window
   oversized,
@@ -123,8 +145,9 @@ enum class drop_reason : std::uint8_t {
   out_of_turn,  // well formed, but not what this side takes at this point
   flooding,     // its address sends more than an address may
   blocked,      // its address gave too many wrong codes lately
+  too_often,    // a playing guest's menu commands beyond their rate
 };
-inline constexpr std::size_t drop_reasons = 9;
+inline constexpr std::size_t drop_reasons = 10;
 
 // The sequence numbers taken on one channel: the highest, and which of the 63 before it.
 class replay_window {
@@ -143,81 +166,163 @@ class replay_window {
 
 class sealed_link {
  public:
-  explicit sealed_link(const session_keys& keys) : keys_(keys) {}
+  explicit sealed_link(const confirmed_keys& keys) : keys_(keys) {}
 
   // The next envelope on the channel. Empty once its sequence numbers have run out (some four thousand
   // million messages), which ends the session rather than ever using a nonce twice.
   bytes seal(channel ch, std::span<const std::uint8_t> plaintext);
-  bytes seal(channel ch, const game_message& message) { return seal(ch, encode(message)); }
+  template <class Message>
+  requires(!std::is_convertible_v<const Message&, std::span<const std::uint8_t>>) bytes
+      seal(channel ch, const Message& message) {
+    return seal(ch, std::span<const std::uint8_t>(encode(message)));
+  }
 
+  template <class Message>
   struct opened {
-    std::optional<game_message> message;
+    std::optional<Message> message;
     drop_reason dropped = drop_reason::malformed;  // when there is no message
   };
-  opened open(channel ch, const sealed& envelope);
+  // What the other side sent, as a message of the kind it may send.
+  template <class Message>
+  opened<Message> open(channel ch, const sealed& envelope) {
+    const std::optional<std::span<const std::uint8_t>> plain = decrypt(ch, envelope);
+    if (!plain) return {std::nullopt, last_drop_};
+    const decoded<Message> m = decode_as<Message>(*plain);
+    if (!m.ok()) return {std::nullopt, reason_of(m.why())};
+    return {m.value(), drop_reason::malformed};
+  }
+
+  static drop_reason reason_of(fault f);
 
  private:
-  session_keys keys_;
+  // The plaintext (in a buffer of the link's, valid until the next call), its sequence number spent; none
+  // when the envelope is replayed, too old or forged (`last_drop_` says which).
+  std::optional<std::span<const std::uint8_t>> decrypt(channel ch, const sealed& envelope);
+
+  confirmed_keys keys_;
   std::array<std::uint32_t, channel_count> next_{1, 1};
   std::array<replay_window, channel_count> windows_{};
+  std::array<std::uint8_t, max_message> plain_{};
+  drop_reason last_drop_ = drop_reason::malformed;
 };
 
 // ---------------------------------------------------------------------------------------------------------
 // Keeping strangers at bay
 
-// Dropped traffic, counted by reason, told to the log at most once a second.
-class drop_tally {
+// Allows events at a steady rate with room for a burst: one token every `interval`, at most `burst` kept.
+// It starts full.
+class token_bucket {
  public:
-  void note(drop_reason why, std::uint64_t count = 1);
-  // The log line for what was dropped since the last line, once a second has passed since it; nothing
-  // when nothing was dropped.
-  std::optional<std::string> report(common::steady_time now);
-  std::uint64_t total(drop_reason why) const { return total_[static_cast<std::size_t>(why)]; }
+  token_bucket(std::chrono::nanoseconds interval, int burst);
+  // True, and one token fewer, when one is there at `now`. A clock that goes back refills nothing.
+  bool take(common::steady_time now);
 
  private:
-  std::array<std::uint64_t, drop_reasons> total_{};
-  std::array<std::uint64_t, drop_reasons> reported_{};
+  std::chrono::nanoseconds interval_;
+  std::chrono::nanoseconds full_;
+  std::chrono::nanoseconds credit_;  // tokens as the time they took to come
+  std::optional<common::steady_time> last_;
+};
+
+// What was dropped or refused, counted by reason, told to the log at most once a second.
+template <class Reason, std::size_t Count>
+class tally {
+ public:
+  explicit tally(const std::array<std::string_view, Count>& names) : names_(names) {}
+  void note(Reason why, std::uint64_t count = 1) { total_[static_cast<std::size_t>(why)] += count; }
+  std::uint64_t total(Reason why) const { return total_[static_cast<std::size_t>(why)]; }
+  // What was noted since the last report, once a second has passed since it: the count, and each reason's
+  // name and count. None when nothing was noted, or it is too soon.
+  std::optional<std::pair<std::uint64_t, std::string>> fresh(common::steady_time now);
+
+ private:
+  std::array<std::string_view, Count> names_;
+  std::array<std::uint64_t, Count> total_{};
+  std::array<std::uint64_t, Count> reported_{};
   std::optional<common::steady_time> last_report_;
 };
 
-// Per address: how many datagrams it may send (a budget refilled over time), and its wrong codes. An
-// address that gives 5 wrong codes within a minute is ignored for a minute. The table is bounded: a new
-// address takes the place of the one heard from longest ago, a blocked one last.
+// Dropped datagrams.
+class drop_tally {
+ public:
+  drop_tally();
+  void note(drop_reason why, std::uint64_t count = 1) { counts_.note(why, count); }
+  std::uint64_t total(drop_reason why) const { return counts_.total(why); }
+  // The log line for what was dropped since the last line, once a second has passed since it.
+  std::optional<std::string> report(common::steady_time now);
+
+ private:
+  tally<drop_reason, drop_reasons> counts_;
+};
+
+// Guests refused.
+inline constexpr std::size_t refusal_reasons = 5;
+class refusal_tally {
+ public:
+  refusal_tally();
+  // `detail` follows the reason in a line of one refusal.
+  void note(refusal_reason why, std::uint32_t address, std::string detail = {});
+  std::uint64_t total(refusal_reason why) const { return counts_.total(why); }
+  // One refusal since the last line: "Odrzucono goscia z adresu 127.0.0.1: zly kod dolaczenia"; more: their
+  // count by reason. At most once a second.
+  std::optional<std::string> report(common::steady_time now);
+
+ private:
+  tally<refusal_reason, refusal_reasons + 1> counts_;  // by the reason's number, 1..5
+  refusal_reason last_reason_ = refusal_reason::wrong_code;
+  std::uint32_t last_address_ = 0;
+  std::string last_detail_;
+};
+std::string_view refusal_text(refusal_reason why);
+
+// Per address: how many datagrams it may send (a budget refilled over time), and, apart from that, the wrong
+// codes proven to come from it. An address that gives 5 wrong codes within a minute is ignored for a minute;
+// after 30 wrong codes in all, from any addresses, the code is closed: no more joins with it.
 class gatekeeper {
  public:
-  static constexpr std::size_t addresses = 64;
+  static constexpr std::size_t budgets = 64;  // addresses whose budget is kept; the least recent gives way
   static constexpr int wrong_codes = 5;
   static constexpr std::chrono::seconds wrong_code_span{60};
   static constexpr std::chrono::seconds block_span{60};
+  static constexpr int wrong_codes_in_all = 30;
   // Datagrams a second an address may send in the long run, and in one burst: far beyond what a joining
   // guest sends (a guest already playing is not counted).
   static constexpr double datagrams_a_second = 400.0;
-  static constexpr double burst = 800.0;
+  static constexpr int burst = 800;
 
-  // Whether a datagram from `from` may be read: nothing else is checked for the playing guest; other
-  // addresses are dropped while blocked or beyond their budget.
+  enum class verdict : std::uint8_t { counted, blocked, closed };
+
+  // Whether a datagram from `from` may be read: nothing is checked for the playing guest; other addresses
+  // are dropped while blocked or beyond their budget.
   std::optional<drop_reason> refuses(const endpoint& from, common::steady_time now);
   // The playing guest, or none.
   void trust(std::optional<endpoint> guest) { trusted_ = guest; }
-  // A wrong code from the address; true when this one blocks it.
-  bool wrong_code(std::uint32_t address, common::steady_time now);
+  // A wrong code from the address, whose proof carried the cookie back: what it came to.
+  verdict wrong_code(std::uint32_t address, common::steady_time now);
   bool blocked(std::uint32_t address, common::steady_time now) const;
+  // Too many wrong codes: no more joins with this code.
+  bool closed() const { return total_wrong_ >= wrong_codes_in_all; }
+  int total_wrong() const { return total_wrong_; }
 
  private:
-  struct record {
+  struct budget {
     std::uint32_t address = 0;
-    bool used = false;
-    double budget = burst;
-    common::steady_time refilled{};
     common::steady_time heard{};
-    std::array<common::steady_time, wrong_codes> wrong{};  // the latest wrong codes, oldest first
-    int wrong_count = 0;
+    token_bucket tokens{std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / datagrams_a_second)), burst};
+  };
+  struct wrong_record {  // made only for a wrong code proven to come from the address; never pushed out
+    std::uint32_t address = 0;
+    std::array<common::steady_time, wrong_codes> times{};  // the latest wrong codes, oldest first
+    int count = 0;
     common::steady_time blocked_until{};
   };
-  record& find(std::uint32_t address, common::steady_time now);
-  const record* lookup(std::uint32_t address) const;
+  budget& budget_of(std::uint32_t address, common::steady_time now);
+  const wrong_record* record_of(std::uint32_t address) const;
 
-  std::array<record, addresses> table_{};
+  std::array<std::optional<budget>, budgets> budgets_{};
+  // Every wrong code makes at most one record, and the code closes at `wrong_codes_in_all`: never full.
+  std::array<std::optional<wrong_record>, wrong_codes_in_all> records_{};
+  int total_wrong_ = 0;
   std::optional<endpoint> trusted_;
 };
 
@@ -225,87 +330,80 @@ class gatekeeper {
 // The host
 
 inline constexpr std::chrono::seconds silence_limit{3};  // nothing heard this long: the other side is lost
+inline constexpr std::chrono::seconds hello_limit{2};    // from a connection to its hello
 inline constexpr std::chrono::seconds join_limit{10};    // from a connection to a proven code
-
-struct host_config {
-  key_bytes code_key{};
-  salt_bytes salt{};
-};
+// A challenged connection that has not answered this long may give way to a newcomer.
+inline constexpr std::chrono::seconds answer_wait{1};
+// A guest may choose this many shared menu commands at once, then one every `menu_interval`.
+inline constexpr std::chrono::milliseconds menu_interval{250};
+inline constexpr int menu_burst = 4;
+// Data the host has sent its guest that may wait unacknowledged, before the guest is let go.
+inline constexpr std::size_t most_unacknowledged = 256 * 1024;
 
 class host_session {
  public:
-  static constexpr std::size_t candidates = 4;  // connections still to prove the code
+  static constexpr std::size_t candidates = 4;  // connections still to prove the code, one per address
 
-  enum class happening : std::uint8_t { none, joined, left, lost };
+  enum class happening : std::uint8_t { none, joined, left, lost, closed };
   struct outcome {
     happening what = happening::none;
-    std::optional<game_message> message;  // from the playing guest, to be acted on
+    std::optional<guest_message> message;  // from the playing guest, to be acted on
   };
 
-  host_session(const host_config& config, entropy& random, wire& out, runtime_log::sink& log);
+  // `code` is copied; the caller wipes its own.
+  host_session(const join_code& code, entropy& random, wire& out, runtime_log::sink& log);
+  ~host_session();
+  host_session(const host_session&) = delete;
+  host_session& operator=(const host_session&) = delete;
 
   // The transport's news, in order.
   void connected(peer_id peer, const endpoint& from, common::steady_time now);
   outcome received(peer_id peer, channel ch, std::span<const std::uint8_t> datagram, common::steady_time now);
   happening disconnected(peer_id peer, common::steady_time now);
-  // Join deadlines and the guest's silence.
+  // Join deadlines, the guest's silence and its unacknowledged data.
   happening tick(common::steady_time now);
 
   // To the playing guest, if there is one.
-  void send(channel ch, const game_message& message);
+  void send(channel ch, const host_message& message);
   // The game ends here: the guest is told and let go.
   void say_goodbye();
 
-  bool has_guest() const { return guest_.has_value(); }
+  bool has_guest() const { return guest_ != nullptr; }
   std::optional<endpoint> guest_endpoint() const;
+  // Too many wrong codes: no more joins with this code.
+  bool closed() const { return gate_.closed(); }
   drop_tally& drops() { return drops_; }
+  refusal_tally& refusals() { return refusals_; }
   gatekeeper& gate() { return gate_; }
 
  private:
-  struct candidate {
-    peer_id peer = 0;
-    endpoint from;
-    bool challenged = false;
-    std::array<std::uint8_t, 32> secret{};  // the host's ephemeral X25519 secret key for this guest
-    key_bytes host_key{};
-    key_bytes guest_key{};
-    common::steady_time deadline{};
-  };
-  struct playing {
-    peer_id peer = 0;
-    endpoint from;
-    sealed_link link;
-    common::steady_time heard{};
-  };
+  struct candidate;
+  struct playing;
 
   candidate* candidate_of(peer_id peer);
   void forget(peer_id peer, bool at_once);
-  void refuse(candidate& c, refusal_reason reason, std::string_view why);
-  void take_hello(candidate& c, const datagram& d);
+  void refuse(candidate& c, refusal_reason reason, std::string detail = {});
+  void take_hello(candidate& c, const hello& h, common::steady_time now);
   happening take_proof(candidate& c, const proof& p, common::steady_time now);
   happening end_guest(happening how);
 
-  host_config config_;
+  join_code code_;
   entropy& random_;
   wire& out_;
   runtime_log::sink& log_;
-  std::array<std::optional<candidate>, candidates> candidates_{};
-  std::optional<playing> guest_;
+  std::array<std::unique_ptr<candidate>, candidates> candidates_;
+  std::unique_ptr<playing> guest_;
   drop_tally drops_;
+  refusal_tally refusals_;
   gatekeeper gate_;
 };
 
 // ---------------------------------------------------------------------------------------------------------
 // The guest
 
-struct guest_config {
-  std::string code;  // the 8 digits
-  pwhash_cost cost = interactive_cost;
-};
-
 class guest_session {
  public:
-  enum class state : std::uint8_t { connecting, greeted, proved, playing, ended };
+  enum class state : std::uint8_t { connecting, greeted, proved, confirmed, playing, ended };
   enum class ending : std::uint8_t {
     none,
     goodbye,      // the host ended the game
@@ -315,13 +413,19 @@ class guest_session {
     version,      // the host plays another version
     unreachable,  // no host answered in time, or it broke the exchange off
     left,         // this side ended the game
+    closed,       // the host takes no more joins with its code
+    impostor,     // the other side does not know the code, yet answered as a host
   };
   struct outcome {
     ending end = ending::none;
-    std::optional<game_message> message;  // from the host, to be shown
+    std::optional<host_message> message;  // from the host, to be shown
   };
 
-  guest_session(guest_config config, entropy& random, wire& out, common::steady_time now);
+  // `code` is copied and wiped once the join no longer needs it; the caller wipes its own.
+  guest_session(const join_code& code, entropy& random, wire& out, common::steady_time now);
+  ~guest_session();
+  guest_session(const guest_session&) = delete;
+  guest_session& operator=(const guest_session&) = delete;
 
   // The connection to the host is up: the hello goes out.
   void connected(common::steady_time now);
@@ -330,7 +434,7 @@ class guest_session {
   ending tick(common::steady_time now);
 
   // To the host, once playing.
-  void send(channel ch, const game_message& message);
+  void send(channel ch, const guest_message& message);
   void say_goodbye();
 
   state current() const { return state_; }
@@ -341,14 +445,16 @@ class guest_session {
 
  private:
   ending finish(ending why);
+  outcome refused(const refusal& no);
+  void take_challenge(const challenge& c);
 
-  guest_config config_;
+  join_code code_;
   entropy& random_;
   wire& out_;
   state state_ = state::connecting;
   ending end_ = ending::none;
-  std::array<std::uint8_t, 32> secret_{};
-  key_bytes guest_key_{};
+  nonce_bytes nonce_{};
+  std::unique_ptr<cpace_party> party_;
   std::optional<sealed_link> link_;
   common::steady_time deadline_;
   common::steady_time heard_{};

@@ -21,7 +21,22 @@ struct transport::enet {
   peer_id next_peer = host_peer + 1;
   std::function<bool(const endpoint&)> filter;
   lan_responder* responder = nullptr;
+  bool listening = false;
   std::uint64_t sent = 0, received = 0, datagrams = 0;
+
+  // A stranger's half-open connection (its handshake begun, never finished) goes within `half_open_limit`
+  // rather than after ENet's 5 to 30 s.
+  void hasten_half_open() {
+    const auto limit = static_cast<enet_uint32>(transport::half_open_limit.count());
+    for (std::size_t i = 0; i < host->peerCount; ++i) {
+      ENetPeer* p = &host->peers[i];
+      const bool half_open = p->state == ENET_PEER_STATE_ACKNOWLEDGING_CONNECT ||
+                             p->state == ENET_PEER_STATE_CONNECTION_PENDING ||
+                             p->state == ENET_PEER_STATE_CONNECTION_SUCCEEDED;
+      if (half_open && p->timeoutMaximum != limit)
+        enet_peer_timeout(p, ENET_PEER_TIMEOUT_LIMIT, limit / 4, limit);
+    }
+  }
 
   ~enet() {
     if (held != nullptr) enet_packet_destroy(held);
@@ -78,7 +93,7 @@ int ENET_CALLBACK filter_hook(ENetHost* host, ENetEvent*) {
 }
 
 void limit(ENetHost* host, std::size_t per_address) {
-  host->maximumPacketSize = transport::largest_packet;
+  host->maximumPacketSize = max_datagram;
   host->maximumWaitingData = transport::waiting_data;
   host->duplicatePeers = per_address;
   host->intercept = filter_hook;
@@ -96,6 +111,7 @@ std::unique_ptr<transport> transport::listen(std::uint16_t port) {
   e->host = enet_host_create(&address, host_connections, channel_count, 0, 0);
   if (e->host == nullptr) throw std::runtime_error("UDP port " + std::to_string(port) + " cannot be opened");
   limit(e->host, connections_per_address);
+  e->listening = true;
   return std::unique_ptr<transport>(new transport(std::move(e)));
 }
 
@@ -131,6 +147,7 @@ std::optional<transport::event> transport::service(std::chrono::milliseconds wai
     enet_->held = nullptr;
   }
   ENetEvent e{};
+  if (enet_->listening) enet_->hasten_half_open();
   servicing = enet_.get();
   const int got = enet_host_service(enet_->host, &e, static_cast<enet_uint32>(wait.count()));
   servicing = nullptr;
@@ -185,6 +202,16 @@ void transport::disconnect(peer_id peer, bool at_once) {
   } else {
     enet_peer_disconnect_later(p, 0);
   }
+}
+
+std::size_t transport::unacknowledged(peer_id peer) const {
+  const ENetPeer* p = enet_->find(peer);
+  if (p == nullptr) return 0;
+  std::size_t queued = 0;
+  auto* list = const_cast<ENetList*>(&p->outgoingCommands);
+  for (ENetListIterator i = enet_list_begin(list); i != enet_list_end(list); i = enet_list_next(i))
+    queued += reinterpret_cast<const ENetOutgoingCommand*>(i)->fragmentLength;
+  return p->reliableDataInTransit + queued;
 }
 
 std::chrono::milliseconds transport::round_trip(peer_id peer) const {

@@ -37,9 +37,11 @@ class transport final : public wire {
   // its default, 30 s): long enough for its doubling resends, while the sessions find a silent side lost
   // after 3 s on their own.
   static constexpr std::size_t host_connections = 16;
-  static constexpr std::size_t connections_per_address = 4;
+  static constexpr std::size_t connections_per_address = 2;  // one, and one being closed
   static constexpr std::chrono::milliseconds timeout{10000};
-  static constexpr std::size_t largest_packet = 32 * 1024;
+  static constexpr std::chrono::milliseconds half_open_limit{2000};
+  // ENet takes no packet larger than the longest datagram (`max_datagram`), which it would otherwise gather
+  // from fragments into up to 32 MiB, and keeps little data waiting per connection.
   static constexpr std::size_t waiting_data = 256 * 1024;
 
   using event = wire_event;
@@ -73,6 +75,7 @@ class transport final : public wire {
   void answer_probes(lan_responder* responder);
   // The connection's round trip as ENet measures it.
   std::chrono::milliseconds round_trip(peer_id peer) const override;
+  std::size_t unacknowledged(peer_id peer) const override;
   // UDP payload bytes sent and received so far, and datagrams received.
   std::uint64_t bytes_sent() const;
   std::uint64_t bytes_received() const;

@@ -97,19 +97,42 @@ std::uint16_t port_number(std::string_view text) {
   return static_cast<std::uint16_t>(value);
 }
 
-// "1234-5678" or "12345678": the 8 digits.
-std::string join_code(std::string_view text) {
-  std::string digits(text);
-  if (digits.size() == 9 && digits[4] == '-') digits.erase(4, 1);
-  if (digits.size() != 8 ||
-      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    throw usage_error("--code: kod to 8 cyfr, na przyklad 1234-5678");
-  return digits;
+// "1234-5678" or "12345678": the 8 digits, with no copy of them left behind.
+net::join_code code_of(std::string_view text) {
+  std::array<char, net::join_code::digits> digits{};
+  std::size_t n = 0;
+  bool fits = text.size() == 8 || (text.size() == 9 && text[4] == '-');
+  for (std::size_t i = 0; fits && i < text.size(); ++i) {
+    if (text.size() == 9 && i == 4) continue;
+    if (text[i] < '0' || text[i] > '9')
+      fits = false;
+    else
+      digits[n++] = text[i];
+  }
+  if (!fits) throw usage_error("--code: kod to 8 cyfr, na przyklad 1234-5678");
+  net::join_code code(std::string_view(digits.data(), digits.size()));
+  net::wipe(digits);
+  return code;
+}
+
+// The code's characters among the arguments, overwritten: /proc shows the arguments as they now stand.
+void blank_code(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i] == nullptr) continue;
+    std::string_view word = argv[i];
+    char* value = nullptr;
+    if (word == "--code" && i + 1 < argc && argv[i + 1] != nullptr)
+      value = argv[i + 1];
+    else if (word.starts_with("--code="))
+      value = argv[i] + 7;
+    if (value != nullptr && std::string_view(value) != "-")
+      for (char* c = value; *c != '\0'; ++c) *c = '*';
+  }
 }
 
 }  // namespace
 
-command_line read_command_line(std::span<const char* const> arguments) {
+command_line read_command_line(std::span<const char* const> arguments, std::istream& code_input) {
   command_line options;
   options.toolkit.emplace_back(arguments.empty() || arguments[0] == nullptr ? "multiplayer_tolvaran"
                                                                             : arguments[0]);
@@ -151,7 +174,22 @@ command_line read_command_line(std::span<const char* const> arguments) {
       options.port = port_number(value());
     } else if (option == "--code") {
       once(code, option);
-      options.code = join_code(value());
+      const std::string_view given = value();
+      if (given == "-") {
+        // From standard input, so that the code never shows among the program's arguments (ps).
+        std::string line;
+        std::getline(code_input, line);
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        try {
+          options.code = code_of(line);
+        } catch (...) {
+          net::wipe(line);
+          throw;
+        }
+        net::wipe(line);
+      } else {
+        options.code = code_of(given);
+      }
     } else if (one_of(word, toolkit_options_with_value)) {
       if (i + 1 >= arguments.size() || arguments[i + 1] == nullptr)
         throw usage_error(std::string(word) + ": brak wartosci");
@@ -191,7 +229,8 @@ std::string usage(std::string_view program) {
          "  --port N      port UDP gry przez siec (domyslnie " +
          std::to_string(default_port) +
          ")\n"
-         "  --code KOD    kod dolaczenia: 8 cyfr, np. 1234-5678; bez niego gospodarz losuje kod\n"
+         "  --code KOD    kod dolaczenia: 8 cyfr, np. 1234-5678; bez niego gospodarz losuje kod;\n"
+         "                --code - czyta kod z wejscia, by nie bylo go widac na liscie procesow\n"
          "  --mute        bez dzwieku; w grze klawisz m wlacza i wylacza dzwiek\n"
          "  --help        ten opis\n"
          "\n"
@@ -202,14 +241,14 @@ std::string usage(std::string_view program) {
          "-sync, -gldebug.\n";
 }
 
-const command_line& command_line_or_exit(int argc, char** argv) {
+command_line& command_line_or_exit(int argc, char** argv) {
   const std::span<const char* const> arguments(argv, static_cast<std::size_t>(argc > 0 ? argc : 0));
   const std::string program = arguments.empty() || arguments[0] == nullptr
                                   ? "multiplayer_tolvaran"
                                   : std::filesystem::path(arguments[0]).filename().string();
   try {
     // Never destroyed: the window toolkit keeps pointers into it while the game runs.
-    const command_line& options = *new command_line(read_command_line(arguments));
+    command_line& options = *new command_line(read_command_line(arguments));
     // The network's transport (ENet 1.3) speaks IPv4 only.
     if (options.play == command_line::role::guest && options.address.find(':') != std::string::npos)
       throw usage_error("--join " + options.address + ": adres IPv6, a gra przez siec zna tylko IPv4");
@@ -218,6 +257,7 @@ const command_line& command_line_or_exit(int argc, char** argv) {
       std::fflush(stdout);
       std::_Exit(0);
     }
+    blank_code(argc, argv);
     return options;
   } catch (const usage_error& mistake) {
     std::fprintf(stderr, "%s: %s\n\n%s", program.c_str(), mistake.what(), usage(program).c_str());
@@ -311,7 +351,7 @@ void initialise(int& argc, char** argv, const command_line& options) {
   } else if (options.play == role::guest) {
     const auto end = [&log](int status) { graphics::end_game(log, nullptr, status); };
     net::guest_role& guest = net::joining.create(net::guest_world{board, players, keys, log, &events, end},
-                                                 options.address, options.port, options.code);
+                                                 options.address, options.port, *options.code);
     guest.launch();
     network = &guest;
   }
@@ -332,13 +372,14 @@ void static_initialisation(int& argc, char** argv, bool mute) {
   initialise(argc, argv, options);
 }
 
-void static_initialisation(const command_line& options) {
+void static_initialisation(command_line& options) {
   // The toolkit may take its options out of the vector it is given; both live until the process ends.
   auto& words = *new std::vector<char*>();
   for (const std::string& word : options.toolkit) words.push_back(const_cast<char*>(word.c_str()));
   words.push_back(nullptr);
   int& count = *new int(static_cast<int>(options.toolkit.size()));
   initialise(count, words.data(), options);
+  if (options.code) options.code->wipe();  // the network thread has its own copy
 }
 
 void wait_for_the_end() {

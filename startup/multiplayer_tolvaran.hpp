@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstdint>
+#include <iostream>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "log/runtime_log.hpp"
+#include "net/session.hpp"
 
 namespace startup {
 
@@ -30,9 +33,9 @@ struct command_line {
   bool mute = false;
   bool help = false;
   std::uint16_t port = default_port;
-  std::string address;  // a guest's host: a host name or an address
-  std::string code;     // the join code's 8 digits, without the hyphen; a host draws one if empty
-  std::vector<std::string> toolkit;  // the program's name and the X options, in their order
+  std::string address;                 // a guest's host: a host name or an address
+  std::optional<net::join_code> code;  // none: a host draws one
+  std::vector<std::string> toolkit;    // the program's name and the X options, in their order
 };
 
 // An unknown or malformed option; what() says which, in the game's language.
@@ -41,14 +44,15 @@ class usage_error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Reads the arguments; the first is the program's name.
-command_line read_command_line(std::span<const char* const> arguments);
+// Reads the arguments; the first is the program's name. `--code -` reads the code from `code_input`.
+command_line read_command_line(std::span<const char* const> arguments, std::istream& code_input = std::cin);
 // What --help prints, and what follows a usage error on standard error.
 std::string usage(std::string_view program);
 // main()'s first step: reads the command line; after --help prints the usage and ends the process with
 // status 0, after a mistake prints it on standard error and ends with status 2, before anything else has
-// started. The result lives until the process ends.
-const command_line& command_line_or_exit(int argc, char** argv);
+// started. The code given on the command line is then blanked out of `argv`, so that the process list no
+// longer shows it. The result lives until the process ends; start-up wipes its code once it is handed on.
+command_line& command_line_or_exit(int argc, char** argv);
 
 // The settings report, in the order it is logged.
 std::vector<std::string> settings_report();
@@ -83,8 +87,8 @@ void multiplayer_tolvaran(runtime_log::sink& log);
 // windowing library when the graphics thread initialises it; they must outlive the process. `mute` starts
 // the game with its sound switched off.
 void static_initialisation(int& argc, char** argv, bool mute = false);
-// The same for the game as the command line asks for it.
-void static_initialisation(const command_line& options);
+// The same for the game as the command line asks for it; the code is wiped from `options` once handed on.
+void static_initialisation(command_line& options);
 
 // The main thread's wait after the main procedure: until the process is ended, by the player or, when the
 // window has gone for good, here with status 1 once the log has the reasons.

@@ -127,7 +127,10 @@ TEST_F(NetworkGame, AHostOfAnotherVersionIsRefusedAndTheGuestSaysSo) {
     }
   EXPECT_TRUE(answered);
   EXPECT_EQ(guest->wait_for_exit(30s), 1);
-  EXPECT_EQ(count(guest_dir, "Gospodarz ma inna wersje gry (protokol 2, tutaj 1)"), 1u);
+  EXPECT_EQ(
+      count(guest_dir, "Gospodarz ma inna wersje gry (protokol" + common::image(net::protocol_version + 1) +
+                           ", tutaj" + common::image(net::protocol_version) + ")"),
+      1u);
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ TEST(NetworkRelay, BricksReachALossyGuestWithinAQuarterSecondAndItsBallNeverJump
   std::atomic<int> ended{-1};
   net::guest_role guest(
       net::guest_world{board, players, keys, log, nullptr, [&](int status) { ended = status; }}, "127.0.0.1",
-      relay.port(), "55556666", net::interactive_cost, 0ms);
+      relay.port(), net::join_code("55556666"), 0ms);
   guest.launch();
   ASSERT_TRUE(guest.start());
   ASSERT_TRUE(

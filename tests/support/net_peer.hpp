@@ -67,10 +67,10 @@ inline std::uint16_t free_udp_port() {
 // every datagram to the test.
 class test_peer {
  public:
-  test_peer(std::uint16_t port, int local, std::string code, bool greet = true)
+  test_peer(std::uint16_t port, int local, std::string_view digits, bool greet = true)
       : wire_(net::transport::connect("127.0.0.1", port, 0x7F000000u + static_cast<std::uint32_t>(local))),
         tap_(*wire_),
-        session_({std::move(code), net::interactive_cost}, random_, tap_, now()),
+        session_(net::join_code(digits), random_, tap_, now()),
         greet_(greet) {}
 
   // Takes the host's datagrams until `done` holds (false when `limit` passed first: a host under a sanitizer
@@ -228,6 +228,16 @@ struct network_games {
     for (const auto& m : log_messages(host_dir.path())) {
       const std::size_t at =
           m.starts_with("Odrzucono wiadomosci z sieci:") ? m.find(reason + ": ") : std::string::npos;
+      if (at != std::string::npos) sum += std::stoull(m.substr(at + reason.size() + 2));
+    }
+    return sum;
+  }
+  // Guests the host refused for `reason`, from its log: one refusal to a line, or several summed up.
+  std::uint64_t refused(const std::string& reason) const {
+    std::uint64_t sum = 0;
+    for (const auto& m : log_messages(host_dir.path())) {
+      if (m.starts_with("Odrzucono goscia z adresu ") && m.find(": " + reason) != std::string::npos) ++sum;
+      const std::size_t at = m.starts_with("Odrzucono gosci:") ? m.find(reason + ": ") : std::string::npos;
       if (at != std::string::npos) sum += std::stoull(m.substr(at + reason.size() + 2));
     }
     return sum;

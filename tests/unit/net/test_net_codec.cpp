@@ -54,32 +54,46 @@ const snapshot sample_snapshot{.game_time = no_game_time,
                                .recent = {brick_change{8, cell_number(20, 20), common::brick{}},
                                           brick_change{9, cell_number(1, 1), stone(3, true, 0.25f)}}};
 
-TEST(NetCodec, EveryMessageComesBackAsItWasSent) {
-  key_bytes key{};
-  for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(i * 7);
-  salt_bytes salt{};
-  salt.fill(0xA5);
-  const bytes body(16, 0x42), longest(max_datagram - 5, 0x42);  // the tag alone; the longest
-  const std::vector<std::pair<datagram, std::size_t>> datagrams{
-      {hello{protocol_version, key}, 39},
-      {challenge{protocol_version, salt, key}, 55},
-      {proof{key}, 33},
-      {refusal{protocol_version, refusal_reason::wrong_code}, 8},
-      {refusal{protocol_version, refusal_reason::too_slow}, 8},
-      {foreign{1, 2}, 7},
-      {foreign{4, 0}, 7},
-      {sealed{0xDEADBEEF, body}, 5 + body.size()},
-      {sealed{1, longest}, max_datagram}};
-  for (const auto& [sent, size] : datagrams) {  // every field back, as encoding it again shows
-    const bytes wire = encode(sent);            // a sealed envelope's body points into it
-    const auto got = decode_datagram(wire);
+// Every datagram and message back as it was sent, as encoding it again shows; each decoded only by the side
+// it is sent to.
+template <class Variant, class Decode>
+void comes_back(const std::vector<std::pair<Variant, std::size_t>>& sent_and_size, Decode decode) {
+  for (const auto& [sent, size] : sent_and_size) {
+    const bytes wire = encode(sent);  // a sealed envelope's body points into it
+    const auto got = decode(wire);
     ASSERT_TRUE(got.ok()) << "datagram " << sent.index();
     EXPECT_EQ(got.value().index(), sent.index());
     EXPECT_EQ(encode(got.value()), wire);
-    EXPECT_EQ(wire.size(), size);
+    EXPECT_EQ(wire.size(), size) << "datagram " << sent.index();
   }
+}
+
+TEST(NetCodec, EveryMessageComesBackAsItWasSent) {
+  nonce_bytes nonce{};
+  cookie_bytes cookie{};
+  point_bytes point{};
+  tag_bytes tag{};
+  for (std::size_t i = 0; i < point.size(); ++i) point[i] = static_cast<std::uint8_t>(i * 7);
+  nonce.fill(0xA5);
+  cookie.fill(0x5A);
+  tag.fill(0xC3);
+  const bytes body(16, 0x42), longest(max_datagram - 5, 0x42);  // the tag alone; the longest
+  comes_back<to_host_datagram>({{hello{protocol_version, nonce}, 23},
+                                {proof{cookie, point, tag}, 81},
+                                {foreign{1, 7}, 7},
+                                {sealed{0xDEADBEEF, body}, 5 + body.size()},
+                                {sealed{1, longest}, max_datagram}},
+                               decode_to_host);
+  comes_back<to_guest_datagram>({{challenge{protocol_version, nonce, cookie, point}, 71},
+                                 {confirmation{tag}, 33},
+                                 {refusal{protocol_version, refusal_reason::wrong_code}, 8},
+                                 {refusal{protocol_version, refusal_reason::closed}, 8},
+                                 {foreign{2, 0}, 7},
+                                 {foreign{4, 3}, 7},
+                                 {sealed{7, body}, 5 + body.size()}},
+                                decode_to_guest);
   // Every version's first datagram begins alike: type, magic, version.
-  const bytes first = encode(hello{protocol_version, key});
+  const bytes first = encode(hello{protocol_version, nonce});
   EXPECT_EQ(bytes(first.begin(), first.begin() + 7), (bytes{1, 'T', 'L', 'V', 'R', protocol_version, 0}));
 
   whole_board paused = sample_board();
@@ -95,7 +109,7 @@ TEST(NetCodec, EveryMessageComesBackAsItWasSent) {
   crowded.change = crowded.recent_count = recent_bricks;
   for (std::uint32_t i = 0; i < recent_bricks; ++i)
     crowded.recent[i] = brick_change{i + 1, cell_number(static_cast<int>(i) + 1, 3), common::brick{}};
-  const std::vector<game_message> messages{
+  const std::vector<host_message> from_host{
       welcome{},
       sample_board(),
       paused,
@@ -112,17 +126,23 @@ TEST(NetCodec, EveryMessageComesBackAsItWasSent) {
       info{},
       sound::game_event{sound::event_kind::new_game, common::ball_owner::NONE, 0, {10.0f, 10.0f}},
       sound::game_event{sound::event_kind::ball_lost, common::ball_owner::PLAYER1, -500, {3.0f, -1.6f}},
-      goodbye{},
-      steering{true, false},
-      steering{true, true},
-      steering{false, true},
-      steering{},
-      menu_choice{common::menu_command{100}},
-      menu_choice{common::menu_command{109}},
-      menu_choice{common::menu_command{200}},
-      menu_choice{common::menu_command{300}}};
-  for (const game_message& sent : messages) {
-    const auto got = decode_message(encode(sent));
+      goodbye{}};
+  for (const host_message& sent : from_host) {
+    const auto got = decode_host_message(encode(sent));
+    ASSERT_TRUE(got.ok()) << "message " << sent.index();
+    EXPECT_EQ(got.value(), sent) << "message " << sent.index();
+  }
+  const std::vector<guest_message> from_guest{steering{true, false},
+                                              steering{true, true},
+                                              steering{false, true},
+                                              steering{},
+                                              menu_choice{common::menu_command{100}},
+                                              menu_choice{common::menu_command{109}},
+                                              menu_choice{common::menu_command{200}},
+                                              menu_choice{common::menu_command{300}},
+                                              goodbye{}};
+  for (const guest_message& sent : from_guest) {
+    const auto got = decode_guest_message(encode(sent));
     ASSERT_TRUE(got.ok()) << "message " << sent.index();
     EXPECT_EQ(got.value(), sent) << "message " << sent.index();
   }
@@ -130,8 +150,8 @@ TEST(NetCodec, EveryMessageComesBackAsItWasSent) {
   // A destroyed brick keeps its points and colour on the host; it travels as an empty cell.
   common::brick destroyed = stone(9, true, 0.5f);
   destroyed.exists = false;
-  EXPECT_EQ(decode_message(encode(brick_change{4, 3, destroyed})).value(),
-            game_message(brick_change{4, 3, {}}));
+  EXPECT_EQ(decode_host_message(encode(brick_change{4, 3, destroyed})).value(),
+            host_message(brick_change{4, 3, {}}));
   EXPECT_EQ(encode(sample_board()).size(), 95u + 400 - 3 + 3 * 17);
 }
 
@@ -161,30 +181,54 @@ struct bad_bytes {
 };
 
 TEST(NetCodec, BytesThatDoNotFitAreRefusedForTheirReason) {
-  const bytes hi = encode(hello{protocol_version, key_bytes{}});
+  const bytes hi = encode(hello{});
   const bytes no = encode(refusal{protocol_version, refusal_reason::busy});
-  const std::vector<bad_bytes> datagrams{
+  const bytes asked = encode(challenge{});
+  // What a host receives, and what a guest receives; each side refuses the other side's own datagrams.
+  const std::vector<bad_bytes> to_host{
       {"nothing", {}, fault::truncated},
       {"a hello cut short", shorter(hi), fault::truncated},
       {"a hello with a byte more", longer(hi), fault::malformed},
       {"a hello without its magic", patched(hi, 2, {'l'}), fault::malformed},
       {"a version cut short", bytes(hi.begin(), hi.begin() + 6), fault::truncated},
       {"a proof cut short", shorter(encode(proof{})), fault::truncated},
-      {"a refusal for no reason", patched(no, 7, {0}), fault::malformed},
-      {"a refusal for an unknown reason", patched(no, 7, {5}), fault::malformed},
+      {"a proof with a byte more", longer(encode(proof{})), fault::malformed},
       {"a sealed envelope without its tag", bytes(20, 5), fault::truncated},
       {"a sealed envelope too long", longer(bytes{5}, max_datagram), fault::oversized},
       {"an unknown type", bytes{99, 0, 0}, fault::malformed},
+      {"the host's challenge", asked, fault::malformed},
+      {"the host's confirmation", encode(confirmation{}), fault::malformed},
+      {"the host's refusal", no, fault::malformed},
   };
-  for (const auto& [what, input, expected] : datagrams) {
-    const auto got = decode_datagram(input);
+  for (const auto& [what, input, expected] : to_host) {
+    const auto got = decode_to_host(input);
     ASSERT_FALSE(got.ok()) << what;
     EXPECT_EQ(got.why(), expected) << what;
   }
-  // Another version's first datagram is told apart whatever follows its version.
-  const auto other = decode_datagram(longer(patched(hi, 5, {protocol_version + 1}), 100));
+  const std::vector<bad_bytes> to_guest{
+      {"nothing", {}, fault::truncated},
+      {"a challenge cut short", shorter(asked), fault::truncated},
+      {"a challenge with a byte more", longer(asked), fault::malformed},
+      {"a confirmation cut short", shorter(encode(confirmation{})), fault::truncated},
+      {"a refusal for no reason", patched(no, 7, {0}), fault::malformed},
+      {"a refusal for an unknown reason", patched(no, 7, {6}), fault::malformed},
+      {"a refusal cut short", shorter(no), fault::truncated},
+      {"the guest's hello", hi, fault::malformed},
+      {"the guest's proof", encode(proof{}), fault::malformed},
+      {"a sealed envelope too long", longer(bytes{5}, max_datagram), fault::oversized},
+  };
+  for (const auto& [what, input, expected] : to_guest) {
+    const auto got = decode_to_guest(input);
+    ASSERT_FALSE(got.ok()) << what;
+    EXPECT_EQ(got.why(), expected) << what;
+  }
+  // Another version's first datagram is told apart whatever follows its version, by the side it goes to.
+  const auto other = decode_to_host(longer(patched(hi, 5, {protocol_version + 1}), 100));
   ASSERT_TRUE(other.ok());
   EXPECT_EQ(std::get<foreign>(other.value()), (foreign{1, protocol_version + 1}));
+  const auto older = decode_to_guest(patched(asked, 5, {protocol_version - 1}));
+  ASSERT_TRUE(older.ok());
+  EXPECT_EQ(std::get<foreign>(older.value()), (foreign{2, protocol_version - 1}));
 
   const bytes board = encode(sample_board());  // pad1 at 10, its width at 22; the ball's owner at 86
   const bytes snap = encode(sample_snapshot);  // ball at 7, owner at 23, change at 44, count at 48
@@ -222,16 +266,31 @@ TEST(NetCodec, BytesThatDoNotFitAreRefusedForTheirReason) {
       {"a message line shorter than it says", patched(text, 1, {4}), fault::truncated},
       {"a control byte in the message line", patched(text, 3, {'\n'}), fault::malformed},
       {"an unknown event", patched(encode(sound::game_event{}), 1, {sound::event_kinds}), fault::malformed},
+      {"a message too long", longer(encode(welcome{}), max_message), fault::oversized},
+      {"an unknown type", bytes{5}, fault::malformed},
+      {"the guest's steering", bytes{32, 1}, fault::malformed},
+      {"the guest's menu command", menu, fault::malformed},
+  };
+  for (const auto& [what, input, expected] : messages) {
+    const auto got = decode_host_message(input);
+    ASSERT_FALSE(got.ok()) << what;
+    EXPECT_EQ(got.why(), expected) << what;
+  }
+  const std::vector<bad_bytes> guests{
+      {"nothing", {}, fault::truncated},
       {"steering keys beyond left and right", bytes{32, 4}, fault::malformed},
+      {"steering cut short", bytes{32}, fault::truncated},
       {"the menu's end entry", patched(menu, 1, {600 & 0xFF, 600 >> 8}), fault::malformed},
       {"a board entry past the last", patched(menu, 1, {110}), fault::malformed},
       {"a board entry before the first", patched(menu, 1, {99}), fault::malformed},
       {"a steering entry", patched(menu, 1, {421 & 0xFF, 421 >> 8}), fault::malformed},
-      {"a message too long", longer(encode(welcome{}), max_message), fault::oversized},
-      {"an unknown type", bytes{5}, fault::malformed},
+      {"a goodbye with a byte more", longer(encode(goodbye{})), fault::malformed},
+      {"the host's welcome", encode(welcome{}), fault::malformed},
+      {"the host's snapshot", snap, fault::malformed},
+      {"the host's points", encode(points{}), fault::malformed},
   };
-  for (const auto& [what, input, expected] : messages) {
-    const auto got = decode_message(input);
+  for (const auto& [what, input, expected] : guests) {
+    const auto got = decode_guest_message(input);
     ASSERT_FALSE(got.ok()) << what;
     EXPECT_EQ(got.why(), expected) << what;
   }

@@ -55,7 +55,7 @@ TEST(NetDiscovery, ProbesAndAnswersComeBackAsTheyWereSent) {
       {sample_answer(std::string(max_host_name, 'k'), 47630, false), longest_answer},
   };
   for (const auto& [sent, size] : rows) {
-    const bytes wire = encode(sent);
+    const bytes wire = encode_lan(sent);
     const auto got = decode_lan(wire);
     ASSERT_TRUE(got.ok()) << "datagram " << sent.index() << " of " << size << " bytes";
     EXPECT_EQ(got.value(), sent);
@@ -63,11 +63,11 @@ TEST(NetDiscovery, ProbesAndAnswersComeBackAsTheyWereSent) {
     EXPECT_TRUE(looks_like_lan(wire));
   }
   // Alike in every version as far as the nonce; a probe's padding is zeros.
-  const bytes asking = encode(probe{protocol_version, counting_nonce(100)});
+  const bytes asking = encode_lan(probe{protocol_version, counting_nonce(100)});
   EXPECT_EQ(bytes(asking.begin(), asking.begin() + 8),
             (bytes{6, 'T', 'L', 'V', 'R', protocol_version, 0, 100}));
   EXPECT_EQ(bytes(asking.begin() + 23, asking.end()), bytes(probe_size - 23, 0));
-  EXPECT_EQ(encode(sample_answer("a", 2, true))[0], 7);
+  EXPECT_EQ(encode_lan(sample_answer("a", 2, true))[0], 7);
 }
 
 struct bad_bytes {
@@ -77,8 +77,8 @@ struct bad_bytes {
 };
 
 TEST(NetDiscovery, BytesThatDoNotFitAreRefusedForTheirReason) {
-  const bytes asking = encode(probe{protocol_version, counting_nonce(0)});
-  const bytes told = encode(sample_answer("abc", 47630, true));  // port at 23, busy at 25, name at 26
+  const bytes asking = encode_lan(probe{protocol_version, counting_nonce(0)});
+  const bytes told = encode_lan(sample_answer("abc", 47630, true));  // port at 23, busy at 25, name at 26
   const std::vector<bad_bytes> rows{
       {"nothing", {}, fault::truncated},
       {"a probe cut short", resized(asking, probe_size - 1), fault::truncated},
@@ -96,9 +96,9 @@ TEST(NetDiscovery, BytesThatDoNotFitAreRefusedForTheirReason) {
       {"a delete in the name", patched(told, 27, {0x7F}), fault::malformed},
       {"a byte beyond ASCII in the name", patched(told, 29, {0xC5}), fault::malformed},
       {"more than any version sends", resized(asking, max_lan_datagram + 1), fault::oversized},
-      {"another version's probe cut short", resized(patched(asking, 5, {2}), probe_size - 1),
+      {"another version's probe cut short", resized(patched(asking, 5, {9}), probe_size - 1),
        fault::truncated},
-      {"another version's answer without its nonce", resized(patched(told, 5, {2}), 22), fault::truncated},
+      {"another version's answer without its nonce", resized(patched(told, 5, {9}), 22), fault::truncated},
   };
   for (const auto& [what, input, expected] : rows) {
     const auto got = decode_lan(input);
@@ -107,9 +107,9 @@ TEST(NetDiscovery, BytesThatDoNotFitAreRefusedForTheirReason) {
   }
 
   // Another version is told apart whatever follows its nonce, up to the longest datagram of any version.
-  const auto other_probe = decode_lan(resized(patched(asking, 5, {2}), max_lan_datagram, 0xEE));
+  const auto other_probe = decode_lan(resized(patched(asking, 5, {9}), max_lan_datagram, 0xEE));
   ASSERT_TRUE(other_probe.ok());
-  EXPECT_EQ(std::get<probe>(other_probe.value()), (probe{2, counting_nonce(0)}));
+  EXPECT_EQ(std::get<probe>(other_probe.value()), (probe{9, counting_nonce(0)}));
   const auto other_answer = decode_lan(resized(patched(told, 5, {0, 1}), 23));
   ASSERT_TRUE(other_answer.ok());
   EXPECT_EQ(std::get<answer>(other_answer.value()), (answer{256, counting_nonce(1)}));
@@ -120,16 +120,16 @@ TEST(NetDiscovery, AGuestTakesOnlyTheAnswerToItsOwnProbe) {
   const nonce_bytes asked = a.nonce;
   nonce_bytes other = asked;
   other[15] ^= 1;
-  EXPECT_EQ(answer_to(asked, encode(a)), a);
-  EXPECT_FALSE(answer_to(other, encode(a))) << "an answer to another probe";
-  EXPECT_FALSE(answer_to(asked, encode(probe{protocol_version, asked}))) << "a probe";
-  EXPECT_FALSE(answer_to(asked, resized(encode(a), 40))) << "malformed";
+  EXPECT_EQ(answer_to(asked, encode_lan(a)), a);
+  EXPECT_FALSE(answer_to(other, encode_lan(a))) << "an answer to another probe";
+  EXPECT_FALSE(answer_to(asked, encode_lan(probe{protocol_version, asked}))) << "a probe";
+  EXPECT_FALSE(answer_to(asked, resized(encode_lan(a), 40))) << "malformed";
 
   // What ENet sends, or the join's first datagram, is no business of discovery's.
   EXPECT_FALSE(looks_like_lan(bytes{6, 'T', 'L', 'V'}));
   EXPECT_FALSE(looks_like_lan(bytes{0x0F, 0xFF, 0x80, 0x00, 0x82, 0xFF}));
-  EXPECT_FALSE(looks_like_lan(patched(encode(a), 0, {5})));
-  EXPECT_FALSE(looks_like_lan(patched(encode(a), 0, {8})));
+  EXPECT_FALSE(looks_like_lan(patched(encode_lan(a), 0, {5})));
+  EXPECT_FALSE(looks_like_lan(patched(encode_lan(a), 0, {8})));
   EXPECT_TRUE(looks_like_lan(bytes{7, 'T', 'L', 'V', 'R'})) << "cut short, but meant as an answer";
 }
 
@@ -143,7 +143,8 @@ TEST(NetDiscovery, AHostsNameIsCutAndCleaned) {
   };
   for (const auto& [name, clean] : rows) {
     EXPECT_EQ(lan_name(name), clean) << name;
-    const std::optional<answer> told = answer_to({}, lan_responder(name, 1).take(encode(probe{}), {}).reply);
+    const std::optional<answer> told =
+        answer_to({}, lan_responder(name, 1).take(encode_lan(probe{}), {}).reply);
     ASSERT_TRUE(told) << name;
     EXPECT_EQ(told->name_view(), clean);
   }
@@ -157,7 +158,8 @@ TEST(NetDiscovery, AnAnswerIsNeverLongerThanTheProbeThatAskedForIt) {
     lan_responder host(std::string(name, 'n'), 65535);
     host.busy(name % 2 == 0);
     for (const std::uint16_t version : {protocol_version, std::uint16_t(protocol_version + 1)}) {
-      const bytes asking = patched(encode(probe{}), 5, {std::uint8_t(version), std::uint8_t(version >> 8)});
+      const bytes asking =
+          patched(encode_lan(probe{}), 5, {std::uint8_t(version), std::uint8_t(version >> 8)});
       for (std::size_t size = 0; size <= max_lan_datagram + 1; ++size) {
         const bytes got = resized(asking, size);
         now += 1s;  // never short of tokens
@@ -197,7 +199,7 @@ TEST(NetDiscovery, TheRateOfAnswersKeepsItsBurstAndItsPace) {
   EXPECT_FALSE(bucket.take(clock.now()));
 
   lan_responder host("kuchnia", 47630);
-  const bytes asking = encode(probe{});
+  const bytes asking = encode_lan(probe{});
   common::steady_time now = clock.now();
   for (int i = 0; i < lan_responder::answer_burst; ++i) EXPECT_FALSE(host.take(asking, now).reply.empty());
   const lan_responder::verdict refused = host.take(asking, now);
@@ -206,7 +208,7 @@ TEST(NetDiscovery, TheRateOfAnswersKeepsItsBurstAndItsPace) {
   EXPECT_FALSE(host.take(asking, now + lan_responder::answer_interval).reply.empty());
   EXPECT_EQ(host.answered(), 41u);
   EXPECT_EQ(host.over_rate(), 1u);
-  EXPECT_TRUE(host.take(encode(sample_answer("x", 1, false)), now + 1h).reply.empty()) << "an answer";
+  EXPECT_TRUE(host.take(encode_lan(sample_answer("x", 1, false)), now + 1h).reply.empty()) << "an answer";
   EXPECT_EQ(host.answered(), 41u);
 }
 
@@ -317,17 +319,17 @@ TEST(NetDiscovery, AGuestIgnoresAnswersToOtherProbesAndAnswersTwice) {
   stale.nonce[0] ^= 0x80;
   const sockaddr_in to = udp_socket::at(1, search.local_port());
   const auto send = [&](udp_socket& from, const bytes& d) { from.send_to(to, d.data(), d.size()); };
-  send(stranger, encode(a));  // not from the port asked
-  send(kitchen, encode(stale));
+  send(stranger, encode_lan(a));  // not from the port asked
+  send(kitchen, encode_lan(stale));
   send(kitchen, bytes{});
-  send(kitchen, resized(encode(a), 100));
-  send(kitchen, encode(a));
+  send(kitchen, resized(encode_lan(a), 100));
+  send(kitchen, encode_lan(a));
   answer again = sample_answer("inny", kitchen.port(), true);
   again.nonce = a.nonce;
-  send(kitchen, encode(again));  // the same address once more
+  send(kitchen, encode_lan(again));  // the same address once more
   a.name_length = 5;
-  send(lounge, encode(a));  // from another address: a second host
-  send(attic, encode(a));   // a third, left unread by a search for two
+  send(lounge, encode_lan(a));  // from another address: a second host
+  send(attic, encode_lan(a));   // a third, left unread by a search for two
   search.collect(std::chrono::steady_clock::now() + 10s, 2);
   EXPECT_EQ(search.hosts(),
             (std::vector<lan_host>{{loopback, kitchen.port(), "kuchnia", protocol_version},

@@ -42,7 +42,7 @@ class Mirror : public ::testing::Test {
   // The reliable messages of this look (all lost on the way unless `deliver_reliable`), then its snapshot.
   void look(bool deliver_reliable = true) {
     wall_ = std::chrono::system_clock::now();
-    for (const game_message& m : report_.changes(now_, wall_))
+    for (const host_message& m : report_.changes(now_, wall_))
       if (deliver_reliable) mirror_.take(m, 0ms, wall_);
     mirror_.take(report_.moving(now_, wall_), 0ms, wall_);
   }
@@ -61,7 +61,7 @@ TEST_F(Mirror, AGuestSeesTheHostsBoardPointsLineAndSoundsAndEveryChangeOfThem) {
   host_.board.set_info("przed");
   host_.players.add1(3);
   host_.players.add2(-4);
-  for (const game_message& m : report_.joined(now_, wall_)) mirror_.take(m, 0ms, wall_);
+  for (const host_message& m : report_.joined(now_, wall_)) mirror_.take(m, 0ms, wall_);
   EXPECT_TRUE(same_picture(host_.board, guest_.board));
   EXPECT_EQ(std::pair(guest_.players.r1(), guest_.players.r2()),
             std::pair(host_.players.r1(), host_.players.r2()));
@@ -110,7 +110,7 @@ TEST_F(Mirror, AGuestSeesTheHostsBoardPointsLineAndSoundsAndEveryChangeOfThem) {
   for (int ms = 0; ms < 10; ++ms) host_.board.ball_step();
   wall_ = std::chrono::system_clock::now();
   now_ += 10ms;
-  const std::vector<game_message> resent = report_.changes(now_, wall_);
+  const std::vector<host_message> resent = report_.changes(now_, wall_);
   mirror_.take(report_.moving(now_, wall_), 0ms, wall_);
   const common::vector before_steps = guest_.board.get_ball().pos;
   mirror_.step();
@@ -118,7 +118,7 @@ TEST_F(Mirror, AGuestSeesTheHostsBoardPointsLineAndSoundsAndEveryChangeOfThem) {
   for (int ms = 1; ms < 50; ++ms) mirror_.step();
   const common::ball_type moved_on = guest_.board.get_ball();
   EXPECT_NE(moved_on.pos, before_steps) << "the guest's ball stood between snapshots";
-  for (const game_message& m : resent) mirror_.take(m, 0ms, wall_);
+  for (const host_message& m : resent) mirror_.take(m, 0ms, wall_);
   EXPECT_EQ(guest_.board.get_ball(), moved_on);
   EXPECT_EQ(guest_.board.get_brick_matrix_state(), host_.board.get_brick_matrix_state());
   EXPECT_LT(std::chrono::abs(guest_.board.started() - host_.board.started()), 5ms);
@@ -132,7 +132,7 @@ TEST_F(Mirror, AGuestSeesTheHostsBoardPointsLineAndSoundsAndEveryChangeOfThem) {
   far.pos = {15.0f, 3.0f};
   host_.board.ball_change(far);
   host_.board.set_started(host_.board.started() - 1s);
-  for (const game_message& m : report_.changes(now_, wall_)) mirror_.take(m, 0ms, wall_);
+  for (const host_message& m : report_.changes(now_, wall_)) mirror_.take(m, 0ms, wall_);
   mirror_.take(old_news, 0ms, wall_);
   EXPECT_EQ(guest_.board.get_ball().pos, far.pos);
   mirror_.take(points{7, -8}, 0ms, wall_);
@@ -140,7 +140,7 @@ TEST_F(Mirror, AGuestSeesTheHostsBoardPointsLineAndSoundsAndEveryChangeOfThem) {
 }
 
 TEST_F(Mirror, ABrickChangeLostOnTheWayComesWithTheNextSnapshotsInOrderOnly) {
-  for (const game_message& m : report_.joined(now_, wall_)) mirror_.take(m, 0ms, wall_);
+  for (const host_message& m : report_.joined(now_, wall_)) mirror_.take(m, 0ms, wall_);
   const auto knock_out = [&](int column) {  // row 5 is a row of destructible bricks
     common::brick b = host_.board.get_brick_matrix_state().at(5, column);
     ASSERT_TRUE(b.exists && guest_.board.brick_exists(column, 5));
@@ -174,19 +174,19 @@ TEST_F(Mirror, ABrickChangeLostOnTheWayComesWithTheNextSnapshotsInOrderOnly) {
 
   // Changes older than the snapshots repeat: a guest that missed one waits for the reliable ones, in order.
   knock_out(6);
-  std::vector<game_message> late = report_.changes(now_, wall_);
+  std::vector<host_message> late = report_.changes(now_, wall_);
   now_ += host_report::repeat_bricks_for + 1ms;
   knock_out(7);
-  for (const game_message& m : report_.changes(now_, wall_)) late.push_back(m);
+  for (const host_message& m : report_.changes(now_, wall_)) late.push_back(m);
   mirror_.take(report_.moving(now_, wall_), 0ms, wall_);
   EXPECT_TRUE(guest_.board.brick_exists(6, 5));
   EXPECT_TRUE(guest_.board.brick_exists(7, 5)) << "taken before the change it follows";
-  for (const game_message& m : late) mirror_.take(m, 0ms, wall_);
+  for (const host_message& m : late) mirror_.take(m, 0ms, wall_);
   EXPECT_TRUE(same_picture(host_.board, guest_.board));
 }
 
 TEST_F(Mirror, TheGameTimeIsSetRightOnlyWhenItIsOffByMoreThanAQuarterSecond) {
-  for (const game_message& m : report_.joined(now_, wall_)) mirror_.take(m, 0ms, wall_);
+  for (const host_message& m : report_.joined(now_, wall_)) mirror_.take(m, 0ms, wall_);
   const auto started_at = [&](std::uint32_t game_time) {
     snapshot s = report_.moving(now_, wall_);
     s.game_time = game_time;
@@ -357,7 +357,7 @@ TEST(HostReport, CountsTheBallsJumpsAndTellsTheGameTimeAndThePhysicsTicks) {
     b.points = 1000;
     host.board.set_brick(static_cast<int>(n) + 1, 1, b);
   }
-  const std::vector<game_message> told = report.changes(now, wall);
+  const std::vector<host_message> told = report.changes(now, wall);
   EXPECT_EQ(told.size(), recent_bricks);
   EXPECT_EQ(std::get<brick_change>(told.front()).cell, 0u);
   EXPECT_TRUE(report.changes(now + host_report::repeat_bricks_for, wall).empty());
@@ -368,7 +368,7 @@ TEST(HostReport, CountsTheBallsJumpsAndTellsTheGameTimeAndThePhysicsTicks) {
   for (const int player : {1, 2}) {
     (player == 1 ? host.players.add1(5) : host.players.add2(-5));
     EXPECT_EQ(report.changes(now, wall),
-              (std::vector<game_message>{points{host.players.r1(), host.players.r2()}}))
+              (std::vector<host_message>{points{host.players.r1(), host.players.r2()}}))
         << player;
     EXPECT_TRUE(report.changes(now, wall).empty()) << player;
   }

@@ -17,8 +17,7 @@ using testing_support::counting_entropy;
 using testing_support::recording_log;
 using mailbox_wire = testing_support::recording_wire;
 
-constexpr pwhash_cost cheap{1, 8192};  // Argon2id's least: the same rules, in microseconds
-const std::string code = "12345678";
+const join_code code("12345678");
 constexpr peer_id guest_peer = 7;
 constexpr endpoint guest_address{0x7F000002, 40000};
 
@@ -58,8 +57,7 @@ struct host_side : monitors {
                    out};
   counting_entropy random;
   mailbox_wire wire;
-  salt_bytes salt{3, 1, 4};
-  host_session session{{derive_code_key(code, salt, cheap), salt}, random, wire, log};
+  host_session session{code, random, wire, log};
   std::atomic<bool> guest_plays{false};
   host_pass pass{world, session, "Kod dolaczenia: 1234-5678", guest_plays};
 };
@@ -69,9 +67,9 @@ struct guest_side : monitors {
   common::manual_time& clock;
   std::vector<int> ended;
   guest_world world{board, players, keys, log, &events, [this](int status) { ended.push_back(status); }};
-  counting_entropy random;
+  counting_entropy random{128};
   mailbox_wire wire;
-  guest_session session{{code, cheap}, random, wire, clock.now()};
+  guest_session session{code, random, wire, clock.now()};
   std::atomic<bool> playing{false};
   std::atomic<std::uint8_t> jumps{0};
   guest_pass pass{world, session, wire, clock, clock.now(), playing, jumps};

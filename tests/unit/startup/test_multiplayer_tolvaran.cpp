@@ -1,6 +1,8 @@
 // The main procedure: the settings report, the handshake in its order, and a refused request that stops it.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include <string>
 #include <vector>
 
@@ -186,9 +188,25 @@ TEST(CommandLine, GameOptionsXOptionsAndMistakes) {
     EXPECT_EQ(got.play, r.play);
     EXPECT_EQ(got.port, r.port);
     EXPECT_EQ(got.address, r.address);
-    EXPECT_EQ(got.code, r.code);
+    EXPECT_EQ(got.code ? std::string(got.code->view()) : "", r.code);
     EXPECT_EQ(got.toolkit, toolkit);
     EXPECT_EQ(std::pair(got.mute, got.help), std::pair(r.mute, r.help));
+  }
+  // "--code -": the code from the input, so that the process list never shows it.
+  for (const auto& [input, code] : {std::pair("1234-5678\n", "12345678"),
+                                    {"87654321\r\n", "87654321"},
+                                    {"12345678", "12345678"},
+                                    {"1234-567\n", ""},
+                                    {"", ""}}) {
+    std::istringstream in(input);
+    const std::vector<const char*> words{"gra", "--host", "--code", "-"};
+    try {
+      const startup::command_line got = startup::read_command_line(words, in);
+      EXPECT_EQ(std::string(got.code->view()), code) << input;
+    } catch (const startup::usage_error& e) {
+      EXPECT_EQ(std::string(code), "") << e.what();
+      EXPECT_TRUE(std::string(e.what()).starts_with("--code: kod to 8 cyfr")) << e.what();
+    }
   }
   const std::string usage = startup::usage("gra");
   EXPECT_TRUE(usage.starts_with("Uzycie: gra [--mute] [opcje X]\n")) << usage;
