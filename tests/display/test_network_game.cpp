@@ -89,7 +89,7 @@ TEST_F(NetworkGame, TheGuestSteersGreenSharesPauseAndBoardsAndSeesTheHostsGameUn
 }
 
 TEST_F(NetworkGame, AGuestKilledIsLostTheComputerSteersGreenAgainAndTheHostWaitsForTheNext) {
-  join();
+  ASSERT_NO_FATAL_FAILURE(join());
   ::kill(guest->pid(), SIGKILL);
   const auto killed = std::chrono::steady_clock::now();
   EXPECT_TRUE(eventually([&] { return count(host_dir, computer_steers) == 2; }, 10s));
@@ -101,7 +101,7 @@ TEST_F(NetworkGame, AGuestKilledIsLostTheComputerSteersGreenAgainAndTheHostWaits
 }
 
 TEST_F(NetworkGame, AHostKilledIsLostToItsGuestWhichSaysSoAndEndsWithStatusOne) {
-  join();
+  ASSERT_NO_FATAL_FAILURE(join());
   ::kill(host->pid(), SIGKILL);
   EXPECT_TRUE(eventually([&] { return count(guest_dir, "Utracono polaczenie z gospodarzem"); }, 10s));
   EXPECT_GT(guest_image().line_end(8), 100) << "the guest does not say why";

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -105,12 +106,28 @@ class xvfb_server {
   std::string display_;
 };
 
-// One run of a program, in its own working directory, with its standard output kept in a file.
+// What a program run by a test left on its standard error, and how it ended. A sanitizer writes its report
+// there and ends the program at once (ThreadSanitizer with status 66): without this a game it stopped only
+// looks stuck to the test that waits for it.
+struct ended_program {
+  std::string command;             // the program and its arguments
+  std::optional<int> exit_status;  // none: still running when the test ended it
+  std::string standard_error;
+};
+
+// Told of every `child_process` as it goes, with the program ended; none by default. The display tests keep
+// what it is told and show it when a test fails.
+inline std::function<void(ended_program)> on_program_ended;
+
+// One run of a program, in its own working directory, with its standard output and standard error kept in
+// files there (stdout.txt, stderr.txt).
 class child_process {
  public:
   child_process(const std::string& program, const std::filesystem::path& working_dir,
                 const std::vector<std::string>& arguments = {})
-      : stdout_path_(working_dir / "stdout.txt") {
+      : stdout_path_(working_dir / "stdout.txt"), stderr_path_(working_dir / "stderr.txt") {
+    command_ = program;
+    for (const auto& a : arguments) command_ += " " + a;
     const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -118,7 +135,7 @@ class child_process {
       std::filesystem::current_path(working_dir);
       const int out = ::open(stdout_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ::dup2(out, 1);
-      const int err = ::open((working_dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int err = ::open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ::dup2(err, 2);
       std::vector<char*> argv{const_cast<char*>(program.c_str())};
       for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
@@ -133,6 +150,12 @@ class child_process {
     if (running()) {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
+    }
+    if (!on_program_ended) return;
+    try {
+      on_program_ended({command_, exit_status_, standard_error()});
+    } catch (...) {
+      // Only a failed test would have shown it.
     }
   }
 
@@ -153,10 +176,13 @@ class child_process {
     return exit_status_;
   }
   std::string standard_output() const { return read_file(stdout_path_); }
+  std::string standard_error() const { return read_file(stderr_path_); }
 
  private:
   pid_t pid_ = -1;
+  std::string command_;
   std::filesystem::path stdout_path_;
+  std::filesystem::path stderr_path_;
   std::optional<int> exit_status_;
 };
 
