@@ -116,7 +116,8 @@ TEST_F(NetworkGame, AWrongCodeIsRefusedAndTheHostPlaysOn) {
   start_guest("8765-4321");
   EXPECT_EQ(guest->wait_for_exit(30s), 1);
   EXPECT_EQ(count(guest_dir, "Gospodarz odrzucil kod dolaczenia"), 1u);
-  EXPECT_EQ(count(host_dir, "Odrzucono goscia z adresu 127.0.0.1: zly kod dolaczenia"), 1u);
+  EXPECT_TRUE(eventually(
+      [&] { return count(host_dir, "Odrzucono goscia z adresu 127.0.0.1: zly kod dolaczenia") == 1; }, 10s));
   EXPECT_TRUE(host->running());
 }
 
