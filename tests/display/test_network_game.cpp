@@ -16,9 +16,14 @@ const std::string code = "1234-5678";
 const std::string joined = "Gra przez siec: gracz zielony dolaczyl do gospodarza";
 const std::string computer_steers = "Gracz zielony przelaczony na sterowanie automatyczne";
 
-class NetworkGame : public ::testing::Test, public network_games {
+// The X server of both games, a base before theirs: it outlives them, so that a game the test ends is not
+// first ended by losing its display.
+struct shared_display {
+  xvfb_server x_{"1400x700x24"};
+};
+
+class NetworkGame : public ::testing::Test, private shared_display, public network_games {
  protected:
-  NetworkGame() : x_("1400x700x24") {}
   void join() {
     ASSERT_TRUE(start_host(code));
     start_guest(code);
@@ -29,8 +34,6 @@ class NetworkGame : public ::testing::Test, public network_games {
     const window_image host;
     return host.shows(x, 20.5, 0.9, green) && !host.shows(not_x, 20.5, 0.9, green);
   }
-
-  xvfb_server x_;
 };
 
 // Pixels that differ between the two windows, but for the program's own time and the game's, which may

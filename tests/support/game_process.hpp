@@ -62,10 +62,13 @@ inline void die_with(pid_t parent) {
   if (::getppid() != parent) ::_exit(1);  // the parent went before the request took hold
 }
 
-// A private X server for one test program; its display name is set in DISPLAY for the children.
+// A private X server for one test program; its display name is set in DISPLAY for the children while it
+// runs, and the DISPLAY from before it is back once it has gone, so that no later test talks to a server
+// that is no more.
 class xvfb_server {
  public:
   explicit xvfb_server(const std::string& geometry = "1024x768x24") {
+    if (const char* before = std::getenv("DISPLAY")) display_before_ = before;
     int fds[2];
     if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
     const pid_t parent = ::getpid();
@@ -97,6 +100,10 @@ class xvfb_server {
       ::kill(pid_, SIGTERM);
       ::waitpid(pid_, nullptr, 0);
     }
+    if (display_before_)
+      ::setenv("DISPLAY", display_before_->c_str(), 1);
+    else
+      ::unsetenv("DISPLAY");
   }
   const std::string& display() const { return display_; }
   pid_t pid() const { return pid_; }
@@ -104,6 +111,7 @@ class xvfb_server {
  private:
   pid_t pid_ = -1;
   std::string display_;
+  std::optional<std::string> display_before_;
 };
 
 // What a program run by a test left on its standard error, and how it ended. A sanitizer writes its report
