@@ -1,7 +1,8 @@
 // Every program a display test runs leaves its standard error behind; when the test fails, each one's is
 // shown after the failure with how the program ended, so that a sanitizer's report that stopped a game is
-// never lost with the test's scratch directory. Runs on the test program's main thread, which alone starts
-// and ends the games.
+// never lost with the test's scratch directory. A report fails the test by itself, like the soak's: a game
+// that a report stopped just before the test would have ended it anyway passes every other check. Runs on
+// the test program's main thread, which alone starts and ends the games.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -17,7 +18,11 @@ class ended_programs final : public ::testing::EmptyTestEventListener {
  public:
   void OnTestStart(const ::testing::TestInfo&) override {
     ended_.clear();
-    testing_support::on_program_ended = [this](ended_program p) { ended_.push_back(std::move(p)); };
+    testing_support::on_program_ended = [this](ended_program p) {
+      if (p.standard_error.find("Sanitizer") != std::string::npos)
+        ADD_FAILURE() << p.command << ": a sanitizer's report on its standard error (shown below)";
+      ended_.push_back(std::move(p));
+    };
   }
 
   // Called before the test's "[  FAILED  ]" line: listeners hear a test's end in reverse order.
