@@ -42,7 +42,9 @@ class GameSound : public ::testing::Test {
     ::setenv("ALSOFT_CONF", (dir_ / "alsoft.conf").c_str(), 1);
     game_.emplace(TOLVARAN_GAME, dir_.path(), options);
     ASSERT_TRUE(eventually([&] { return log_contains(dir_.path(), "Zadania uruchomione"); }, 60s));
-    window_ = *game_window();
+    const auto window = game_window();
+    ASSERT_TRUE(window.has_value());
+    window_ = *window;
     pointer_to(window_.x + 300, window_.y + 300);
   }
 
@@ -103,7 +105,7 @@ double strength(const std::vector<float>& wave, double pitch, std::size_t from) 
 }
 
 TEST_F(GameSound, EachBrickRingsInTheFileWithin40MsOfItsMoment) {
-  start_game("wave");
+  ASSERT_NO_FATAL_FAILURE(start_game("wave"));
   ASSERT_TRUE(eventually([&] { return count("Dzwiek: urzadzenie Wave File Writer") == 1; }, 30s));
   const double start = wave_start();
   // Bricks well into the file, each alone within 200 ms, so that its ring is its own.
@@ -153,7 +155,7 @@ TEST_F(GameSound, EachBrickRingsInTheFileWithin40MsOfItsMoment) {
 }
 
 TEST_F(GameSound, MutedTheFileIsSilentUntilTheKeyTurnsItOnAndAHeldKeySwitchesOnce) {
-  start_game("wave", {"--mute"});
+  ASSERT_NO_FATAL_FAILURE(start_game("wave", {"--mute"}));
   ASSERT_TRUE(eventually([&] { return count("Dzwiek: urzadzenie Wave File Writer, wyciszony") == 1; }, 30s));
   const std::size_t before = log("Zniszczono kostke").size();
   ASSERT_TRUE(eventually([&] { return log("Zniszczono kostke").size() >= before + 3; }, 120s));
@@ -186,7 +188,7 @@ TEST_F(GameSound, MutedTheFileIsSilentUntilTheKeyTurnsItOnAndAHeldKeySwitchesOnc
 TEST_F(GameSound, WithoutADeviceOneWarningAndTheGamePlaysOn) {
   for (const char* driver : {"null", "no-such-driver"}) {
     SCOPED_TRACE(driver);
-    start_game(driver);
+    ASSERT_NO_FATAL_FAILURE(start_game(driver));
     const std::size_t before = log("Zniszczono kostke").size();
     EXPECT_TRUE(eventually([&] { return log("Zniszczono kostke").size() >= before + 2; }, 120s));
     xdotool("key m");

@@ -53,7 +53,7 @@ bool in_order(const std::vector<std::string>& all, const std::vector<std::string
 }
 
 TEST_F(WholeGame, StartsPlaysChangesBoardAndEnds) {
-  start_game();
+  ASSERT_NO_FATAL_FAILURE(start_game());
 
   // Start-up, in order. The computer player logs its switch from its own thread, after the hand-over.
   std::vector<std::string> start_up = settings_report_lines;
@@ -137,7 +137,7 @@ TEST_F(WholeGame, KeepsRunningWhenItsLogCannotBeWritten) {
 }
 
 TEST_F(WholeGame, LogGoesOnWhenItsFileIsDeletedDuringPlay) {
-  start_game();
+  ASSERT_NO_FATAL_FAILURE(start_game());
   const auto files = log_files(dir_.path());
   ASSERT_EQ(files.size(), 1u);
   const auto before = lines_of(read_file(files[0]));

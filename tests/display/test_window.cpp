@@ -70,7 +70,7 @@ TEST_F(GameWindow, ShowsTheBoardTurnsItAndResizes) {
 
   // "Nowa Gra" > "Wybierz plansze nr: 3": a new game on board 3, and 1000 points each (one digit more).
   const std::size_t generated = logged("Wygenerowano Plansze losowych klockow");
-  pick({0, 3});
+  ASSERT_NO_FATAL_FAILURE(pick({0, 3}));
   EXPECT_TRUE(eventually([&] { return logged("Wygenerowano Plansze losowych klockow") > generated; }, 30s));
   EXPECT_TRUE(eventually([&] { return (shot = window_image()).line_end(5) == red_end + 7; }, 30s));
   EXPECT_EQ(shot.line_end(6), green_end + 7);
@@ -100,12 +100,12 @@ TEST_F(GameWindow, ShowsTheBoardTurnsItAndResizes) {
     return eventually([&] { return placed(120, 80, 400, 300); }, 20s);
   };
   ASSERT_TRUE(players_size());
-  pick({4, 1});
+  ASSERT_NO_FATAL_FAILURE(pick({4, 1}));
   EXPECT_TRUE(eventually([&] { return placed(0, 0, 1024, 768); }, 20s));
-  pick({4, 0});
+  ASSERT_NO_FATAL_FAILURE(pick({4, 0}));
   EXPECT_TRUE(eventually([&] { return placed(50, 50, 600, 600); }, 20s));
   ASSERT_TRUE(players_size());
-  pick({4, 0});
+  ASSERT_NO_FATAL_FAILURE(pick({4, 0}));
   EXPECT_TRUE(eventually([&] { return placed(50, 50, 600, 600); }, 20s));
 }
 
@@ -121,10 +121,10 @@ TEST_F(GameWindow, MenuPausesAndResumesAndKeysMoveThePad) {
         if (yellow(before.at(x, y)) != yellow(after.at(x, y))) return false;
     return true;
   };
-  pick({1});  // "Zatrzymaj"
+  ASSERT_NO_FATAL_FAILURE(pick({1}));  // "Zatrzymaj"
   EXPECT_TRUE(eventually([&] { return still_for(500ms); }, 30s));
   EXPECT_TRUE(still_for(1500ms)) << "still paused after the menu has closed";
-  pick({2});  // "Wznow"
+  ASSERT_NO_FATAL_FAILURE(pick({2}));  // "Wznow"
   EXPECT_TRUE(eventually([&] { return !still_for(300ms); }, 30s));
 
   xdotool("mousemove 350 350 keydown a");  // keys go to the window under the pointer
@@ -190,7 +190,7 @@ TEST_F(GameWindow, ReleasingAKeyStopsThePad) {
 TEST_F(GameWindow, ZakonczEndsTheGame) {
   start();
   ASSERT_TRUE(ready());
-  pick({5});
+  ASSERT_NO_FATAL_FAILURE(pick({5}));
   expect_ended_with_closing_line();
 }
 

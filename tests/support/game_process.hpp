@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -61,10 +62,13 @@ inline void die_with(pid_t parent) {
   if (::getppid() != parent) ::_exit(1);  // the parent went before the request took hold
 }
 
-// A private X server for one test program; its display name is set in DISPLAY for the children.
+// A private X server for one test program; its display name is set in DISPLAY for the children while it
+// runs, and the DISPLAY from before it is back once it has gone, so that no later test talks to a server
+// that is no more.
 class xvfb_server {
  public:
   explicit xvfb_server(const std::string& geometry = "1024x768x24") {
+    if (const char* before = std::getenv("DISPLAY")) display_before_ = before;
     int fds[2];
     if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
     const pid_t parent = ::getpid();
@@ -96,6 +100,10 @@ class xvfb_server {
       ::kill(pid_, SIGTERM);
       ::waitpid(pid_, nullptr, 0);
     }
+    if (display_before_)
+      ::setenv("DISPLAY", display_before_->c_str(), 1);
+    else
+      ::unsetenv("DISPLAY");
   }
   const std::string& display() const { return display_; }
   pid_t pid() const { return pid_; }
@@ -103,14 +111,31 @@ class xvfb_server {
  private:
   pid_t pid_ = -1;
   std::string display_;
+  std::optional<std::string> display_before_;
 };
 
-// One run of a program, in its own working directory, with its standard output kept in a file.
+// What a program run by a test left on its standard error, and how it ended. A sanitizer writes its report
+// there and ends the program at once (ThreadSanitizer with status 66): without this a game it stopped only
+// looks stuck to the test that waits for it.
+struct ended_program {
+  std::string command;             // the program and its arguments
+  std::optional<int> exit_status;  // none: still running when the test ended it
+  std::string standard_error;
+};
+
+// Told of every `child_process` as it goes, with the program ended; none by default. The display tests keep
+// what it is told and show it when a test fails.
+inline std::function<void(ended_program)> on_program_ended;
+
+// One run of a program, in its own working directory, with its standard output and standard error kept in
+// files there (stdout.txt, stderr.txt).
 class child_process {
  public:
   child_process(const std::string& program, const std::filesystem::path& working_dir,
                 const std::vector<std::string>& arguments = {})
-      : stdout_path_(working_dir / "stdout.txt") {
+      : stdout_path_(working_dir / "stdout.txt"), stderr_path_(working_dir / "stderr.txt") {
+    command_ = program;
+    for (const auto& a : arguments) command_ += " " + a;
     const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -118,7 +143,7 @@ class child_process {
       std::filesystem::current_path(working_dir);
       const int out = ::open(stdout_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ::dup2(out, 1);
-      const int err = ::open((working_dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int err = ::open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ::dup2(err, 2);
       std::vector<char*> argv{const_cast<char*>(program.c_str())};
       for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
@@ -133,6 +158,12 @@ class child_process {
     if (running()) {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
+    }
+    if (!on_program_ended) return;
+    try {
+      on_program_ended({command_, exit_status_, standard_error()});
+    } catch (...) {
+      // Only a failed test would have shown it.
     }
   }
 
@@ -153,10 +184,13 @@ class child_process {
     return exit_status_;
   }
   std::string standard_output() const { return read_file(stdout_path_); }
+  std::string standard_error() const { return read_file(stderr_path_); }
 
  private:
   pid_t pid_ = -1;
+  std::string command_;
   std::filesystem::path stdout_path_;
+  std::filesystem::path stderr_path_;
   std::optional<int> exit_status_;
 };
 

@@ -205,13 +205,25 @@ struct network_games {
   network_games() {
     std::filesystem::copy(std::string(TOLVARAN_SOURCE_DIR) + "/boards", host_dir / "boards");
   }
-  // Starts the host and waits until it waits for a guest; false when it did not within a minute.
+  // Starts the host and waits until it waits for a guest; false when it did not within a minute. The port
+  // was free when it was drawn, but any program may bind it before the host does: the host then says so at
+  // once, and starts afresh on another port, with nothing of the first attempt left in its log.
   bool start_host(const std::string& code) {
-    host.emplace(TOLVARAN_GAME, host_dir.path(),
-                 std::vector<std::string>{"--host", "--port", std::to_string(port), "--code", code});
-    return eventually(
-        [&] { return count(host_dir, "Gra przez siec czeka na goscia, port UDP " + std::to_string(port)); },
-        std::chrono::seconds(60));
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      host.emplace(TOLVARAN_GAME, host_dir.path(),
+                   std::vector<std::string>{"--host", "--port", std::to_string(port), "--code", code});
+      const std::string waiting = "Gra przez siec czeka na goscia, port UDP " + std::to_string(port);
+      const std::string taken =
+          "Gra przez siec niemozliwa: port UDP " + std::to_string(port) + " jest zajety";
+      if (!eventually([&] { return count(host_dir, waiting) + count(host_dir, taken) > 0; },
+                      std::chrono::seconds(60)))
+        return false;
+      if (count(host_dir, waiting) > 0) return true;
+      host.reset();
+      std::filesystem::remove_all(host_dir / "logs");
+      port = free_udp_port();
+    }
+    return false;
   }
   void start_guest(const std::string& code) {
     guest.emplace(TOLVARAN_GAME, guest_dir.path(),
