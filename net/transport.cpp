@@ -24,8 +24,8 @@ struct transport::enet {
   bool listening = false;
   std::uint64_t sent = 0, received = 0, datagrams = 0;
 
-  // A stranger's half-open connection (its handshake begun, never finished) goes within `half_open_limit`
-  // rather than after ENet's 5 to 30 s.
+  // A stranger's half-open connection (its handshake begun, never finished) goes at the first of ENet's
+  // doubling resends after `half_open_limit` (some 3 s), rather than after its usual 5 to 30 s.
   void hasten_half_open() {
     const auto limit = static_cast<enet_uint32>(transport::half_open_limit.count());
     for (std::size_t i = 0; i < host->peerCount; ++i) {
@@ -202,6 +202,13 @@ void transport::disconnect(peer_id peer, bool at_once) {
   } else {
     enet_peer_disconnect_later(p, 0);
   }
+}
+
+std::size_t transport::connections() const {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < enet_->host->peerCount; ++i)
+    n += enet_->host->peers[i].state != ENET_PEER_STATE_DISCONNECTED;
+  return n;
 }
 
 std::size_t transport::unacknowledged(peer_id peer) const {

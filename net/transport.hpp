@@ -76,6 +76,8 @@ class transport final : public wire {
   // The connection's round trip as ENet measures it.
   std::chrono::milliseconds round_trip(peer_id peer) const override;
   std::size_t unacknowledged(peer_id peer) const override;
+  // Connections ENet keeps, half-open and closing ones included.
+  std::size_t connections() const;
   // UDP payload bytes sent and received so far, and datagrams received.
   std::uint64_t bytes_sent() const;
   std::uint64_t bytes_received() const;
