@@ -275,6 +275,25 @@ class refusal_tally {
 };
 std::string_view refusal_text(refusal_reason why);
 
+// What the gatekeeper keeps of an address: its datagram budget, and (apart) the wrong codes proven to come
+// from it, never pushed out.
+// Datagrams an address may send in the long run (one each interval: 400 a second), and in one burst: far
+// beyond what a joining guest sends (a guest already playing is not counted).
+inline constexpr std::chrono::microseconds datagram_interval{2500};
+inline constexpr int datagram_burst = 800;
+struct gate_budget {
+  std::uint32_t address = 0;
+  common::steady_time heard{};
+  token_bucket tokens{datagram_interval, datagram_burst};
+};
+struct gate_wrong_record {
+  static constexpr int kept = 5;
+  std::uint32_t address = 0;
+  std::array<common::steady_time, kept> times{};  // the latest wrong codes, oldest first
+  int count = 0;
+  common::steady_time blocked_until{};
+};
+
 // Per address: how many datagrams it may send (a budget refilled over time), and, apart from that, the wrong
 // codes proven to come from it. An address that gives 5 wrong codes within a minute is ignored for a minute;
 // after 30 wrong codes in all, from any addresses, the code is closed: no more joins with it.
@@ -285,10 +304,8 @@ class gatekeeper {
   static constexpr std::chrono::seconds wrong_code_span{60};
   static constexpr std::chrono::seconds block_span{60};
   static constexpr int wrong_codes_in_all = 30;
-  // Datagrams a second an address may send in the long run, and in one burst: far beyond what a joining
-  // guest sends (a guest already playing is not counted).
-  static constexpr double datagrams_a_second = 400.0;
-  static constexpr int burst = 800;
+  static constexpr int burst = datagram_burst;
+  static_assert(gate_wrong_record::kept == wrong_codes);
 
   enum class verdict : std::uint8_t { counted, blocked, closed };
 
@@ -305,17 +322,8 @@ class gatekeeper {
   int total_wrong() const { return total_wrong_; }
 
  private:
-  struct budget {
-    std::uint32_t address = 0;
-    common::steady_time heard{};
-    token_bucket tokens{std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / datagrams_a_second)), burst};
-  };
-  struct wrong_record {  // made only for a wrong code proven to come from the address; never pushed out
-    std::uint32_t address = 0;
-    std::array<common::steady_time, wrong_codes> times{};  // the latest wrong codes, oldest first
-    int count = 0;
-    common::steady_time blocked_until{};
-  };
+  using budget = gate_budget;
+  using wrong_record = gate_wrong_record;
   budget& budget_of(std::uint32_t address, common::steady_time now);
   const wrong_record* record_of(std::uint32_t address) const;
 

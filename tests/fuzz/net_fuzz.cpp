@@ -37,7 +37,7 @@ struct fixed_entropy final : entropy {
 };
 
 drop_reason reason_of(fault f) {
-  return f == fault::truncated ? drop_reason::truncated
+  return f == fault::truncated   ? drop_reason::truncated
          : f == fault::oversized ? drop_reason::oversized
                                  : drop_reason::malformed;
 }
@@ -50,32 +50,49 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bytes as_given(in.begin(), in.end());
   switch (data[0] % 4) {
     case 0: {
-      const auto d = decode_datagram(in);
-      if (!d.ok()) break;
-      if (const auto* other = std::get_if<foreign>(&d.value()))
-        check(other->version != protocol_version && (other->type == 1 || other->type == 2 || other->type == 4),
-              "another version told apart wrongly");
-      else
-        check(encode(d.value()) == as_given, "a datagram that does not encode back");
+      const auto to_host = decode_to_host(in);
+      if (to_host.ok()) {
+        if (const auto* other = std::get_if<foreign>(&to_host.value()))
+          check(other->version != protocol_version && other->type == definition<hello>::type,
+                "another version told apart wrongly");
+        else
+          check(encode(to_host.value()) == as_given, "a datagram that does not encode back");
+      }
+      const auto to_guest = decode_to_guest(in);
+      if (to_guest.ok()) {
+        if (const auto* other = std::get_if<foreign>(&to_guest.value()))
+          check(other->version != protocol_version &&
+                    (other->type == definition<challenge>::type || other->type == definition<refusal>::type),
+                "another version told apart wrongly");
+        else
+          check(encode(to_guest.value()) == as_given, "a datagram that does not encode back");
+      }
+      // Only a sealed envelope is taken by both sides.
+      check(!(to_host.ok() && to_guest.ok()) || std::holds_alternative<sealed>(to_host.value()),
+            "a datagram of the join taken by both sides");
       break;
     }
     case 1: {
-      const auto m = decode_message(in);
+      const auto m = decode_guest_message(in);
       if (m.ok()) check(encode(m.value()) == as_given, "a message that does not encode back");
       if (in.size() > max_message) check(!m.ok() && m.why() == fault::oversized, "a message too long taken");
-      session_keys keys;
+      const auto from_host = decode_host_message(in);
+      if (from_host.ok()) check(encode(from_host.value()) == as_given, "a message that does not encode back");
+      check(!(m.ok() && from_host.ok()) || std::holds_alternative<goodbye>(m.value()),
+            "a message taken from both sides");
+      confirmed_keys keys;
       keys.send.fill(1);
       keys.receive.fill(1);
       sealed_link sender(keys), receiver(keys);
       const bytes envelope = sender.seal(channel::reliable, in);  // the decoded body points into it
-      const auto d = decode_datagram(envelope);
+      const auto d = decode_to_host(envelope);
       check(d.ok() == (in.size() <= max_message), "an envelope taken or refused for its length wrongly");
       if (!d.ok()) break;
-      const auto opened = receiver.open(channel::reliable, std::get<sealed>(d.value()));
+      const auto opened = receiver.open<guest_message>(channel::reliable, std::get<sealed>(d.value()));
       check(opened.message.has_value() == m.ok(), "sealing changes whether a message is taken");
       check(m.ok() ? *opened.message == m.value() : opened.dropped == reason_of(m.why()),
             "sealing changes a message or why it is dropped");
-      const auto again = receiver.open(channel::reliable, std::get<sealed>(d.value()));
+      const auto again = receiver.open<guest_message>(channel::reliable, std::get<sealed>(d.value()));
       check(!again.message && again.dropped == drop_reason::replayed, "a replay taken");
       break;
     }
@@ -83,9 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       static null_wire out;
       static fixed_entropy random;
       static testing_support::recording_log log;
-      static const key_bytes code_key = derive_code_key("31415926", salt_bytes{}, {1, 8192});
       log.clear();
-      host_session host({code_key, salt_bytes{}}, random, out, log);
+      host_session host(join_code("31415926"), random, out, log);
       host.connected(1, {0x7F000001, 1}, common::steady_time{});
       // The rest as datagrams: each a length byte, a channel bit and that many bytes.
       for (std::span<const std::uint8_t> rest = in; rest.size() >= 2;) {
@@ -102,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 3: {
       const auto d = decode_lan(in);
       if (d.ok() && std::visit([](const auto& m) { return m.version; }, d.value()) == protocol_version)
-        check(encode(d.value()) == as_given, "a probe or an answer that does not encode back");
+        check(encode_lan(d.value()) == as_given, "a probe or an answer that does not encode back");
       static lan_responder host("fuzz", 1);
       static common::steady_time now{};
       now += lan_responder::answer_interval;  // never short of answers
