@@ -5,6 +5,8 @@
 
 #include <signal.h>
 
+#include <cctype>
+
 #include "support/net_peer.hpp"
 #include "support/x_driver.hpp"
 
@@ -84,6 +86,47 @@ TEST_F(NetworkGame, TheGuestSteersGreenSharesPauseAndBoardsAndSeesTheHostsGameUn
   EXPECT_EQ(guest->wait_for_exit(10s), 0);
   EXPECT_EQ(count(guest_dir, "Gospodarz zakonczyl gre"), 1u);
   for (const auto& m : log_messages(host_dir.path())) EXPECT_EQ(m.find("5678"), std::string::npos) << m;
+}
+
+// Every run of hexadecimal digits or of a key's base64 at least this long: no key is ever written.
+bool shows_a_key(const std::string& text) {
+  int run = 0;
+  for (const char c : text) {
+    run = std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/' ? run + 1 : 0;
+    if (run >= 32) return true;
+  }
+  return false;
+}
+
+TEST_F(NetworkGame, NeitherTheCodeNorAKeyShowsAnywhereButOnTheHostsOwnWaitingLine) {
+  ASSERT_TRUE(start_host(code));
+  start_guest(code, true);  // its code from the standard input
+  ASSERT_TRUE(eventually([&] { return count(guest_dir, joined) == 1; }, 60s));
+  // The process list shows neither game's code: the host's was blanked out of its arguments.
+  for (const pid_t pid : {host->pid(), guest->pid()}) {
+    const std::string arguments = read_file("/proc/" + std::to_string(pid) + "/cmdline");
+    EXPECT_EQ(arguments.find("1234"), std::string::npos) << arguments;
+    EXPECT_EQ(arguments.find("5678"), std::string::npos) << arguments;
+  }
+  ASSERT_TRUE(menu_driver().choose(150, 150, menu_path::end_game));
+  EXPECT_EQ(host->wait_for_exit(30s), 0);
+  EXPECT_EQ(guest->wait_for_exit(10s), 0);
+  const std::string host_out = host->standard_output();
+  // The host's own standard output tells the code once, on the line that says it is the code.
+  const std::size_t told = host_out.find("Kod dolaczenia: 1234-5678\n");
+  ASSERT_NE(told, std::string::npos) << host_out;
+  EXPECT_EQ(host_out.find("5678"), host_out.rfind("5678")) << host_out;
+  EXPECT_EQ(host_out.find("1234"), told + 16) << host_out;
+  for (const auto* dir : {&host_dir, &guest_dir}) {
+    std::vector<std::string> texts = log_messages(dir->path());
+    texts.push_back(read_file(dir->path() / "stderr.txt"));
+    if (dir == &guest_dir) texts.push_back(read_file(dir->path() / "stdout.txt"));
+    for (const std::string& t : texts) {
+      EXPECT_EQ(t.find("5678"), std::string::npos) << t;
+      EXPECT_FALSE(shows_a_key(t)) << t;
+    }
+  }
+  EXPECT_FALSE(shows_a_key(host_out)) << host_out;
 }
 
 TEST_F(NetworkGame, AGuestKilledIsLostTheComputerSteersGreenAgainAndTheHostWaitsForTheNext) {

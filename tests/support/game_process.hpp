@@ -131,9 +131,12 @@ inline std::function<void(ended_program)> on_program_ended;
 // files there (stdout.txt, stderr.txt).
 class child_process {
  public:
+  // `input`, when given, is what the program reads on its standard input.
   child_process(const std::string& program, const std::filesystem::path& working_dir,
-                const std::vector<std::string>& arguments = {})
+                const std::vector<std::string>& arguments = {}, const std::string& input = "")
       : stdout_path_(working_dir / "stdout.txt"), stderr_path_(working_dir / "stderr.txt") {
+    const std::filesystem::path input_path = working_dir / "stdin.txt";
+    if (!input.empty()) write_file(input_path, input);
     command_ = program;
     for (const auto& a : arguments) command_ += " " + a;
     const pid_t parent = ::getpid();
@@ -145,6 +148,7 @@ class child_process {
       ::dup2(out, 1);
       const int err = ::open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ::dup2(err, 2);
+      if (!input.empty()) ::dup2(::open(input_path.c_str(), O_RDONLY), 0);
       std::vector<char*> argv{const_cast<char*>(program.c_str())};
       for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);

@@ -225,10 +225,12 @@ struct network_games {
     }
     return false;
   }
-  void start_guest(const std::string& code) {
+  // `code_on_input`: the code given as "--code -" and read from the standard input.
+  void start_guest(const std::string& code, bool code_on_input = false) {
     guest.emplace(TOLVARAN_GAME, guest_dir.path(),
                   std::vector<std::string>{"--join", "127.0.0.1", "--port", std::to_string(port), "--code",
-                                           code, "-geometry", "600x600+700+50"});
+                                           code_on_input ? "-" : code, "-geometry", "600x600+700+50"},
+                  code_on_input ? code + "\n" : "");
   }
   static std::size_t count(const temp_dir& dir, const std::string& message) {
     const auto all = log_messages(dir.path());
