@@ -1,6 +1,9 @@
 // The main procedure: the settings report, the handshake in its order, and a refused request that stops it.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -108,7 +111,7 @@ struct command_line_rule {
   std::uint16_t port = startup::default_port;
   std::string address{}, code{};
   std::vector<std::string> toolkit{};  // after the program's name
-  bool mute = false, help = false;
+  bool mute = false, help = false, router = true;
 };
 
 TEST(CommandLine, GameOptionsXOptionsAndMistakes) {
@@ -142,6 +145,33 @@ TEST(CommandLine, GameOptionsXOptionsAndMistakes) {
        "gospodarz.lan",
        "00000001"},
       {{"--join=::1", "--port", "9", "--code", "99999999"}, "", role::guest, 9, "::1", "99999999"},
+      // Without an address the host is looked for on the network; a word that starts with '-' is no address.
+      {{"--join", "--code", "12345678"}, "", role::guest, startup::default_port, "", "12345678"},
+      {{"--join", "-display", ":1", "--code", "12345678", "--port=7"},
+       "",
+       role::guest,
+       7,
+       "",
+       "12345678",
+       {"-display", ":1"}},
+      {{"--code", "12345678", "--join"}, "", role::guest, startup::default_port, "", "12345678"},
+      {{"--host", "--no-router"}, "", role::host, startup::default_port, "", "", {}, false, false, false},
+      {{"--no-router", "--host", "--mute"},
+       "",
+       role::host,
+       startup::default_port,
+       "",
+       "",
+       {},
+       true,
+       false,
+       false},
+      {{"--no-router"}, "--no-router tylko z --host"},
+      {{"--join", "a", "--code", "12345678", "--no-router"}, "--no-router tylko z --host"},
+      {{"--host", "--no-router", "--no-router"}, "--no-router: opcja podana dwa razy"},
+      {{"--host", "--no-router=1"}, "--no-router: opcja bez wartosci"},
+      {{"--join=", "--code", "12345678"}, "--join: brak adresu"},
+      {{"--join=-x", "--code", "12345678"}, "--join: brak adresu"},
       {{"--bogus"}, "--bogus: nieznana opcja"},
       {{"-mute"}, "-mute: nieznana opcja"},
       {{"gra"}, "gra: nieoczekiwany argument"},
@@ -152,8 +182,8 @@ TEST(CommandLine, GameOptionsXOptionsAndMistakes) {
       {{"--port", "5000"}, "--port i --code tylko"},
       {{"--code", "12345678"}, "--port i --code tylko"},
       {{"--join", "a"}, "--join: potrzebny jest kod"},
-      {{"--join", "--code", "12345678"}, "--join: brak adresu"},
-      {{"--join"}, "--join: brak wartosci"},
+      {{"--join"}, "--join: potrzebny jest kod"},
+      {{"--join", "--join", "--code", "12345678"}, "--join: opcja podana dwa razy"},
       {{"--host", "--port", "0"}, "--port: numer portu"},
       {{"--host", "--port", "65536"}, "--port: numer portu"},
       {{"--host", "--port", "99999999999999999999"}, "--port: numer portu"},
@@ -189,10 +219,118 @@ TEST(CommandLine, GameOptionsXOptionsAndMistakes) {
     EXPECT_EQ(got.code, r.code);
     EXPECT_EQ(got.toolkit, toolkit);
     EXPECT_EQ(std::pair(got.mute, got.help), std::pair(r.mute, r.help));
+    EXPECT_EQ(got.router, r.router);
   }
   const std::string usage = startup::usage("gra");
   EXPECT_TRUE(usage.starts_with("Uzycie: gra [--mute] [opcje X]\n")) << usage;
   EXPECT_NE(usage.find("(domyslnie 47630)"), std::string::npos);
+  EXPECT_NE(usage.find(" --join [ADRES] [--port N] --code KOD"), std::string::npos) << usage;
+  EXPECT_NE(usage.find("  --no-router "), std::string::npos) << usage;
+}
+
+// The tests' seams in the environment: loopback addresses alone, every mistake refused.
+TEST(NetworkSeams, LoopbackAddressesAloneAndEveryMistakeRefused) {
+  using variables = std::map<std::string, std::string>;
+  struct row {
+    variables set;
+    std::string refused;  // the start of the usage error; empty: accepted
+    startup::network_seams seams{};
+  };
+  const auto search = [](std::uint32_t a, std::uint16_t p) {
+    startup::network_seams s;
+    s.router_search = std::pair(a, p);
+    return s;
+  };
+  const auto gateway = [](std::uint32_t a) {
+    startup::network_seams s;
+    s.natpmp_gateway = a;
+    return s;
+  };
+  const auto lease = [](long seconds) {
+    startup::network_seams s;
+    s.lease = std::chrono::seconds(seconds);
+    return s;
+  };
+  const auto targets = [](std::vector<std::uint32_t> t) {
+    startup::network_seams s;
+    s.lan_targets = std::move(t);
+    return s;
+  };
+  const std::vector<row> rows{
+      {{}, ""},
+      {{{"TOLVARAN_ROUTER_SEARCH", ""}, {"TOLVARAN_LAN_TARGETS", ""}}, ""},
+      {{{"TOLVARAN_ROUTER_SEARCH", "127.0.0.7:1900"}}, "", search(0x7F000007, 1900)},
+      {{{"TOLVARAN_ROUTER_SEARCH", "127.255.255.254:65535"}}, "", search(0x7FFFFFFE, 65535)},
+      {{{"TOLVARAN_ROUTER_SEARCH", "128.0.0.1:1900"}}, "TOLVARAN_ROUTER_SEARCH=128.0.0.1:1900: potrzebny"},
+      {{{"TOLVARAN_ROUTER_SEARCH", "126.255.255.255:1900"}}, "TOLVARAN_ROUTER_SEARCH=126.255.255.255:1900"},
+      {{{"TOLVARAN_ROUTER_SEARCH", "239.255.255.250:1900"}}, "TOLVARAN_ROUTER_SEARCH=239.255.255.250:1900"},
+      {{{"TOLVARAN_ROUTER_SEARCH", "127.0.0.7"}}, "TOLVARAN_ROUTER_SEARCH=127.0.0.7: potrzebny"},
+      {{{"TOLVARAN_ROUTER_SEARCH", "127.0.0.7:0"}}, "TOLVARAN_ROUTER_SEARCH=127.0.0.7:0"},
+      {{{"TOLVARAN_ROUTER_SEARCH", "127.0.0.7:65536"}}, "TOLVARAN_ROUTER_SEARCH=127.0.0.7:65536"},
+      {{{"TOLVARAN_ROUTER_SEARCH", "localhost:1900"}}, "TOLVARAN_ROUTER_SEARCH=localhost:1900"},
+      {{{"TOLVARAN_NATPMP_GATEWAY", "127.0.0.9"}}, "", gateway(0x7F000009)},
+      {{{"TOLVARAN_NATPMP_GATEWAY", "192.168.1.1"}},
+       "TOLVARAN_NATPMP_GATEWAY=192.168.1.1: potrzebny adres 127"},
+      {{{"TOLVARAN_NATPMP_GATEWAY", "127.0.0.9:5351"}}, "TOLVARAN_NATPMP_GATEWAY=127.0.0.9:5351"},
+      {{{"TOLVARAN_ROUTER_LEASE", "1"}}, "", lease(1)},
+      {{{"TOLVARAN_ROUTER_LEASE", "86400"}}, "", lease(86400)},
+      {{{"TOLVARAN_ROUTER_LEASE", "0"}}, "TOLVARAN_ROUTER_LEASE=0: liczba sekund"},
+      {{{"TOLVARAN_ROUTER_LEASE", "86401"}}, "TOLVARAN_ROUTER_LEASE=86401"},
+      {{{"TOLVARAN_ROUTER_LEASE", "99999999999999999999"}}, "TOLVARAN_ROUTER_LEASE=9"},
+      {{{"TOLVARAN_ROUTER_LEASE", "10s"}}, "TOLVARAN_ROUTER_LEASE=10s"},
+      {{{"TOLVARAN_ROUTER_LEASE", "-5"}}, "TOLVARAN_ROUTER_LEASE=-5"},
+      {{{"TOLVARAN_LAN_TARGETS", "127.0.0.1"}}, "", targets({0x7F000001})},
+      {{{"TOLVARAN_LAN_TARGETS", "127.0.0.1,127.0.0.2"}}, "", targets({0x7F000001, 0x7F000002})},
+      {{{"TOLVARAN_LAN_TARGETS", "127.0.0.1,192.168.1.255"}}, "TOLVARAN_LAN_TARGETS=192.168.1.255"},
+      {{{"TOLVARAN_LAN_TARGETS", "255.255.255.255"}}, "TOLVARAN_LAN_TARGETS=255.255.255.255"},
+      {{{"TOLVARAN_LAN_TARGETS", "127.0.0.1,"}}, "TOLVARAN_LAN_TARGETS=: potrzebny"},
+  };
+  for (const row& r : rows) {
+    std::string seen;
+    for (const auto& [name, value] : r.set) seen += name + "=" + value + " ";
+    SCOPED_TRACE(seen);
+    const auto variable = [&](const char* name) -> const char* {
+      const auto v = r.set.find(name);
+      return v == r.set.end() ? nullptr : v->second.c_str();
+    };
+    if (!r.refused.empty()) {
+      try {
+        startup::read_network_seams(variable);
+        ADD_FAILURE() << "accepted";
+      } catch (const startup::usage_error& e) {
+        EXPECT_TRUE(std::string(e.what()).starts_with(r.refused)) << e.what();
+      }
+      continue;
+    }
+    const startup::network_seams got = startup::read_network_seams(variable);
+    EXPECT_EQ(got.router_search, r.seams.router_search);
+    EXPECT_EQ(got.natpmp_gateway, r.seams.natpmp_gateway);
+    EXPECT_EQ(got.lease, r.seams.lease);
+    EXPECT_EQ(got.lan_targets, r.seams.lan_targets);
+  }
+}
+
+TEST(NetworkSeams, TheRouterIsAskedAsTheSeamsSayAndNotAtAllWithNoRouter) {
+  startup::command_line options;
+  options.play = startup::command_line::role::host;
+  const net::router_settings defaults;
+  std::optional<net::router_settings> got = startup::router_settings(options);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->search, defaults.search);
+  EXPECT_EQ(got->gateway, 0u);
+  EXPECT_EQ(got->lease, defaults.lease);
+
+  options.seams.router_search = std::pair(0x7F000007u, std::uint16_t{1900});
+  options.seams.natpmp_gateway = 0x7F000009u;
+  options.seams.lease = std::chrono::seconds(12);
+  got = startup::router_settings(options);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->search, (net::endpoint{0x7F000007u, 1900}));
+  EXPECT_EQ(got->gateway, 0x7F000009u);
+  EXPECT_EQ(got->lease, std::chrono::seconds(12));
+
+  options.router = false;
+  EXPECT_FALSE(startup::router_settings(options).has_value());
 }
 
 }  // namespace
