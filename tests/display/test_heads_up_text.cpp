@@ -1,11 +1,12 @@
 // The heads-up text's Polish letters, drawn into a window of the test's own and read back pixel by pixel:
 // each must be freeglut's Helvetica 12 base letter with its mark, at the base letter's size, baseline and
-// advance.
+// advance. And a waiting host's lines, measured in that font, each within the window.
 #include <GL/freeglut.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -13,6 +14,8 @@
 #include <utility>
 
 #include "graphics/gl_draw.hpp"
+#include "net/play.hpp"
+#include "net/router.hpp"
 #include "support/game_process.hpp"
 
 namespace {
@@ -114,6 +117,73 @@ TEST(PolishLetters, AreTheFontsOwnLettersWithTheirMarks) {
 
   // The game's own message keeps its bytes and reads right, where the font alone would show a superscript 3.
   EXPECT_EQ(mark(polish, latin).size(), 2u);
+}
+
+// How wide each text is drawn in the heads-up font, in pixels; measured in a child process, as above.
+std::vector<int> widths(const std::vector<std::string>& texts) {
+  int out[2];
+  if (::pipe(out) != 0) throw std::runtime_error("pipe failed");
+  const pid_t child = ::fork();
+  if (child == 0) {
+    int argc = 1;
+    char name[] = "heads_up_text", *argv[] = {name, nullptr};
+    glutInit(&argc, argv);
+    std::string numbers;
+    for (const std::string& text : texts)
+      numbers += std::to_string(glutBitmapLength(GLUT_BITMAP_HELVETICA_12,
+                                                 reinterpret_cast<const unsigned char*>(text.c_str()))) +
+                 " ";
+    ::_exit(::write(out[1], numbers.data(), numbers.size()) == ssize_t(numbers.size()) ? 0 : 1);
+  }
+  ::close(out[1]);
+  std::string numbers(4096, '\0');
+  std::size_t got = 0;
+  for (ssize_t n; (n = ::read(out[0], numbers.data() + got, numbers.size() - got)) > 0;)
+    got += std::size_t(n);
+  ::close(out[0]);
+  ::waitpid(child, nullptr, 0);
+  std::istringstream in(numbers.substr(0, got));
+  std::vector<int> measured;
+  for (int w = 0; in >> w;) measured.push_back(w);
+  if (measured.size() != texts.size()) throw std::runtime_error("the measuring process gave up");
+  return measured;
+}
+
+TEST(WaitingHostLines, FitTheWindowForTheLongestAddressesPortAndEveryWordOfTheRouter) {
+  xvfb_server x;
+  using kind = net::router_outcome::kind;
+  const auto outcome = [](kind what, net::router_protocol p, std::string external, int error) {
+    net::router_outcome o;
+    o.what = what;
+    o.protocol = p;
+    o.port = o.external_port = 65535;
+    o.external_address = std::move(external);
+    o.error = error;
+    return o;
+  };
+  const std::vector<std::string> router{
+      net::router_asking_line(65535),
+      net::no_router_line(65535),
+      net::router_line(outcome(kind::mapped, net::router_protocol::upnp, "203.113.113.113", 0)),
+      net::router_line(
+          outcome(kind::mapped, net::router_protocol::upnp, "100.100.100.100", 0)),  // behind a CGN
+      net::router_line(outcome(kind::mapped, net::router_protocol::natpmp, "", 0)),
+      net::router_line(outcome(kind::refused, net::router_protocol::upnp, "", 718)),
+      net::router_line(outcome(kind::refused, net::router_protocol::upnp, "", 2147483647)),
+      net::router_line(outcome(kind::refused, net::router_protocol::natpmp, "", 65535)),
+      net::router_line(outcome(kind::no_router, net::router_protocol::natpmp, "", 0)),
+  };
+  std::vector<std::string> lines;
+  for (const std::string& said : router) {
+    const std::string both =
+        net::waiting_lines("12345678", {"192.168.100.100", "172.16.100.100", "10.100.100.100"}, 65535, said);
+    lines.push_back(both.substr(0, both.find('\n')));
+    lines.push_back(both.substr(both.find('\n') + 1));
+  }
+  const std::vector<int> measured = widths(lines);
+  // The text starts 10 pixels from the window's left edge.
+  for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_LE(measured[i], 590) << lines[i];
+  EXPECT_GT(*std::max_element(measured.begin(), measured.end()), 550) << "the longest come close to the edge";
 }
 
 }  // namespace

@@ -105,12 +105,29 @@ class xvfb_server {
   std::string display_;
 };
 
-// One run of a program, in its own working directory, with its standard output kept in a file.
+// One run of a program, in its own working directory, with its standard output kept in a file, and the
+// test's environment with `environment`'s "NAME=value" entries in place of their own.
 class child_process {
  public:
   child_process(const std::string& program, const std::filesystem::path& working_dir,
-                const std::vector<std::string>& arguments = {})
+                const std::vector<std::string>& arguments = {},
+                const std::vector<std::string>& environment = {})
       : stdout_path_(working_dir / "stdout.txt") {
+    // Made before the fork: the child of a threaded test may only exec.
+    std::vector<std::string> variables(environment);
+    for (char** v = environ; *v != nullptr; ++v) {
+      const std::string entry(*v);
+      const std::string name = entry.substr(0, entry.find('=') + 1);
+      if (std::none_of(environment.begin(), environment.end(),
+                       [&](const std::string& e) { return e.starts_with(name); }))
+        variables.push_back(entry);
+    }
+    std::vector<char*> envp;
+    for (auto& v : variables) envp.push_back(v.data());
+    envp.push_back(nullptr);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -120,10 +137,7 @@ class child_process {
       ::dup2(out, 1);
       const int err = ::open((working_dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ::dup2(err, 2);
-      std::vector<char*> argv{const_cast<char*>(program.c_str())};
-      for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(program.c_str(), argv.data());
+      ::execve(program.c_str(), argv.data(), envp.data());
       ::_exit(127);
     }
   }

@@ -205,18 +205,25 @@ struct network_games {
   network_games() {
     std::filesystem::copy(std::string(TOLVARAN_SOURCE_DIR) + "/boards", host_dir / "boards");
   }
-  // Starts the host and waits until it waits for a guest; false when it did not within a minute.
-  bool start_host(const std::string& code) {
-    host.emplace(TOLVARAN_GAME, host_dir.path(),
-                 std::vector<std::string>{"--host", "--port", std::to_string(port), "--code", code});
+  // Starts the host and waits until it waits for a guest; false when it did not within a minute. Its router
+  // is left alone (--no-router) unless `options` and `environment` point it at stand-ins.
+  bool start_host(const std::string& code, const std::vector<std::string>& options = {"--no-router"},
+                  const std::vector<std::string>& environment = {}) {
+    std::vector<std::string> arguments{"--host", "--port", std::to_string(port), "--code", code};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    host.emplace(TOLVARAN_GAME, host_dir.path(), arguments, environment);
     return eventually(
         [&] { return count(host_dir, "Gra przez siec czeka na goscia, port UDP " + std::to_string(port)); },
         std::chrono::seconds(60));
   }
-  void start_guest(const std::string& code) {
-    guest.emplace(TOLVARAN_GAME, guest_dir.path(),
-                  std::vector<std::string>{"--join", "127.0.0.1", "--port", std::to_string(port), "--code",
-                                           code, "-geometry", "600x600+700+50"});
+  // A guest without an address looks for its host on 127.0.0.1 alone.
+  void start_guest(const std::string& code, const std::string& address = "127.0.0.1") {
+    std::vector<std::string> arguments{"--join"};
+    if (!address.empty()) arguments.push_back(address);
+    arguments.insert(arguments.end(),
+                     {"--port", std::to_string(port), "--code", code, "-geometry", "600x600+700+50"});
+    guest.emplace(TOLVARAN_GAME, guest_dir.path(), arguments,
+                  std::vector<std::string>{"TOLVARAN_LAN_TARGETS=127.0.0.1"});
   }
   static std::size_t count(const temp_dir& dir, const std::string& message) {
     const auto all = log_messages(dir.path());
