@@ -150,7 +150,8 @@ TEST(RouterGame, TheHostsPortIsMappedRenewedAndRemovedHoweverTheGameEnds) {
     EXPECT_EQ(messages.back(),
               "Zako\xF1"
               "czono dzialanie programu");
-    for (const auto& m : messages) EXPECT_EQ(m.find("5926"), std::string::npos) << m;
+    for (const auto& m : messages)  // in either form; its halves alone may be any port's digits
+      EXPECT_TRUE(m.find(code) == std::string::npos && m.find("31415926") == std::string::npos) << m;
   }
 }
 
