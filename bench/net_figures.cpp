@@ -5,7 +5,8 @@
 //     and with one while junk floods the host's port (10 000 datagrams a second);
 //   - the bytes a second the host sends its guest;
 //   - from a guest's key going down to the host's green pad moving (the input thread samples every 10 ms);
-//   - from a host's pad moving to the guest's copy of it moving (the guest then draws it at its next frame).
+//   - from a host's pad moving to the guest's copy of it moving (the guest then draws it at its next frame);
+//   - from the game's start to its port mapped by a UPnP router (a stand-in on loopback, tests/support).
 //
 //   build/bench/net_figures [seconds]      default 10 a phase
 #include <pthread.h>
@@ -34,6 +35,7 @@
 #include "support/game_process.hpp"
 #include "support/net_peer.hpp"
 #include "support/recording_log.hpp"
+#include "support/router_responder.hpp"
 
 namespace {
 
@@ -86,11 +88,16 @@ int main(int argc, char** argv) {
   std::filesystem::current_path(dir);
 
   const std::uint16_t port = testing_support::free_udp_port();
+  // The router a stand-in on loopback: nothing goes to the network's own.
+  testing_support::upnp_responder router(200, 209);
   static startup::command_line host;
   host.play = startup::command_line::role::host;
   host.port = port;
   host.code = net::join_code("13572468");
   host.toolkit = {"multiplayer_tolvaran"};
+  host.seams.router_search = std::pair(router.address(), router.search_address().port);
+  host.seams.natpmp_gateway = router.address();
+  const auto started = steady::now();
   startup::static_initialisation(host);
   startup::multiplayer_tolvaran(*runtime_log::log);
   state::board_monitor& host_board = *state::board_state;
@@ -103,6 +110,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "the host does not wait for a guest\n");
     std::_Exit(1);
   }
+
+  if (!testing_support::eventually([&] { return !router.requests("AddPortMapping").empty(); }, 10s)) {
+    std::fprintf(stderr, "the host did not ask its router for its port\n");
+    std::_Exit(1);
+  }
+  const double to_mapping =
+      duration<double, std::milli>(router.requests("AddPortMapping").front().at - started).count();
 
   // Players who never tire: the red pad follows the ball with the host's keys, the green one with j/l
   // while nobody has joined and with the guest's keys once one has.
@@ -242,6 +256,7 @@ int main(int argc, char** argv) {
               percentile(host_to_guest, 0.5), percentile(host_to_guest, 0.95),
               percentile(host_to_guest, 1.0));
   std::printf("the guest still plays after the flood:         %s\n", still_playing ? "yes" : "no");
+  std::printf("game start to its port mapped (UPnP), ms:      %.1f\n", to_mapping);
   std::fflush(stdout);
 
   std::error_code ignored;

@@ -230,7 +230,20 @@ void rysowanie_informacji(const scene& s) {
   gl_draw::draw_string(gl_draw::red_points_line(s.players.r1()));
   gl_draw::draw_string(gl_draw::green_points_line(s.players.r2()));
   gl_draw::draw_string(gl_draw::speed_line(s.board.get_ball().vel));
-  gl_draw::draw_string(s.board.message_line());
+  // The game's own message is drawn byte for byte, a line break as the font's character; the network's
+  // standing line (a waiting host's) is two.
+  const std::string info = s.board.get_info();
+  if (!info.empty()) {
+    gl_draw::draw_string(info);
+  } else {
+    const std::string network = s.board.message_line();
+    for (std::string_view rest = network;;) {
+      const std::size_t end = rest.find('\n');
+      gl_draw::draw_string(rest.substr(0, end));
+      if (end == std::string_view::npos) break;
+      rest.remove_prefix(end + 1);
+    }
+  }
   gl_draw::string_draw(false);
 }
 

@@ -199,7 +199,7 @@ void set_rendering_state();
 void reshape(int width, int height);
 // One complete frame: camera, floor, bricks, pads, ball, heads-up block; then the buffers are swapped.
 void display(const scene& s);
-// The heads-up block of nine lines.
+// The heads-up block of nine lines; a network line that holds a line break is drawn as two.
 void rysowanie_informacji(const scene& s);
 
 // Logs the closing line as the log's last entry and, once it is written, ends the process with `status`.

@@ -4,13 +4,17 @@
 //
 // The host's thread (`net-host`) listens on its UDP port and shows the join code and this computer's
 // addresses on the window's message line (printed once on standard output too; the log only notes that the
-// game waits).
+// game waits). It answers the probes of guests looking for a game on the local network. Then it asks its
+// home router to forward its port (net/router.hpp; a few seconds at most, while the window plays on), shows
+// the address a friend across the internet joins at or what to do by hand, keeps the mapping's lease renewed
+// between its passes, and removes the mapping when the game ends (the farewell) or its thread fails.
 //
 // The guest's thread (`net-guest`) joins and writes the host's game into the guest's monitors in place of a
-// physics thread (none runs on a guest). Its menu's new board, pause and resume go to the host; the steering
-// entries have no say on a guest. When the host ends or is lost, or refuses the guest, the guest shows why on
-// its message line, logs it, and a few seconds later ends: with status 0 when the host ended the game, 1
-// otherwise.
+// physics thread (none runs on a guest). Without the host's address it first looks for hosts waiting on the
+// local network and tries those free to play, one after another, until one takes its code. Its menu's new
+// board, pause and resume go to the host; the steering entries have no say on a guest. When the host ends or
+// is lost, or refuses the guest, the guest shows why on its message line, logs it, and a few seconds later
+// ends: with status 0 when the host ended the game, 1 otherwise.
 //
 // Both are the window's `network_link`: the game's end ("Zakoncz", the close button) says goodbye first.
 //
@@ -23,11 +27,14 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <optional>
+#include <span>
 #include <stop_token>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "common/common_data.hpp"
 #include "common/menu_command.hpp"
@@ -36,7 +43,9 @@
 #include "input/computer_steering.hpp"
 #include "input/process_input.hpp"
 #include "log/runtime_log.hpp"
+#include "net/discovery.hpp"
 #include "net/pass.hpp"
+#include "net/router.hpp"
 #include "net/session.hpp"
 #include "sound/game_events.hpp"
 #include "state/game_state.hpp"
@@ -49,11 +58,40 @@ inline constexpr std::string_view net_error_prefix = "Nastapil wyjatek w module 
 // 47630".
 std::string waiting_line(std::string_view code, const std::vector<std::string>& addresses,
                          std::uint16_t port);
+// The two heads-up lines a waiting host shows, '\n' between them, each within the 600-pixel window: the
+// `waiting_line` with this computer's first two addresses (a third would not fit), then what its router said
+// (`router`) and that on this network the code alone will do.
+std::string waiting_lines(std::string_view code, const std::vector<std::string>& addresses,
+                          std::uint16_t port, std::string_view router);
+// What the waiting lines say of the router while it is being asked, and when the player said not to ask.
+std::string router_asking_line(std::uint16_t port);
+std::string no_router_line(std::uint16_t port);
+
+// The hosts a guest without an address tries, in the order they answered: those of this version with no
+// guest yet, and a host on this computer (a loopback address or one of `own`) once, although it answers
+// from every address it has.
+std::vector<lan_host> hosts_to_try(const std::vector<lan_host>& found, std::span<const std::uint32_t> own);
+// A host found on the network as a player reads it: "stol (192.168.1.5)", and why it cannot be joined.
+std::string host_text(const lan_host& host);
+// The guest's line when no host on the network took its code: the hosts it found (three at most), or that
+// it found none on `port`.
+std::string no_host_line(const std::vector<lan_host>& found, std::uint16_t port);
+
+// How a guest without its host's address looks for one on the local network.
+struct host_search {
+  // Where the probes go; none: each network's broadcast address and 127.0.0.1.
+  std::vector<std::uint32_t> targets;
+  std::chrono::milliseconds limit{1000};
+  // Where the hosts found are listed when none took the code; none: nowhere but the message line.
+  std::ostream* out = nullptr;
+};
 
 class host_role final : public common::network_link {
  public:
-  // No `code`: one is drawn at random.
-  host_role(host_world w, std::uint16_t port, std::optional<join_code> code);
+  // No `code`: one is drawn at random. Without `router` settings the router is not asked (--no-router); its
+  // log hook is the host's log.
+  host_role(host_world w, std::uint16_t port, std::optional<join_code> code,
+            std::optional<router_settings> router = std::nullopt);
   host_role(const host_role&) = delete;
   host_role& operator=(const host_role&) = delete;
 
@@ -73,10 +111,15 @@ class host_role final : public common::network_link {
   enum class request : std::uint8_t { start, farewell };
   void run(std::stop_token stop);
   void serve(std::stop_token stop);
+  // Shows and prints the waiting lines, then asks the router to forward the port and prints what it said;
+  // the port's mapper, none with no router to ask.
+  std::unique_ptr<port_mapper> announce(std::string_view code, const std::vector<std::string>& addresses,
+                                        common::clock& clock);
 
   host_world world_;
   std::uint16_t port_;
   std::optional<join_code> code_;  // wiped when the thread ends
+  std::optional<router_settings> router_;
   common::request_box<request> box_;
   std::atomic<bool> guest_plays_{false};
   std::atomic<std::uint64_t> bytes_sent_{0};
@@ -86,8 +129,9 @@ class host_role final : public common::network_link {
 
 class guest_role final : public common::network_link {
  public:
+  // An empty `address`: the host is looked for on the local network as `search` says.
   guest_role(guest_world w, std::string address, std::uint16_t port, const join_code& code,
-             std::chrono::milliseconds show_ending = std::chrono::seconds(3));
+             std::chrono::milliseconds show_ending = std::chrono::seconds(3), host_search search = {});
   guest_role(const guest_role&) = delete;
   guest_role& operator=(const guest_role&) = delete;
 
@@ -108,15 +152,21 @@ class guest_role final : public common::network_link {
     common::menu_command command = common::menu_command::pause;
   };
   void run(std::stop_token stop);
-  void play(std::stop_token stop);
+  // Joins the host at `address` and plays until the game ends. With `another_to_try`, a wrong code ends
+  // nothing: false returns for the next host to be tried.
+  bool play(std::stop_token stop, const std::string& address, bool another_to_try = false);
+  // Looks for hosts on the local network and plays with the first that takes the code.
+  void play_found_host(std::stop_token stop);
   // Shows why the game ends, and a moment later ends it.
   void finish(guest_session::ending why, std::uint16_t host_version);
+  void finish(const std::string& why, int status);
 
   guest_world world_;
   std::string address_;
   std::uint16_t port_;
   join_code code_;  // wiped once the session has its own copy
   std::chrono::milliseconds show_ending_;
+  host_search search_;
   common::request_box<request> box_;
   std::atomic<bool> playing_{false};
   std::atomic<std::uint8_t> host_jumps_{0};

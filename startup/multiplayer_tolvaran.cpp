@@ -1,6 +1,9 @@
 #include "startup/multiplayer_tolvaran.hpp"
 
+#include <arpa/inet.h>
 #include <malloc.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +37,47 @@ common::game_object<common::precise_sleeper> physics_sleeper;
 common::game_object<common::precise_sleeper> input_sleeper;
 common::game_object<common::precise_sleeper> redraw_sleeper;
 common::game_object<common::precise_sleeper> sound_sleeper;
+
+// SIGTERM and SIGINT, which end the game as "Zakoncz" does.
+sigset_t ending_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+// The one thread that takes SIGTERM and SIGINT: every other thread keeps them blocked from its start, so
+// the game ends here, on an ordinary thread, through the same steps as the menu's "Zakoncz" (the network
+// says goodbye and removes its router's mapping first), and no static destructor ever runs under live
+// threads. A signal that comes before this thread waits pending until it does.
+class signal_watch {
+ public:
+  signal_watch(runtime_log::sink& log, common::network_link* network) : log_(log), network_(network) {}
+  signal_watch(const signal_watch&) = delete;
+  signal_watch& operator=(const signal_watch&) = delete;
+
+  void launch() {
+    common::start_thread(thread_, "signals", [this](std::stop_token) { run(); });
+  }
+
+ private:
+  void run() {
+    const sigset_t set = ending_signals();
+    int signal = 0;
+    while (::sigwait(&set, &signal) != 0) {
+    }
+    log_.info(signal == SIGTERM ? "Otrzymano sygnal SIGTERM: koniec gry"
+                                : "Otrzymano sygnal SIGINT: koniec gry");
+    graphics::end_game(log_, network_);
+  }
+
+  runtime_log::sink& log_;
+  common::network_link* network_;
+  std::jthread thread_;
+};
+
+common::game_object<signal_watch> signals;
 
 // A request to a thread that has ended is an error of the start-up.
 void require(bool accepted, const char* request) {
@@ -130,13 +174,22 @@ void blank_code(int argc, char** argv) {
   }
 }
 
+// A dotted IPv4 address of the loopback network (host byte order), for a seam.
+std::uint32_t loopback_address(std::string_view text, const char* variable) {
+  in_addr a{};
+  const std::string copy(text);
+  if (::inet_pton(AF_INET, copy.c_str(), &a) != 1 || ntohl(a.s_addr) >> 24 != 127)
+    throw usage_error(std::string(variable) + "=" + copy + ": potrzebny adres 127.x.x.x");
+  return ntohl(a.s_addr);
+}
+
 }  // namespace
 
 command_line read_command_line(std::span<const char* const> arguments, std::istream& code_input) {
   command_line options;
   options.toolkit.emplace_back(arguments.empty() || arguments[0] == nullptr ? "multiplayer_tolvaran"
                                                                             : arguments[0]);
-  bool host = false, join = false, port = false, code = false;
+  bool host = false, join = false, port = false, code = false, no_router = false;
   const auto once = [](bool& seen, std::string_view option) {
     if (seen) throw usage_error(std::string(option) + ": opcja podana dwa razy");
     seen = true;
@@ -166,9 +219,16 @@ command_line read_command_line(std::span<const char* const> arguments, std::istr
       once(host, option);
     } else if (option == "--join") {
       once(join, option);
-      options.address = value();
-      if (options.address.empty() || options.address.starts_with('-'))
+      // The address may be left out: the host is then looked for on this network.
+      if (equals != std::string_view::npos || (i + 1 < arguments.size() && arguments[i + 1] != nullptr &&
+                                               !std::string_view(arguments[i + 1]).starts_with('-')))
+        options.address = value();
+      if (equals != std::string_view::npos && (options.address.empty() || options.address.starts_with('-')))
         throw usage_error("--join: brak adresu gospodarza");
+    } else if (option == "--no-router") {
+      no_value();
+      once(no_router, option);
+      options.router = false;
     } else if (option == "--port") {
       once(port, option);
       options.port = port_number(value());
@@ -205,6 +265,7 @@ command_line read_command_line(std::span<const char* const> arguments, std::istr
   }
   if (host && join) throw usage_error("--host i --join: mozna tylko jedno");
   if ((port || code) && !host && !join) throw usage_error("--port i --code tylko z --host albo --join");
+  if (no_router && !host) throw usage_error("--no-router tylko z --host");
   if (join && !code) throw usage_error("--join: potrzebny jest kod gospodarza (--code)");
   options.play = host   ? command_line::role::host
                  : join ? command_line::role::guest
@@ -218,27 +279,80 @@ std::string usage(std::string_view program) {
          " [--mute] [opcje X]\n"
          "        " +
          p +
-         " --host [--port N] [--code KOD] [--mute] [opcje X]\n"
+         " --host [--port N] [--code KOD] [--no-router] [--mute] [opcje X]\n"
          "        " +
          p +
-         " --join ADRES [--port N] --code KOD [--mute] [opcje X]\n"
+         " --join [ADRES] [--port N] --code KOD [--mute] [opcje X]\n"
          "\n"
          "  --host        gra przez siec: drugi komputer dolacza jako gracz zielony\n"
          "  --join ADRES  dolacza jako gracz zielony do gry komputera ADRES (nazwa lub adres IPv4;\n"
-         "                gra przez siec nie zna IPv6)\n"
+         "                gra przez siec nie zna IPv6); bez adresu szuka gospodarza w tej sieci\n"
          "  --port N      port UDP gry przez siec (domyslnie " +
          std::to_string(default_port) +
          ")\n"
          "  --code KOD    kod dolaczenia: 8 cyfr, np. 1234-5678; bez niego gospodarz losuje kod;\n"
          "                --code - czyta kod z wejscia, by nie bylo go widac na liscie procesow\n"
+         "  --no-router   gospodarz nie prosi routera (UPnP, NAT-PMP) o przekierowanie portu\n"
          "  --mute        bez dzwieku; w grze klawisz m wlacza i wylacza dzwiek\n"
          "  --help        ten opis\n"
          "\n"
-         "Gospodarz pokazuje kod i swoje adresy w oknie (i raz na wyjsciu); przekaz je drugiemu\n"
-         "graczowi glosem lub na czacie. U gospodarza musi byc otwarty port UDP gry.\n"
+         "Gospodarz pokazuje w oknie (i raz na wyjsciu) kod, swoje adresy i port, a pod nimi adres\n"
+         "z internetu, pod ktory router przekierowal port, albo dlaczego nie i co zrobic recznie\n"
+         "(przekierowac port UDP na routerze). Przekaz kod drugiemu graczowi glosem lub na czacie;\n"
+         "w tej samej sieci wystarczy mu sam kod, przez internet potrzebny jest jeszcze adres.\n"
+         "U gospodarza zapora musi przepuszczac port UDP gry.\n"
          "\n"
          "Opcje X trafiaja do okna: -display EKRAN, -geometry GEOMETRIA, -iconic, -direct, -indirect,\n"
          "-sync, -gldebug.\n";
+}
+
+network_seams read_network_seams(const std::function<const char*(const char*)>& variable) {
+  network_seams seams;
+  const auto value = [&](const char* name) -> std::optional<std::string> {
+    const char* v = variable(name);
+    if (v == nullptr || *v == '\0') return std::nullopt;
+    return std::string(v);
+  };
+  if (const auto search = value("TOLVARAN_ROUTER_SEARCH")) {
+    const std::size_t colon = search->find(':');
+    const std::string address = search->substr(0, colon);
+    const std::string port = colon == std::string::npos ? "" : search->substr(colon + 1);
+    try {
+      seams.router_search = std::pair(loopback_address(address, "TOLVARAN_ROUTER_SEARCH"), port_number(port));
+    } catch (const usage_error&) {
+      throw usage_error("TOLVARAN_ROUTER_SEARCH=" + *search + ": potrzebny adres 127.x.x.x:port");
+    }
+  }
+  if (const auto gateway = value("TOLVARAN_NATPMP_GATEWAY"))
+    seams.natpmp_gateway = loopback_address(*gateway, "TOLVARAN_NATPMP_GATEWAY");
+  if (const auto lease = value("TOLVARAN_ROUTER_LEASE")) {
+    constexpr long longest = 86400;
+    long seconds = 0;
+    for (const char c : *lease)
+      seconds = c < '0' || c > '9' || seconds > longest ? longest + 1 : seconds * 10 + (c - '0');
+    if (seconds < 1 || seconds > longest)
+      throw usage_error("TOLVARAN_ROUTER_LEASE=" + *lease + ": liczba sekund od 1 do 86400");
+    seams.lease = std::chrono::seconds(seconds);
+  }
+  if (const auto targets = value("TOLVARAN_LAN_TARGETS")) {
+    for (std::size_t at = 0; at <= targets->size();) {
+      const std::size_t comma = std::min(targets->find(',', at), targets->size());
+      seams.lan_targets.push_back(
+          loopback_address(std::string_view(*targets).substr(at, comma - at), "TOLVARAN_LAN_TARGETS"));
+      at = comma + 1;
+    }
+  }
+  return seams;
+}
+
+std::optional<net::router_settings> router_settings(const command_line& options) {
+  if (!options.router) return std::nullopt;
+  net::router_settings settings;
+  if (options.seams.router_search)
+    settings.search = {options.seams.router_search->first, options.seams.router_search->second};
+  settings.gateway = options.seams.natpmp_gateway;
+  if (options.seams.lease.count() > 0) settings.lease = options.seams.lease;
+  return settings;
 }
 
 command_line& command_line_or_exit(int argc, char** argv) {
@@ -249,6 +363,7 @@ command_line& command_line_or_exit(int argc, char** argv) {
   try {
     // Never destroyed: the window toolkit keeps pointers into it while the game runs.
     command_line& options = *new command_line(read_command_line(arguments));
+    options.seams = read_network_seams([](const char* name) { return std::getenv(name); });
     // The network's transport (ENet 1.3) speaks IPv4 only.
     if (options.play == command_line::role::guest && options.address.find(':') != std::string::npos)
       throw usage_error("--join " + options.address + ": adres IPv6, a gra przez siec zna tylko IPv4");
@@ -308,6 +423,10 @@ void initialise(int& argc, char** argv, const command_line& options) {
   // some 10 MB over the first minutes of play; mapped apart, each goes back to the system when freed.
   mallopt(M_MMAP_THRESHOLD, 512 * 1024);
 
+  // Before any thread: each thread starts with its creator's mask, and only `signals` takes these.
+  const sigset_t ending = ending_signals();
+  pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+
   // The log first: from here on every thread can report.
   runtime_log::log_thread& log = runtime_log::log.create();
   log.launch();
@@ -345,13 +464,17 @@ void initialise(int& argc, char** argv, const command_line& options) {
         net::hosting.create(net::host_world{board, players, keys, computer, log, &events,
                                             [](common::menu_command c) { graphics::menu(c); },
                                             [] { return physics::process_physics->ticks(); }, std::cout},
-                            options.port, options.code);
+                            options.port, options.code, router_settings(options));
     host.launch();
     network = &host;
   } else if (options.play == role::guest) {
     const auto end = [&log](int status) { graphics::end_game(log, nullptr, status); };
-    net::guest_role& guest = net::joining.create(net::guest_world{board, players, keys, log, &events, end},
-                                                 options.address, options.port, *options.code);
+    net::host_search search;
+    search.targets = options.seams.lan_targets;
+    search.out = &std::cout;
+    net::guest_role& guest =
+        net::joining.create(net::guest_world{board, players, keys, log, &events, end}, options.address,
+                            options.port, *options.code, std::chrono::seconds(3), search);
     guest.launch();
     network = &guest;
   }
@@ -362,6 +485,7 @@ void initialise(int& argc, char** argv, const command_line& options) {
   graphics::redrawing.create(clock, redraw_sleeper.create()).launch();
   // It hears the events from here on, the first new game's among them.
   sound::sound_output.create(events, view, sound, log, clock, sound_sleeper.create()).launch();
+  signals.create(log, network).launch();
 }
 
 }  // namespace

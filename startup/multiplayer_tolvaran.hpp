@@ -1,22 +1,28 @@
 // The main procedure and the start-up order of the whole game.
 //
-// Start-up, on the main thread: the log thread first, then `program_started`, then the shared state and the
-// worker threads in the order physics, input, computer player, graphics, redraw and sound; each worker waits
-// at its first request. Then the main procedure reports the settings and brings the threads into play one
-// after another with their requests (the handshake), starts the sound, and returns; the main thread then
-// waits until the process is ended by the "Zakoncz" menu entry or by closing the window.
+// Start-up, on the main thread: SIGTERM and SIGINT blocked for every thread to come, the log thread first,
+// then `program_started`, then the shared state and the worker threads in the order physics, input,
+// computer player, network, graphics, redraw and sound; each worker waits at its first request; last the
+// thread that waits for those signals. Then the main procedure reports the settings and brings the threads
+// into play one after another with their requests (the handshake), starts the sound, and returns; the main
+// thread then waits until the process is ended by the "Zakoncz" menu entry, by closing the window or by
+// SIGTERM or SIGINT, which end the game as "Zakoncz" does.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "log/runtime_log.hpp"
+#include "net/router.hpp"
 #include "net/session.hpp"
 
 namespace startup {
@@ -27,15 +33,31 @@ namespace startup {
 
 inline constexpr std::uint16_t default_port = 47630;  // UDP, for a game over the network
 
+// Seams for the tests in the environment; a player needs none of them. Each may name loopback addresses
+// alone, so that a test never reaches a real router or anyone's network:
+//   TOLVARAN_ROUTER_SEARCH=127.0.0.x:port   the search for a UPnP router goes there alone, unicast
+//   TOLVARAN_NATPMP_GATEWAY=127.0.0.y       NAT-PMP asks there rather than the default route's gateway
+//   TOLVARAN_ROUTER_LEASE=seconds           the lease asked of the router, 1 to 86400 (else an hour)
+//   TOLVARAN_LAN_TARGETS=127.0.0.1[,...]    the only targets of a guest's search for its host
+// An empty variable counts as unset; any other value is a usage error.
+struct network_seams {
+  std::optional<std::pair<std::uint32_t, std::uint16_t>> router_search;  // address (host byte order), port
+  std::uint32_t natpmp_gateway = 0;                                      // 0: unset
+  std::chrono::seconds lease{0};                                         // 0: unset
+  std::vector<std::uint32_t> lan_targets;
+};
+
 struct command_line {
   enum class role : std::uint8_t { alone, host, guest };
   role play = role::alone;
   bool mute = false;
   bool help = false;
+  bool router = true;  // a host asks its router to forward its port (--no-router: it does not)
   std::uint16_t port = default_port;
-  std::string address;                 // a guest's host: a host name or an address
+  std::string address;                 // a guest's host: a host name or an address; empty: looked for here
   std::optional<net::join_code> code;  // none: a host draws one
   std::vector<std::string> toolkit;    // the program's name and the X options, in their order
+  network_seams seams;
 };
 
 // An unknown or malformed option; what() says which, in the game's language.
@@ -46,12 +68,17 @@ class usage_error : public std::runtime_error {
 
 // Reads the arguments; the first is the program's name. `--code -` reads the code from `code_input`.
 command_line read_command_line(std::span<const char* const> arguments, std::istream& code_input = std::cin);
+// Reads the seams from `variable` (std::getenv's way: null when unset).
+network_seams read_network_seams(const std::function<const char*(const char*)>& variable);
+// What a host asks of its router: none with --no-router, else the defaults as the seams change them.
+std::optional<net::router_settings> router_settings(const command_line& options);
 // What --help prints, and what follows a usage error on standard error.
 std::string usage(std::string_view program);
-// main()'s first step: reads the command line; after --help prints the usage and ends the process with
-// status 0, after a mistake prints it on standard error and ends with status 2, before anything else has
-// started. The code given on the command line is then blanked out of `argv`, so that the process list no
-// longer shows it. The result lives until the process ends; start-up wipes its code once it is handed on.
+// main()'s first step: reads the command line and the seams; after --help prints the usage and ends the
+// process with status 0, after a mistake prints it on standard error and ends with status 2, before
+// anything else has started. The code given on the command line is then blanked out of `argv`, so that the
+// process list no longer shows it. The result lives until the process ends; start-up wipes its code once it
+// is handed on.
 command_line& command_line_or_exit(int argc, char** argv);
 
 // The settings report, in the order it is logged.
@@ -85,7 +112,7 @@ void multiplayer_tolvaran(runtime_log::sink& log);
 
 // Everything main() does before the main procedure, in the game's start-up order. `argc`/`argv` go to the
 // windowing library when the graphics thread initialises it; they must outlive the process. `mute` starts
-// the game with its sound switched off.
+// the game with its sound switched off. SIGTERM and SIGINT stay blocked in the calling thread.
 void static_initialisation(int& argc, char** argv, bool mute = false);
 // The same for the game as the command line asks for it; the code is wiped from `options` once handed on.
 void static_initialisation(command_line& options);

@@ -1,11 +1,12 @@
 // The heads-up text's Polish letters, drawn into a window of the test's own and read back pixel by pixel:
 // each must be freeglut's Helvetica 12 base letter with its mark, at the base letter's size, baseline and
-// advance.
+// advance. And a waiting host's lines, measured in that font, each within the window.
 #include <GL/freeglut.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -13,6 +14,8 @@
 #include <utility>
 
 #include "graphics/gl_draw.hpp"
+#include "net/play.hpp"
+#include "net/router.hpp"
 #include "support/game_process.hpp"
 
 namespace {
@@ -20,7 +23,7 @@ namespace {
 using namespace testing_support;
 using pixel_set = std::set<std::pair<int, int>>;  // (column, row from the top)
 
-constexpr int width = 200, height = 40;
+constexpr int width = 800, height = 40;  // wider than the game's window
 
 // Draws each text as the first heads-up line and returns its white pixels. The drawing runs in a child
 // process: the GL driver keeps memory to its end, which the leak checker would hold against the test.
@@ -114,6 +117,48 @@ TEST(PolishLetters, AreTheFontsOwnLettersWithTheirMarks) {
 
   // The game's own message keeps its bytes and reads right, where the font alone would show a superscript 3.
   EXPECT_EQ(mark(polish, latin).size(), 2u);
+}
+
+TEST(WaitingHostLines, FitTheWindowForTheLongestAddressesPortAndEveryWordOfTheRouter) {
+  xvfb_server x;
+  using kind = net::router_outcome::kind;
+  const auto outcome = [](kind what, net::router_protocol p, std::string external, int error) {
+    net::router_outcome o;
+    o.what = what;
+    o.protocol = p;
+    o.port = o.external_port = 65535;
+    o.external_address = std::move(external);
+    o.error = error;
+    return o;
+  };
+  const std::vector<std::string> router{
+      net::router_asking_line(65535),
+      net::no_router_line(65535),
+      net::router_line(outcome(kind::mapped, net::router_protocol::upnp, "203.113.113.113", 0)),
+      net::router_line(
+          outcome(kind::mapped, net::router_protocol::upnp, "100.100.100.100", 0)),  // behind a CGN
+      net::router_line(outcome(kind::mapped, net::router_protocol::natpmp, "", 0)),
+      net::router_line(outcome(kind::refused, net::router_protocol::upnp, "", 718)),
+      net::router_line(outcome(kind::refused, net::router_protocol::upnp, "", 2147483647)),
+      net::router_line(outcome(kind::refused, net::router_protocol::natpmp, "", 65535)),
+      net::router_line(outcome(kind::no_router, net::router_protocol::natpmp, "", 0)),
+  };
+  std::vector<std::string> lines;
+  for (const std::string& said : router) {
+    const std::string both =
+        net::waiting_lines("12345678", {"192.168.100.100", "172.16.100.100", "10.100.100.100"}, 65535, said);
+    lines.push_back(both.substr(0, both.find('\n')));
+    lines.push_back(both.substr(both.find('\n') + 1));
+  }
+  // Drawn as the game draws them, 10 pixels from the left edge: each ends within the 600-pixel window.
+  const auto images = drawn(lines);
+  int widest = 0;
+  for (const std::string& line : lines) {
+    const int end = images.at(line).empty() ? 0 : images.at(line).rbegin()->first;
+    EXPECT_LT(end, 600) << line;
+    widest = std::max(widest, end);
+  }
+  EXPECT_GT(widest, 560) << "the longest come close to the edge";
 }
 
 }  // namespace

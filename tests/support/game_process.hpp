@@ -128,17 +128,34 @@ struct ended_program {
 inline std::function<void(ended_program)> on_program_ended;
 
 // One run of a program, in its own working directory, with its standard output and standard error kept in
-// files there (stdout.txt, stderr.txt).
+// files there (stdout.txt, stderr.txt), and the test's environment with `environment`'s "NAME=value" entries
+// in place of their own.
 class child_process {
  public:
   // `input`, when given, is what the program reads on its standard input.
   child_process(const std::string& program, const std::filesystem::path& working_dir,
-                const std::vector<std::string>& arguments = {}, const std::string& input = "")
+                const std::vector<std::string>& arguments = {},
+                const std::vector<std::string>& environment = {}, const std::string& input = "")
       : stdout_path_(working_dir / "stdout.txt"), stderr_path_(working_dir / "stderr.txt") {
     const std::filesystem::path input_path = working_dir / "stdin.txt";
     if (!input.empty()) write_file(input_path, input);
     command_ = program;
     for (const auto& a : arguments) command_ += " " + a;
+    // Made before the fork: the child of a threaded test may only exec.
+    std::vector<std::string> variables(environment);
+    for (char** v = environ; *v != nullptr; ++v) {
+      const std::string entry(*v);
+      const std::string name = entry.substr(0, entry.find('=') + 1);
+      if (std::none_of(environment.begin(), environment.end(),
+                       [&](const std::string& e) { return e.starts_with(name); }))
+        variables.push_back(entry);
+    }
+    std::vector<char*> envp;
+    for (auto& v : variables) envp.push_back(v.data());
+    envp.push_back(nullptr);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -149,10 +166,7 @@ class child_process {
       const int err = ::open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ::dup2(err, 2);
       if (!input.empty()) ::dup2(::open(input_path.c_str(), O_RDONLY), 0);
-      std::vector<char*> argv{const_cast<char*>(program.c_str())};
-      for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(program.c_str(), argv.data());
+      ::execve(program.c_str(), argv.data(), envp.data());
       ::_exit(127);
     }
   }

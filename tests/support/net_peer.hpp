@@ -205,13 +205,16 @@ struct network_games {
   network_games() {
     std::filesystem::copy(std::string(TOLVARAN_SOURCE_DIR) + "/boards", host_dir / "boards");
   }
-  // Starts the host and waits until it waits for a guest; false when it did not within a minute. The port
-  // was free when it was drawn, but any program may bind it before the host does: the host then says so at
-  // once, and starts afresh on another port, with nothing of the first attempt left in its log.
-  bool start_host(const std::string& code) {
+  // Starts the host and waits until it waits for a guest; false when it did not within a minute. Its router
+  // is left alone (--no-router) unless `options` and `environment` point it at stand-ins. The port was free
+  // when it was drawn, but any program may bind it before the host does: the host then says so at once, and
+  // starts afresh on another port, with nothing of the first attempt left in its log.
+  bool start_host(const std::string& code, const std::vector<std::string>& options = {"--no-router"},
+                  const std::vector<std::string>& environment = {}) {
     for (int attempt = 0; attempt < 3; ++attempt) {
-      host.emplace(TOLVARAN_GAME, host_dir.path(),
-                   std::vector<std::string>{"--host", "--port", std::to_string(port), "--code", code});
+      std::vector<std::string> arguments{"--host", "--port", std::to_string(port), "--code", code};
+      arguments.insert(arguments.end(), options.begin(), options.end());
+      host.emplace(TOLVARAN_GAME, host_dir.path(), arguments, environment);
       const std::string waiting = "Gra przez siec czeka na goscia, port UDP " + std::to_string(port);
       const std::string taken =
           "Gra przez siec niemozliwa: port UDP " + std::to_string(port) + " jest zajety";
@@ -225,11 +228,16 @@ struct network_games {
     }
     return false;
   }
-  // `code_on_input`: the code given as "--code -" and read from the standard input.
-  void start_guest(const std::string& code, bool code_on_input = false) {
-    guest.emplace(TOLVARAN_GAME, guest_dir.path(),
-                  std::vector<std::string>{"--join", "127.0.0.1", "--port", std::to_string(port), "--code",
-                                           code_on_input ? "-" : code, "-geometry", "600x600+700+50"},
+  // A guest without an address looks for its host on 127.0.0.1 alone. `code_on_input`: the code given as
+  // "--code -" and read from the standard input.
+  void start_guest(const std::string& code, const std::string& address = "127.0.0.1",
+                   bool code_on_input = false) {
+    std::vector<std::string> arguments{"--join"};
+    if (!address.empty()) arguments.push_back(address);
+    arguments.insert(arguments.end(), {"--port", std::to_string(port), "--code", code_on_input ? "-" : code,
+                                       "-geometry", "600x600+700+50"});
+    guest.emplace(TOLVARAN_GAME, guest_dir.path(), arguments,
+                  std::vector<std::string>{"TOLVARAN_LAN_TARGETS=127.0.0.1"},
                   code_on_input ? code + "\n" : "");
   }
   static std::size_t count(const temp_dir& dir, const std::string& message) {

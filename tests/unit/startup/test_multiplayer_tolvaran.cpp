@@ -1,8 +1,9 @@
 // The main procedure: the settings report, the handshake in its order, and a refused request that stops it.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <map>
 #include <sstream>
-
 #include <string>
 #include <vector>
 
@@ -110,7 +111,7 @@ struct command_line_rule {
   std::uint16_t port = startup::default_port;
   std::string address{}, code{};
   std::vector<std::string> toolkit{};  // after the program's name
-  bool mute = false, help = false;
+  bool mute = false, help = false, router = true;
 };
 
 TEST(CommandLine, GameOptionsXOptionsAndMistakes) {
@@ -144,6 +145,23 @@ TEST(CommandLine, GameOptionsXOptionsAndMistakes) {
        "gospodarz.lan",
        "00000001"},
       {{"--join=::1", "--port", "9", "--code", "99999999"}, "", role::guest, 9, "::1", "99999999"},
+      // Without an address the host is looked for on the network; a word that starts with '-' is no address.
+      {{"--join", "--code", "12345678"}, "", role::guest, startup::default_port, "", "12345678"},
+      {{"--join", "-display", ":1", "--code", "12345678", "--port=7"},
+       "",
+       role::guest,
+       7,
+       "",
+       "12345678",
+       {"-display", ":1"}},
+      {{"--code", "12345678", "--join"}, "", role::guest, startup::default_port, "", "12345678"},
+      {{"--host", "--no-router"}, "", role::host, startup::default_port, "", "", {}, false, false, false},
+      {{"--no-router"}, "--no-router tylko z --host"},
+      {{"--join", "a", "--code", "12345678", "--no-router"}, "--no-router tylko z --host"},
+      {{"--host", "--no-router", "--no-router"}, "--no-router: opcja podana dwa razy"},
+      {{"--host", "--no-router=1"}, "--no-router: opcja bez wartosci"},
+      {{"--join=", "--code", "12345678"}, "--join: brak adresu"},
+      {{"--join=-x", "--code", "12345678"}, "--join: brak adresu"},
       {{"--bogus"}, "--bogus: nieznana opcja"},
       {{"-mute"}, "-mute: nieznana opcja"},
       {{"gra"}, "gra: nieoczekiwany argument"},
@@ -154,8 +172,8 @@ TEST(CommandLine, GameOptionsXOptionsAndMistakes) {
       {{"--port", "5000"}, "--port i --code tylko"},
       {{"--code", "12345678"}, "--port i --code tylko"},
       {{"--join", "a"}, "--join: potrzebny jest kod"},
-      {{"--join", "--code", "12345678"}, "--join: brak adresu"},
-      {{"--join"}, "--join: brak wartosci"},
+      {{"--join"}, "--join: potrzebny jest kod"},
+      {{"--join", "--join", "--code", "12345678"}, "--join: opcja podana dwa razy"},
       {{"--host", "--port", "0"}, "--port: numer portu"},
       {{"--host", "--port", "65536"}, "--port: numer portu"},
       {{"--host", "--port", "99999999999999999999"}, "--port: numer portu"},
@@ -191,6 +209,7 @@ TEST(CommandLine, GameOptionsXOptionsAndMistakes) {
     EXPECT_EQ(got.code ? std::string(got.code->view()) : "", r.code);
     EXPECT_EQ(got.toolkit, toolkit);
     EXPECT_EQ(std::pair(got.mute, got.help), std::pair(r.mute, r.help));
+    EXPECT_EQ(got.router, r.router);
   }
   // "--code -": the code from the input, so that the process list never shows it.
   for (const auto& [input, code] : {std::pair("1234-5678\n", "12345678"),
@@ -211,6 +230,69 @@ TEST(CommandLine, GameOptionsXOptionsAndMistakes) {
   const std::string usage = startup::usage("gra");
   EXPECT_TRUE(usage.starts_with("Uzycie: gra [--mute] [opcje X]\n")) << usage;
   EXPECT_NE(usage.find("(domyslnie 47630)"), std::string::npos);
+  EXPECT_NE(usage.find(" --join [ADRES] [--port N] --code KOD"), std::string::npos) << usage;
+  EXPECT_NE(usage.find("  --no-router "), std::string::npos) << usage;
+}
+
+// The tests' seams in the environment: loopback addresses alone, each limit at its edge, every mistake
+// refused. What was read is shown as "search gateway lease targets", host byte order in hex.
+TEST(NetworkSeams, LoopbackAddressesAloneAndEveryMistakeRefused) {
+  struct row {
+    std::map<std::string, std::string> set;
+    std::string read;  // or the start of the usage error
+  };
+  const std::string search = "TOLVARAN_ROUTER_SEARCH", gateway = "TOLVARAN_NATPMP_GATEWAY",
+                    lease = "TOLVARAN_ROUTER_LEASE", targets = "TOLVARAN_LAN_TARGETS";
+  const std::vector<row> rows{
+      {{}, "- 0 0"},
+      {{{search, ""}, {targets, ""}}, "- 0 0"},
+      {{{search, "127.0.0.7:1900"}}, "7f000007:1900 0 0"},
+      {{{search, "127.255.255.254:65535"},
+        {gateway, "127.0.0.9"},
+        {lease, "1"},
+        {targets, "127.0.0.1,127.0.0.2"}},
+       "7ffffffe:65535 7f000009 1 7f000001 7f000002"},
+      {{{lease, "86400"}}, "- 0 86400"},
+      {{{search, "128.0.0.1:1900"}}, "TOLVARAN_ROUTER_SEARCH=128.0.0.1:1900: potrzebny adres 127"},
+      {{{search, "126.255.255.255:1900"}}, "TOLVARAN_ROUTER_SEARCH=126.255.255.255:1900"},
+      {{{search, "239.255.255.250:1900"}}, "TOLVARAN_ROUTER_SEARCH=239.255.255.250:1900"},
+      {{{search, "127.0.0.7"}}, "TOLVARAN_ROUTER_SEARCH=127.0.0.7: potrzebny"},
+      {{{search, "127.0.0.7:0"}}, "TOLVARAN_ROUTER_SEARCH=127.0.0.7:0"},
+      {{{search, "127.0.0.7:65536"}}, "TOLVARAN_ROUTER_SEARCH=127.0.0.7:65536"},
+      {{{gateway, "192.168.1.1"}}, "TOLVARAN_NATPMP_GATEWAY=192.168.1.1: potrzebny adres 127"},
+      {{{lease, "0"}}, "TOLVARAN_ROUTER_LEASE=0: liczba sekund"},
+      {{{lease, "86401"}}, "TOLVARAN_ROUTER_LEASE=86401"},
+      {{{lease, "99999999999999999999"}}, "TOLVARAN_ROUTER_LEASE=9"},
+      {{{targets, "127.0.0.1,192.168.1.255"}}, "TOLVARAN_LAN_TARGETS=192.168.1.255"},
+      {{{targets, "127.0.0.1,"}}, "TOLVARAN_LAN_TARGETS=: potrzebny"},
+  };
+  for (const row& r : rows) {
+    std::string seen;
+    for (const auto& [name, value] : r.set) seen += name + "=" + value + " ";
+    SCOPED_TRACE(seen);
+    std::string read;
+    try {
+      const startup::network_seams got = startup::read_network_seams([&](const char* name) -> const char* {
+        const auto v = r.set.find(name);
+        return v == r.set.end() ? nullptr : v->second.c_str();
+      });
+      std::ostringstream shown;
+      shown << std::hex;
+      if (got.router_search)
+        shown << got.router_search->first << ':' << std::dec << got.router_search->second << std::hex;
+      else
+        shown << '-';
+      shown << ' ' << got.natpmp_gateway << ' ' << std::dec << got.lease.count() << std::hex;
+      for (const std::uint32_t t : got.lan_targets) shown << ' ' << t;
+      read = shown.str();
+    } catch (const startup::usage_error& e) {
+      read = e.what();
+    }
+    if (r.read.starts_with("TOLVARAN_"))
+      EXPECT_TRUE(read.starts_with(r.read)) << read;
+    else
+      EXPECT_EQ(read, r.read);
+  }
 }
 
 }  // namespace
