@@ -170,6 +170,17 @@ TEST(PortMapper, UpnpRenewsAtHalfTheLeaseAndCloseRemovesTheMappingOnce) {
   EXPECT_EQ(deletes[0].protocol, "UDP");
   EXPECT_TRUE(router.mappings().empty());
   EXPECT_EQ(router.requests("AddPortMapping").size(), 2u);  // the closed mapping was never renewed
+  const auto failed = [&] {
+    return std::any_of(log.lines.begin(), log.lines.end(),
+                       [](const std::string& l) { return l.starts_with("Router UPnP: usuniecie nieudane"); });
+  };
+  EXPECT_FALSE(failed()) << "a removal that went well told as failed";
+  // A removal the router refuses is told, with the router's error.
+  router.refuse("DeletePortMapping", 714);
+  port_mapper again(on_loopback(router.search_address(), loopback(renews + 1), log), time);
+  ASSERT_TRUE(again.open(game_port).mapped());
+  again.close();
+  EXPECT_TRUE(failed());
 }
 
 TEST(PortMapper, AMapperLeftOpenRemovesItsMappingAndAFailedRenewalIsTriedAgainAnEighthLater) {
