@@ -357,48 +357,51 @@ bool guest_role::play(std::stop_token stop, const std::string& address, bool ano
   world_.board.set_network_line("Laczenie z gospodarzem " + address + " ...");
   world_.log.info("Gra przez siec: dolaczanie do gospodarza " + address + ", port UDP" +
                   common::image(port_));
-  std::unique_ptr<transport> wire;
-  try {
-    wire = transport::connect(address, port_);
-  } catch (const std::exception&) {
-    if (another_to_try) return false;
-    finish(guest_session::ending::unreachable, 0);
-    return true;
-  }
-  system_entropy random;
-  guest_session session(code_, random, *wire, steady::now());
-  code_.wipe();  // the session wipes its own copy once the join no longer needs it
-  common::steady_clock_source clock;
-  guest_pass pass(world_, session, *wire, clock, steady::now(), playing_, host_jumps_);
-
   // The ball moves on this thread as on a host's physics thread: woken promptly, also on a busy machine.
   common::ask_for_short_slices();
-  const auto take = [&](const transport::event& e) {
-    pass.take(e, steady::now(), std::chrono::system_clock::now());
-  };
-  while (!stop.stop_requested()) {
-    take_events(*wire, pass.wait(), take);
-    pass.tick(steady::now());
-    box_.accept_until(
-        stop, at_once, [](const request& r) { return r.what != request::kind::start; },
-        [&](const request& r) {
-          if (r.what == request::kind::menu)
-            pass.choose(r.command);
-          else
-            part(*wire, pass, take);
-        });
-    if (playing()) code_.wipe();  // joined: no other host will be asked for it
-    if (pass.ending() == guest_session::ending::left) return true;  // the window ends the game
-    if (pass.ending() != guest_session::ending::none && another_to_try && !playing()) {
-      world_.log.info(ending_text(pass.ending(), session.host_version()));
-      return false;  // not joined: the next host may be the one
-    }
-    if (pass.ending() != guest_session::ending::none) {
-      finish(pass.ending(), session.host_version());
+  for (int attempt = 1;; ++attempt) {
+    std::unique_ptr<transport> wire;
+    try {
+      wire = transport::connect(address, port_);
+    } catch (const std::exception&) {
+      if (another_to_try) return false;
+      finish(guest_session::ending::unreachable, 0);
       return true;
     }
+    system_entropy random;
+    guest_session session(code_, random, *wire, steady::now());
+    common::steady_clock_source clock;
+    guest_pass pass(world_, session, *wire, clock, steady::now(), playing_, host_jumps_);
+    const auto take = [&](const transport::event& e) {
+      pass.take(e, steady::now(), std::chrono::system_clock::now());
+    };
+    while (!stop.stop_requested()) {
+      take_events(*wire, pass.wait(), take);
+      pass.tick(steady::now());
+      box_.accept_until(
+          stop, at_once, [](const request& r) { return r.what != request::kind::start; },
+          [&](const request& r) {
+            if (r.what == request::kind::menu)
+              pass.choose(r.command);
+            else
+              part(*wire, pass, take);
+          });
+      if (playing()) code_.wipe();  // joined: no other host will be asked for it
+      const guest_session::ending end = pass.ending();
+      if (end == guest_session::ending::none) continue;
+      if (end == guest_session::ending::left) return true;  // the window ends the game
+      if (session.may_try_again() && attempt < join_attempts) break;
+      if (another_to_try && !playing()) {
+        world_.log.info(ending_text(end, session.host_version()));
+        return false;  // not joined: the next host may be the one
+      }
+      finish(end, session.host_version());
+      return true;
+    }
+    if (stop.stop_requested()) return true;
+    world_.log.info("Gra przez siec: gospodarz " + address + " nie odpowiada, proba" +
+                    common::image(attempt + 1) + " z" + common::image(join_attempts));
   }
-  return true;
 }
 
 }  // namespace net

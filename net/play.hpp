@@ -153,7 +153,8 @@ class guest_role final : public common::network_link {
   };
   void run(std::stop_token stop);
   // Joins the host at `address` and plays until the game ends. With `another_to_try`, a wrong code ends
-  // nothing: false returns for the next host to be tried.
+  // nothing: false returns for the next host to be tried. An attempt the host never challenged (a bad line
+  // lost its handshake) is made afresh, up to `join_attempts` in all.
   bool play(std::stop_token stop, const std::string& address, bool another_to_try = false);
   // Looks for hosts on the local network and plays with the first that takes the code.
   void play_found_host(std::stop_token stop);
@@ -164,7 +165,7 @@ class guest_role final : public common::network_link {
   guest_world world_;
   std::string address_;
   std::uint16_t port_;
-  join_code code_;  // wiped once the session has its own copy
+  join_code code_;  // wiped once joined, or when the game ends
   std::chrono::milliseconds show_ending_;
   host_search search_;
   common::request_box<request> box_;

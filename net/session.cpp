@@ -578,7 +578,11 @@ void host_session::say_goodbye() {
 // The guest
 
 guest_session::guest_session(const join_code& code, entropy& random, wire& out, common::steady_time now)
-    : code_(code), random_(random), out_(out), deadline_(now + join_limit) {
+    : code_(code),
+      random_(random),
+      out_(out),
+      deadline_(now + join_limit),
+      challenge_due_(now + challenge_wait) {
   need_sodium();
 }
 
@@ -600,6 +604,7 @@ void guest_session::connected(common::steady_time) {
 }
 
 void guest_session::take_challenge(const challenge& c) {
+  challenged_ = true;
   cpace::point point{};
   party_ = started(cpace_party::role::guest, code_, join_session_id(nonce_, c.nonce), random_, point);
   code_.wipe();  // the exchange has taken what it needs of the code
@@ -684,7 +689,8 @@ guest_session::ending guest_session::disconnected(common::steady_time) {
 
 guest_session::ending guest_session::tick(common::steady_time now) {
   if (state_ == state::playing && now - heard_ >= silence_limit) return finish(ending::lost);
-  if (state_ != state::playing && state_ != state::ended && now >= deadline_)
+  const bool waiting = state_ != state::playing && state_ != state::ended;
+  if (waiting && (now >= deadline_ || (!challenged_ && now >= challenge_due_)))
     return finish(ending::unreachable);
   return end_;
 }

@@ -340,6 +340,11 @@ class gatekeeper {
 inline constexpr std::chrono::seconds silence_limit{3};  // nothing heard this long: the other side is lost
 inline constexpr std::chrono::seconds hello_limit{2};    // from a connection to its hello
 inline constexpr std::chrono::seconds join_limit{10};    // from a connection to a proven code
+// From a guest's attempt to the host's challenge. Beyond it the host has let the connection go (its hello or
+// the handshake lost on a bad line, the host forgets a silent connection after `hello_limit`): the guest
+// tries a fresh connection, at most `join_attempts` in all, which spends no guess of the code.
+inline constexpr std::chrono::seconds challenge_wait{4};
+inline constexpr int join_attempts = 3;
 // A challenged connection that has not answered this long may give way to a newcomer.
 inline constexpr std::chrono::seconds answer_wait{1};
 // A guest may choose this many shared menu commands at once, then one every `menu_interval`.
@@ -447,6 +452,8 @@ class guest_session {
 
   state current() const { return state_; }
   ending end() const { return end_; }
+  // The host never challenged this attempt, so a fresh one costs no guess and may find it.
+  bool may_try_again() const { return end_ == ending::unreachable && !challenged_; }
   // The version of a host that plays another one.
   std::uint16_t host_version() const { return host_version_; }
   drop_tally& drops() { return drops_; }
@@ -465,6 +472,8 @@ class guest_session {
   std::unique_ptr<cpace_party> party_;
   std::optional<sealed_link> link_;
   common::steady_time deadline_;
+  common::steady_time challenge_due_;
+  bool challenged_ = false;
   common::steady_time heard_{};
   std::uint16_t host_version_ = 0;
   drop_tally drops_;

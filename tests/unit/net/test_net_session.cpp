@@ -426,6 +426,7 @@ TEST_F(Session, AGuestActsOnEachAnswerOnlyAtTheStepWhereItCanCome) {
   guest_side waiting(9, 1, code, now_);
   waiting.session.connected(now_);
   EXPECT_EQ(waiting.session.disconnected(now_), ending::unreachable);
+  EXPECT_TRUE(waiting.session.may_try_again()) << "its connection went before any challenge";
 
   // Once playing, nothing in the clear is acted on: not even a refusal.
   guest_side& g = guest();
@@ -487,15 +488,25 @@ TEST_F(Session, SilenceLosesEitherSideAndAStrangerHasTenSecondsToProveTheCode) {
 
   host_.connected(20, {0x7F000004, 1}, now_);
   host_.received(20, channel::reliable, encode(hello{}), now_);  // then silent
-  guest_side idle(21, 1, code, now_);
-  wire_.sent.clear();
-  now_ += join_limit - 1ms;
+  // A guest its host never challenges gives this attempt up sooner, free to try afresh; one that was
+  // challenged has spent a guess, and waits the whole join.
+  guest_side unanswered(21, 1, code, now_), challenged(22, 1, code, now_);
+  challenged.session.connected(now_);
+  challenged.session.received(channel::reliable, std::exchange(wire_.sent, {}).back().data, now_);
+  ASSERT_EQ(challenged.session.current(), guest_session::state::proved);
+  now_ += challenge_wait - 1ms;
+  EXPECT_EQ(unanswered.session.tick(now_), ending::none);
+  now_ += 1ms;
+  EXPECT_EQ(unanswered.session.tick(now_), ending::unreachable);
+  EXPECT_TRUE(unanswered.session.may_try_again());
+  now_ += join_limit - challenge_wait - 1ms;
   host_.tick(now_);
-  EXPECT_EQ(idle.session.tick(now_), ending::none);
+  EXPECT_EQ(challenged.session.tick(now_), ending::none);
   EXPECT_TRUE(wire_.sent.empty());
   now_ += 1ms;
   host_.tick(now_);
-  EXPECT_EQ(idle.session.tick(now_), ending::unreachable);
+  EXPECT_EQ(challenged.session.tick(now_), ending::unreachable);
+  EXPECT_FALSE(challenged.session.may_try_again());
   EXPECT_EQ(refused_for(), refusal_reason::too_slow);
   EXPECT_EQ(wire_.let_go.back(), std::pair(peer_id(20), false));
 }
