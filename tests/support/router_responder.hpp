@@ -92,7 +92,7 @@ inline std::optional<std::string> soap_argument(std::string_view body, std::stri
 
 class upnp_responder {
  public:
-  static constexpr std::string_view service = "urn:schemas-upnp-org:service:WANIPConnection:1";
+  static constexpr std::string_view ip_connection = "urn:schemas-upnp-org:service:WANIPConnection:1";
 
   struct request {
     std::string action;  // "search", "description", or the SOAP action: "AddPortMapping", ...
@@ -169,6 +169,11 @@ class upnp_responder {
   void drip(bool slowly = true) { drip_ = slowly; }
   // The description carries this many bytes more, in an element no client reads.
   void pad_description(std::size_t bytes) { padding_ = bytes; }
+  // The description names this type for its connection service.
+  void service_type(std::string type) {
+    std::scoped_lock lock(mutex_);
+    service_ = std::move(type);
+  }
   // The description names this base for its control addresses.
   void url_base(std::string base) {
     std::scoped_lock lock(mutex_);
@@ -351,7 +356,7 @@ class upnp_responder {
            "<eventSubURL>/evt/CmnIfCfg</eventSubURL><SCPDURL>/WANCfg.xml</SCPDURL></service></serviceList>"
            "<deviceList><device><deviceType>urn:schemas-upnp-org:device:WANConnectionDevice:1</deviceType>"
            "<serviceList><service><serviceType>" +
-           std::string(service) +
+           service_ +
            "</serviceType><serviceId>urn:upnp-org:serviceId:WANIPConn1</serviceId>"
            "<controlURL>/ctl/IPConn</controlURL><eventSubURL>/evt/IPConn</eventSubURL>"
            "<SCPDURL>/WANIPCn.xml</SCPDURL></service></serviceList></device></deviceList>"
@@ -363,7 +368,7 @@ class upnp_responder {
         200,
         "<?xml version=\"1.0\"?>\r\n<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
         "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:" +
-            action + "Response xmlns:u=\"" + std::string(service) + "\">" + arguments + "</u:" + action +
+            action + "Response xmlns:u=\"" + service_ + "\">" + arguments + "</u:" + action +
             "Response></s:Body></s:Envelope>\r\n");
   }
   std::string fault(int code) const {
@@ -414,6 +419,7 @@ class upnp_responder {
   mutable std::mutex mutex_;
   std::string location_;
   std::string url_base_;
+  std::string service_{ip_connection};
   bool silent_ = false;
   bool only_permanent_ = false;
   std::string status_ = "Connected";

@@ -39,7 +39,8 @@ enum base : int {
   states = 130,
   hang_ups = 140,
   routes = 150,
-  natpmp_resends = 170
+  natpmp_resends = 170,
+  services = 190
 };
 
 struct told {
@@ -279,6 +280,31 @@ TEST(PortMapper, ARouterReplyIsReadWithItsLengthOrInChunksUpToAnyDescriptionsSiz
     port_mapper mapper(on_loopback(router.search_address(), loopback(at++), log), time);
     EXPECT_EQ(mapper.open(game_port).what, r.expected);
     EXPECT_EQ(router.requests("AddPortMapping").size(), r.expected == kind::mapped ? 1u : 0u);
+  }
+}
+
+TEST(PortMapper, OnlyAConnectionServiceWithAVersionOfAtMostThreeDigitsIsAsked) {
+  // The service's type goes into the requests' SOAPAction header.
+  int at = services;
+  for (const auto& [type, expected] : std::vector<std::pair<std::string, kind>>{
+           {"urn:schemas-upnp-org:service:WANPPPConnection:1", kind::mapped},
+           {"urn:schemas-upnp-org:service:WANIPConnection:999", kind::mapped},
+           {"urn:schemas-upnp-org:service:WANIPConnection:1000", kind::no_router},
+           {"urn:schemas-upnp-org:service:WANIPConnection:1\r\nX: 1", kind::no_router},
+           {"urn:schemas-upnp-org:service:WANIPConnection:", kind::no_router},
+           {"urn:schemas-upnp-org:service:WANIPv6FirewallControl:1", kind::no_router}}) {
+    SCOPED_TRACE(type);
+    upnp_responder router(at++);
+    router.service_type(type);
+    told log;
+    common::manual_time time;
+    port_mapper mapper(on_loopback(router.search_address(), loopback(at++), log), time);
+    EXPECT_EQ(mapper.open(game_port).what, expected);
+    EXPECT_EQ(router.requests("AddPortMapping").size(), expected == kind::mapped ? 1u : 0u);
+    if (expected == kind::no_router) {
+      EXPECT_TRUE(log.has("Router UPnP: " + address_text(router.address()) +
+                          " nie jest routerem (brak WANIPConnection i WANPPPConnection)"));
+    }
   }
 }
 
@@ -704,6 +730,7 @@ TEST(SsdpLocation, OnlyADescriptionOnTheAnswersOwnAddressIsBelieved) {
       {answer("http://192.168.1.1.1/d"), router, std::nullopt},
       {answer("http://192.168.1.1/a b"), router, std::nullopt},
       {answer("http://192.168.1.1/a\x7f"), router, std::nullopt},
+      {answer("!http://192.168.1.1/d.xml"), router, std::nullopt},
       {"HTTP/1.1 200 OK\r\nLOCATION: http://192.168.1.1/a\r\nLOCATION: http://192.168.1.1/b\r\n", router,
        std::nullopt},
       {"HTTP/1.1 404 Not Found\r\nLOCATION: http://192.168.1.1/d\r\n", router, std::nullopt},
