@@ -300,6 +300,31 @@ TEST_F(Passes, TheGuestsBallStepsEachMillisecondAndAfterAStallCatchesUpAtMostTwe
   EXPECT_NEAR(std::abs(y() - before), speed / 1000, blended) << "the stall is forgotten, not owed";
 }
 
+TEST_F(Passes, TheHostsJumpsReachTheOtherThreadsWithTheSnapshotThatShowsThem) {
+  join();
+  play(20ms);
+  struct row {
+    const char* what;
+    float moved;  // across the board, put there by the host
+    std::uint8_t jumps;
+  };
+  for (const auto& [what, moved, jumps] :
+       {row{"a serve within blending reach", 2.0f, 1}, row{"the ball left where it is", 0.0f, 1},
+        row{"a serve beyond it", -6.0f, 2}, row{"and another", 3.0f, 3}}) {
+    common::ball_type ball = host_.board.get_ball();
+    ball.pos.x += moved;
+    host_.board.ball_change(ball);
+    // Up to the next snapshot, taken by the guest the moment it leaves.
+    for (int n = 0; n < snapshot_period.count() && host_.wire.sent.empty(); ++n) {
+      time_.advance(1ms);
+      host_.pass.tick(now(), wall_);
+    }
+    deliver();
+    EXPECT_NEAR(guest_.board.get_ball().pos.x, ball.pos.x, 1e-4f) << what << ": shown at once";
+    EXPECT_EQ(guest_.jumps.load(), jumps) << what;
+  }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------------------
