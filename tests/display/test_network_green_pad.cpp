@@ -1,15 +1,17 @@
 // The guest's own green pad behind a bad line: the whole game as host in a child of the test's own (every
 // thread and its window, so that the host's board can be read directly), a guest of the child's own behind a
-// relay that loses 5 % of the datagrams and delays the rest by 0, 50 or 150 ms each way. The guest's pad
+// relay that loses 5 % of the datagrams and delays the rest by 0, 50, 100 or 150 ms each way. The guest's pad
 // answers its keys within a frame or so, the host's follows within the line's delay, the balls the guest
 // follows with its pad come back off the host's green pad more often than they are lost, and both show the
-// same bricks in the end. The child writes what it measured; the test judges it, with generous bounds, and
-// prints the figures.
+// same bricks in the end; how often the guest's ball jumped is told. The child writes what it measured;
+// the test judges it, with generous bounds, and prints the figures.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <fstream>
+#include <memory>
 
 #include "graphics/process_graphics.hpp"
 #include "net/play.hpp"
@@ -30,6 +32,8 @@ struct figures {
   double guest_left = -1, guest_right = -1, host_left = -1, host_right = -1;  // ms from the key
   int returns = 0, losses = 0;
   int bricks_apart = -1;  // cells standing on one side only
+  int ball_jumps = 0;     // frames at which the guest's ball jumped, the host's not put anywhere
+  double largest_jump = 0;
 };
 
 // Milliseconds until `moved` holds, polled every millisecond; -1 after two seconds.
@@ -52,7 +56,8 @@ int green_losses(const std::filesystem::path& dir) {
 [[noreturn]] void tell(const std::filesystem::path& dir, const figures& f) {
   std::ofstream(dir / "figures") << f.joined << ' ' << f.guest_left << ' ' << f.guest_right << ' '
                                  << f.host_left << ' ' << f.host_right << ' ' << f.returns << ' ' << f.losses
-                                 << ' ' << f.bricks_apart << '\n';
+                                 << ' ' << f.bricks_apart << ' ' << f.ball_jumps << ' ' << f.largest_jump
+                                 << '\n';
   std::_Exit(0);
 }
 
@@ -84,12 +89,26 @@ int green_losses(const std::filesystem::path& dir) {
   state::board_monitor board{log};
   state::players_monitor players;
   input::keyboard_monitor keys;
-  net::guest_role guest(net::guest_world{board, players, keys, log, nullptr, [](int) {}}, "127.0.0.1",
-                        relay.port(), net::join_code("24681357"), 0ms);
-  guest.launch();
-  if (!guest.start() ||
-      !eventually([&] { return guest.playing() && board.get_ball().color[common::color_part::R] > 0; }, 60s))
-    done();
+  // The join's few datagrams may all be lost on such a line, as a player's would be: the player tries again.
+  std::unique_ptr<net::guest_role> joined;
+  std::atomic<int> ended_of[3] = {-1, -1, -1};  // each attempt's status once it ended; kept to the end
+  for (int attempt = 0; attempt < 3 && !joined; ++attempt) {
+    std::atomic<int>& ended = ended_of[attempt];
+    auto trying = std::make_unique<net::guest_role>(
+        net::guest_world{board, players, keys, log, nullptr, [&ended](int status) { ended = status; }},
+        "127.0.0.1", relay.port(), net::join_code("24681357"), 0ms);
+    trying->launch();
+    if (trying->start() &&
+        eventually(
+            [&] {
+              return ended >= 0 || (trying->playing() && board.get_ball().color[common::color_part::R] > 0);
+            },
+            20s) &&
+        ended < 0)
+      joined = std::move(trying);
+  }
+  if (!joined) done();
+  net::guest_role& guest = *joined;
   f.joined = 1;
   std::this_thread::sleep_for(500ms);
 
@@ -112,8 +131,12 @@ int green_losses(const std::filesystem::path& dir) {
   float last_vy = host_board.get_ball().vel.y;
   auto next_game = steady::now();
   int looked = 0;
-  // Until the ball has come to the green side a dozen times, or for a minute at most.
-  for (const auto end = steady::now() + 60s; steady::now() < end && f.returns + f.losses < 12;
+  common::vector last_ball = board.get_ball().pos;
+  std::uint8_t last_jumps = guest.host_jumps();
+  const auto frame = std::chrono::duration<float>(1.0f / common::frame_rate);
+  auto last_frame = steady::now();
+  // Until the ball has come to the green side ten times, or for a minute at most.
+  for (const auto end = steady::now() + 60s; steady::now() < end && f.returns + f.losses < 10;
        std::this_thread::sleep_for(1ms)) {
     const common::ball_type seen = board.get_ball();
     const float pad = board.get_pad2().pos.x;
@@ -128,6 +151,21 @@ int green_losses(const std::filesystem::path& dir) {
     if (last_vy > 0.0f && ball.vel.y < 0.0f && ball.pos.y > 18.5f) ++f.returns;
     if (++looked % 100 == 0) f.losses = green_losses(dir) - lost_before;
     last_vy = ball.vel.y;
+    // At each frame the guest's ball moved a cell at most, or its own motion and half a cell (as the relay
+    // test judges it), unless the host's ball was put somewhere.
+    if (const auto now = steady::now(); now - last_frame >= frame) {
+      const float spent = std::chrono::duration<float>(now - last_frame).count();
+      const float moved = std::hypot(seen.pos.x - last_ball.x, seen.pos.y - last_ball.y);
+      const float speed = std::hypot(seen.vel.x, seen.vel.y);
+      if (moved > std::max({1.0f, spent / frame.count(), speed * (spent + 0.02f) + 0.5f}) &&
+          guest.host_jumps() == last_jumps) {
+        ++f.ball_jumps;
+        f.largest_jump = std::max(f.largest_jump, static_cast<double>(moved));
+      }
+      last_jumps = guest.host_jumps();
+      last_ball = seen.pos;
+      last_frame = now;
+    }
     if (board.get_info().starts_with("Wygra") && steady::now() > next_game) {
       guest.takes_menu_command(common::menu_command::board_0);
       next_game = steady::now() + 2s;
@@ -164,12 +202,12 @@ TEST_P(GreenPadLine, TheGuestsPadAnswersAtOnceTheHostsFollowsAndReturnsTheBallsT
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   figures f;
   std::ifstream(dir / "figures") >> f.joined >> f.guest_left >> f.guest_right >> f.host_left >>
-      f.host_right >> f.returns >> f.losses >> f.bricks_apart;
+      f.host_right >> f.returns >> f.losses >> f.bricks_apart >> f.ball_jumps >> f.largest_jump;
   std::printf(
       "%d ms each way: guest key to its own pad %.0f / %.0f ms, to the host's %.0f / %.0f ms; "
-      "returns %d, green losses %d, bricks apart %d\n",
-      GetParam(), f.guest_left, f.guest_right, f.host_left, f.host_right, f.returns, f.losses,
-      f.bricks_apart);
+      "returns %d, green losses %d, bricks apart %d, ball jumps %d (%.2f cells)\n",
+      GetParam(), f.guest_left, f.guest_right, f.host_left, f.host_right, f.returns, f.losses, f.bricks_apart,
+      f.ball_jumps, f.largest_jump);
   ASSERT_EQ(f.joined, 1) << "the guest did not join";
   // A frame is 29 ms and an input sample 10 ms; these bounds leave room for a busy machine.
   for (const double guest : {f.guest_left, f.guest_right}) {
@@ -181,12 +219,14 @@ TEST_P(GreenPadLine, TheGuestsPadAnswersAtOnceTheHostsFollowsAndReturnsTheBallsT
     EXPECT_GE(host, 0.0);
     EXPECT_LE(host, static_cast<double>(one_way.count()) + 500.0);
   }
-  EXPECT_GE(f.returns + f.losses, 12) << "the ball came to the green side too seldom to judge";
+  EXPECT_GE(f.returns + f.losses, 5) << "the ball came to the green side too seldom to judge";
   EXPECT_GT(f.returns, f.losses) << "the host's green pad is not where the guest's screen showed it";
   EXPECT_EQ(f.bricks_apart, 0);
+  // The guest's ball is not judged here: the relay test holds it to no jump at 50 ms each way, and the
+  // figures above tell how often the ball follower still puts it at once on such lines.
 }
 
-INSTANTIATE_TEST_SUITE_P(EachWay, GreenPadLine, ::testing::Values(0, 50, 150),
+INSTANTIATE_TEST_SUITE_P(EachWay, GreenPadLine, ::testing::Values(0, 50, 100, 150),
                          [](const auto& info) { return std::to_string(info.param) + "ms"; });
 
 }  // namespace
