@@ -6,7 +6,12 @@
 //   - the bytes a second the host sends its guest;
 //   - from a guest's key going down to the host's green pad moving (the input thread samples every 10 ms);
 //   - from a host's pad moving to the guest's copy of it moving (the guest then draws it at its next frame);
-//   - from the game's start to its port mapped by a UPnP router (a stand-in on loopback, tests/support).
+//   - from the game's start to its port mapped by a UPnP router (a stand-in on loopback, tests/support);
+//   - the host's CPU added by a guest, phases without and with one alternated: the median difference and
+//     its spread;
+//   - behind a relay losing 5 % each way, 0, 50, 100 and 150 ms each way: from a guest's key to its own pad
+//     moving and to the host's green pad moving, the guest's pad corrections, the bytes a second each way;
+//     and the load average.
 //
 //   build/bench/net_figures [seconds]      default 10 a phase
 #include <pthread.h>
@@ -16,7 +21,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -56,6 +63,16 @@ double thread_cpu(const std::string& wanted) {
       if (i >= 12) seconds += std::stod(field) / static_cast<double>(sysconf(_SC_CLK_TCK));
   }
   return seconds;
+}
+
+// Whether this process has a thread of that name.
+bool has_thread(const std::string& wanted) {
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string name = testing_support::read_file(task.path() / "comm");
+    while (!name.empty() && name.back() == '\n') name.pop_back();
+    if (name == wanted) return true;
+  }
+  return false;
 }
 
 struct reading {
@@ -257,6 +274,139 @@ int main(int argc, char** argv) {
               percentile(host_to_guest, 1.0));
   std::printf("the guest still plays after the flood:         %s\n", still_playing ? "yes" : "no");
   std::printf("game start to its port mapped (UPnP), ms:      %.1f\n", to_mapping);
+  std::fflush(stdout);
+
+  // The first guest leaves; from here on guests come and go one after another, nobody at the host's keys.
+  hold_still = true;
+  guest.game_ends();
+  const auto host_alone = [&] {
+    if (!testing_support::eventually([&] { return !net::hosting->guest_plays(); }, 10s)) {
+      std::fprintf(stderr, "the host did not let its guest go\n");
+      std::_Exit(1);
+    }
+  };
+  host_alone();
+  // A guest's thread that ends takes its CPU out of what `thread_cpu` subtracts: none may end while measured.
+  if (!testing_support::eventually([] { return !has_thread("net-guest"); }, 10s)) {
+    std::fprintf(stderr, "the first guest's thread did not end\n");
+    std::_Exit(1);
+  }
+
+  // The host's CPU added by a guest: phases without and with one, alternated, so that what else the machine
+  // does weighs on both alike; the median of the differences, and their spread.
+  const auto host_cpu_over = [&](duration<double> span) {
+    const double cpu = bench::cpu_seconds() - thread_cpu("net-guest") - thread_cpu("players");
+    const auto from = steady::now();
+    std::this_thread::sleep_for(span);
+    const double spent = bench::cpu_seconds() - thread_cpu("net-guest") - thread_cpu("players") - cpu;
+    return 100.0 * spent / duration<double>(steady::now() - from).count();
+  };
+  const auto cpu_span = duration<double>(std::max(1.0, seconds / 3.0));
+  std::vector<double> added;
+  for (int round = 0; round < 5; ++round) {
+    const double without = host_cpu_over(cpu_span);
+    testing_support::recording_log log;
+    state::board_monitor board{log};
+    state::players_monitor players;
+    input::keyboard_monitor keys;
+    net::guest_role visitor(net::guest_world{board, players, keys, log, nullptr, [](int) {}}, "127.0.0.1",
+                            port, net::join_code("13572468"), 0ms);
+    visitor.launch();
+    visitor.start();
+    if (!testing_support::eventually([&] { return visitor.playing(); }, 60s)) {
+      std::fprintf(stderr, "a guest did not join\n");
+      std::_Exit(1);
+    }
+    std::this_thread::sleep_for(500ms);
+    added.push_back(host_cpu_over(cpu_span) - without);
+    visitor.game_ends();
+    host_alone();
+  }
+
+  // Behind a relay that loses 5 % each way and delays the rest: the guest's key to its own pad and to the
+  // host's pad, the guest's pad corrections (a move of the pad that is not whole key steps), and the bytes.
+  struct line_figures {
+    int one_way;
+    std::vector<double> own, host;
+    double largest_correction;
+    int corrections;
+    double to_guest, to_host;
+  };
+  std::vector<line_figures> lines;
+  for (const int one_way : {0, 50, 100, 150}) {
+    testing_support::lossy_relay relay(port, 0.05, milliseconds(one_way));
+    testing_support::recording_log log;
+    state::board_monitor board{log};
+    state::players_monitor players;
+    input::keyboard_monitor keys;
+    net::guest_role visitor(net::guest_world{board, players, keys, log, nullptr, [](int) {}}, "127.0.0.1",
+                            relay.port(), net::join_code("13572468"), 0ms);
+    visitor.launch();
+    visitor.start();
+    if (!testing_support::eventually(
+            [&] { return visitor.playing() && board.get_ball().color[common::color_part::R] > 0; }, 60s)) {
+      std::fprintf(stderr, "a guest behind the relay did not join\n");
+      std::_Exit(1);
+    }
+    std::this_thread::sleep_for(1s);
+    line_figures f{one_way, {}, {}, 0.0, 0, 0.0, 0.0};
+    std::atomic<bool> watching{true};
+    std::jthread watcher([&] {
+      float last = board.get_pad2().pos.x;
+      while (watching) {
+        std::this_thread::sleep_for(1ms);
+        const common::pad_type pad = board.get_pad2();
+        const float moved = std::abs(pad.pos.x - last), steps = std::round(moved / common::pad_step);
+        const float off = std::abs(moved - steps * common::pad_step);
+        const bool at_side = pad.pos.x == state::pad_within(-100.0f, pad.width) ||
+                             pad.pos.x == state::pad_within(100.0f, pad.width);
+        if (off > 1e-3f && !at_side) {
+          ++f.corrections;
+          f.largest_correction = std::max(f.largest_correction, static_cast<double>(off));
+        }
+        last = pad.pos.x;
+      }
+    });
+    const std::uint64_t to_guest = relay.bytes_to_guest(), to_host = relay.bytes_to_host();
+    const auto from = steady::now();
+    for (int n = 0; n < 40; ++n) {
+      const unsigned char key = board.get_pad2().pos.x > 10.0f ? 'a' : 'd';
+      const float own_was = board.get_pad2().pos.x, host_was = host_board.get_pad2().pos.x;
+      const auto pressed = steady::now();
+      keys.set_key_down(key);
+      testing_support::eventually([&] { return board.get_pad2().pos.x != own_was; }, 1s, 0ms);
+      f.own.push_back(duration<double, std::milli>(steady::now() - pressed).count());
+      testing_support::eventually([&] { return host_board.get_pad2().pos.x != host_was; }, 2s, 0ms);
+      f.host.push_back(duration<double, std::milli>(steady::now() - pressed).count());
+      std::this_thread::sleep_for(100ms);
+      keys.set_key_up(key);
+      // Until the host has the pad's last position, and a little more so that the next press is out of step.
+      std::this_thread::sleep_for(milliseconds(2 * one_way + 100 + 7 * (n % 5)));
+    }
+    const double span = duration<double>(steady::now() - from).count();
+    f.to_guest = static_cast<double>(relay.bytes_to_guest() - to_guest) / span;
+    f.to_host = static_cast<double>(relay.bytes_to_host() - to_host) / span;
+    watching = false;
+    watcher.join();
+    visitor.game_ends();
+    host_alone();
+    lines.push_back(std::move(f));
+  }
+
+  std::printf(
+      "\nhost CPU added by a guest, %d alternated phases of %.1f s: median %.2f %% of a core, "
+      "spread %.2f .. %.2f\n",
+      static_cast<int>(added.size()), cpu_span.count(), percentile(added, 0.5), percentile(added, 0.0),
+      percentile(added, 1.0));
+  std::printf("behind a relay, 5 %% lost each way:\n");
+  std::printf("%-12s %21s %21s %22s %18s\n", "each way", "key -> own pad p50/p95", "key -> host pad p50/p95",
+              "pad corrections (max)", "bytes/s to g / h");
+  for (const line_figures& f : lines)
+    std::printf("%9d ms %10.1f / %6.1f ms %10.1f / %6.1f ms %12d (%.3f cell) %9.0f / %6.0f\n", f.one_way,
+                percentile(f.own, 0.5), percentile(f.own, 0.95), percentile(f.host, 0.5),
+                percentile(f.host, 0.95), f.corrections, f.largest_correction, f.to_guest, f.to_host);
+  double load[3] = {0, 0, 0};
+  if (::getloadavg(load, 3) == 3) std::printf("load average: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
   std::fflush(stdout);
 
   std::error_code ignored;

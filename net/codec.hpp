@@ -354,8 +354,12 @@ struct definition<goodbye> {
   static void fields(Io&, M&) {}
 };
 
-struct steering {  // which of the guest's green keys are held
+inline constexpr std::uint32_t no_board = 0xFFFFFFFF;  // before the guest's first whole board
+
+struct steering {  // which of the guest's green keys are held, and where its green pad stands on its screen
   bool left = false, right = false;
+  float pad_x = 0.0f;              // the pad's centre across the board
+  std::uint32_t board = no_board;  // the change of the whole board whose game the position is in
   friend bool operator==(const steering&, const steering&) = default;
 };
 template <>
@@ -365,6 +369,8 @@ struct definition<steering> {
   template <class Io, class M>
   static void fields(Io& io, M& m) {
     io.flags(m.left, m.right);
+    io.f32(m.pad_x, 0.0f, static_cast<float>(common::rozmiar_planszy));
+    io.u32(m.board);
   }
 };
 

@@ -35,7 +35,7 @@ whole_board host_report::board_now(std::chrono::system_clock::time_point wall) {
   // The start time first: a new game that begins while the rest is read is seen again at the next look.
   started_ = board_.started();
   bricks_ = board_.get_brick_matrix_state();
-  b.change = change_;
+  b.change = board_change_ = change_;
   b.game_time = game_time_of(started_, wall);
   b.running = board_.enabled();
   b.pad1 = board_.get_pad1();
@@ -181,6 +181,82 @@ void ball_follower::step() {
 
 // ---------------------------------------------------------------------------------------------------------
 
+float pad_lead(const steering& keys, std::chrono::duration<float> round_trip) {
+  const float way = static_cast<float>(keys.right) - static_cast<float>(keys.left);
+  const float half = std::min(round_trip.count() / 2.0f, std::chrono::duration<float>(longest_lead).count());
+  return way * pad_speed * std::max(half, 0.0f);
+}
+
+void own_pad::remember(const steering& keys, common::steady_time now) {
+  history_[next_] = {now, pad_.pos.x + owed_, keys};
+  next_ = (next_ + 1) % remembered;
+  count_ = std::min(count_ + 1, remembered);
+}
+
+void own_pad::put(const common::pad_type& pad, common::steady_time now) {
+  pad_ = pad;
+  owed_ = 0.0f;
+  count_ = 0;
+  astray_since_.reset();
+  remember({}, now);
+}
+
+void own_pad::sample(const steering& keys, common::steady_time now) {
+  if (!placed()) return;
+  // As the input thread takes a host's keys: the left one first.
+  if (keys.left) pad_.pos.x = state::pad_step_from(pad_.pos.x, pad_.width, common::direction::L);
+  if (keys.right) pad_.pos.x = state::pad_step_from(pad_.pos.x, pad_.width, common::direction::R);
+  remember(keys, now);
+}
+
+void own_pad::check(float host_x, std::chrono::duration<float> round_trip, common::steady_time now) {
+  if (!placed()) return;
+  const auto then = now - std::chrono::duration_cast<common::steady_time::duration>(round_trip);
+  const auto from = then - leeway, to = then + leeway;
+  // The host's pad is compared with where it should be by each position told within the leeway, and the
+  // last one told before it; the closest counts. None that old: the host's pad is not led from here yet.
+  std::optional<float> closest;
+  for (std::size_t i = 0; i < count_; ++i) {
+    const moment& m = history_[(next_ + remembered - 1 - i) % remembered];
+    if (m.when > to) continue;
+    const float expected = state::pad_within(m.x + pad_lead(m.keys, round_trip), pad_.width);
+    const float off = host_x - expected;
+    if (!closest || std::abs(off) < std::abs(*closest)) closest = off;
+    if (m.when <= from) break;
+    if (i + 1 == count_) closest.reset();  // the history begins within the leeway: too young to judge
+  }
+  if (!closest) return;
+  if (std::abs(*closest) <= tolerance) {
+    astray_since_.reset();
+    return;
+  }
+  const bool right = *closest > 0.0f;
+  if (!astray_since_ || astray_right_ != right) {
+    astray_since_ = now;
+    astray_right_ = right;
+    return;
+  }
+  if (now - *astray_since_ < lasting) return;
+  // From now on the host's pad is expected where it stands: the past positions are taken as corrected too,
+  // so that the snapshots still to come from before the correction do not ask for it again.
+  owed_ += *closest;
+  for (moment& m : history_) m.x += *closest;
+  astray_since_.reset();
+  ++corrections_;
+}
+
+void own_pad::step() {
+  if (owed_ == 0.0f) return;
+  float share = std::clamp(owed_ * 0.05f, -most_a_millisecond, most_a_millisecond);
+  if (std::abs(owed_) < 1.0e-3f) share = owed_;  // far below a pixel: the rest at once
+  const float was = pad_.pos.x;
+  pad_.pos.x = state::pad_within(was + share, pad_.width);
+  // At a side the rest of a correction that way is moot.
+  owed_ = pad_.pos.x == was + share ? owed_ - share : 0.0f;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+
 guest_mirror::guest_mirror(state::board_monitor& board, state::players_monitor& players,
                            sound::event_channel* events, common::clock& clock)
     : board_(board), players_(players), events_(events), clock_(clock) {}
@@ -200,10 +276,10 @@ void guest_mirror::show_game_time(std::uint32_t game_time, std::chrono::system_c
   board_.set_started(std::chrono::time_point_cast<std::chrono::system_clock::duration>(started));
 }
 
-void guest_mirror::take(const host_message& m, std::chrono::duration<float> age,
+void guest_mirror::take(const host_message& m, std::chrono::duration<float> round_trip,
                         std::chrono::system_clock::time_point wall) {
   // Every message a host sends has its overload of `show`: one added without it does not build.
-  std::visit([&](const auto& message) { show(message, age, wall); }, m);
+  std::visit([&](const auto& message) { show(message, round_trip, wall); }, m);
 }
 
 void guest_mirror::show(const welcome&, std::chrono::duration<float>, std::chrono::system_clock::time_point) {
@@ -220,8 +296,8 @@ void guest_mirror::show(const whole_board& b, std::chrono::duration<float>,
   // then newer in them.
   if (snapshot_change_ && *snapshot_change_ >= b.change) return;
   pad1_ = b.pad1;
-  pad2_ = b.pad2;
-  board_.set_pads(pad1_, pad2_);
+  own_.put(b.pad2, clock_.now());
+  board_.set_pads(pad1_, own_.pad());
   ball_.put(b.ball);
   board_.ball_change(ball_.ball());
   b.running ? board_.start() : board_.stop();
@@ -230,18 +306,19 @@ void guest_mirror::show(const whole_board& b, std::chrono::duration<float>,
   show_game_time(b.game_time, wall);
 }
 
-void guest_mirror::show(const snapshot& s, std::chrono::duration<float> age,
+void guest_mirror::show(const snapshot& s, std::chrono::duration<float> round_trip,
                         std::chrono::system_clock::time_point wall) {
   // Before the first whole board the pads' look is unknown; a snapshot of a game before the board's
   // (overtaken by the board on the other channel) is old news.
   if (!board_change_ || s.change < *board_change_) return;
   snapshot_change_ = s.change;
   host_jumps_ = s.jumps;
+  const common::steady_time now = clock_.now();
   pad1_.pos.x = s.pad1_x;
-  pad2_.pos.x = s.pad2_x;
-  board_.set_pads(pad1_, pad2_);
+  own_.check(s.pad2_x, round_trip, now);
+  board_.set_pads(pad1_, own_.pad());
   s.running ? board_.start() : board_.stop();
-  ball_.correct(s, age, clock_.now());
+  ball_.correct(s, std::min<std::chrono::duration<float>>(round_trip, believed_round_trip) / 2.0f, now);
   board_.ball_change(ball_.ball());
   players_.set_points(s.points1, s.points2);
   show_game_time(s.game_time, wall);
@@ -274,6 +351,22 @@ void guest_mirror::step() {
   if (!board_change_) return;
   ball_.step();
   board_.ball_change(ball_.ball());
+  if (own_.owed() == 0.0f) return;
+  own_.step();
+  board_.set_pads(pad1_, own_.pad());
+}
+
+void guest_mirror::steer(const steering& keys, common::steady_time now) {
+  if (!own_.placed()) return;
+  const float was = own_.pad().pos.x;
+  own_.sample(keys, now);
+  if (own_.pad().pos.x != was) board_.set_pads(pad1_, own_.pad());
+}
+
+steering guest_mirror::told(steering keys) const {
+  keys.pad_x = own_.pad().pos.x;
+  keys.board = board_change_.value_or(no_board);
+  return keys;
 }
 
 }  // namespace net

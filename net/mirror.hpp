@@ -10,12 +10,14 @@
 // host, so the guest's window draws its host's game with the drawing code it always had. The ball is kept
 // moving between snapshots by `ball_follower`: it steps the ball a millisecond at a time as the physics
 // does, and blends each snapshot's correction in over some tens of milliseconds instead of jumping to it;
-// only a serve (the ball put somewhere, not moved there) or a gap too wide to blend moves it at once.
+// only a serve (the ball put somewhere, not moved there) or a gap too wide to blend moves it at once. The
+// guest's own green pad is `own_pad`'s: the guest's keys move it at once, and the snapshots only check it.
 //
 // Thread use: plain code over the monitors given; each object belongs to the one thread that drives it
 // (the network thread of its role).
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -46,6 +48,9 @@ class host_report {
   std::vector<host_message> changes(common::steady_time now, std::chrono::system_clock::time_point wall);
   // What moves, now.
   snapshot moving(common::steady_time now, std::chrono::system_clock::time_point wall);
+  // The change of the last whole board made, and when its game began.
+  std::uint32_t board_change() const { return board_change_; }
+  std::chrono::system_clock::time_point game_started() const { return started_; }
 
  private:
   whole_board board_now(std::chrono::system_clock::time_point wall);
@@ -60,6 +65,7 @@ class host_report {
   std::int32_t points1_ = 0, points2_ = 0;
   std::string info_;
   std::uint32_t change_ = 0;
+  std::uint32_t board_change_ = 0;
   struct recent_change {
     brick_change change;
     common::steady_time when;
@@ -73,6 +79,20 @@ class host_report {
 // The milliseconds a game has run, as a snapshot tells them; none before the first game.
 std::uint32_t game_time_of(std::chrono::system_clock::time_point started,
                            std::chrono::system_clock::time_point now);
+
+// A message is half a round trip old when it arrives. ENet starts from a guess of half a second and a resent
+// datagram stretches its measure: a round trip beyond this is not believed for the ball's age.
+inline constexpr std::chrono::milliseconds believed_round_trip{200};
+
+// A pad's speed while one of its keys is held: a step every input sample, 20 cells a second.
+inline constexpr float pad_speed =
+    common::pad_step / std::chrono::duration<float>(common::input_clock).count();
+// The host puts its guest's green pad where the guest's screen shows it now: where the guest said it was,
+// led by the held key's way for half the round trip, but never for longer than this.
+inline constexpr std::chrono::milliseconds longest_lead{100};
+// That lead, in cells: the held keys' way (left -1, right +1, both or neither 0) times the pad's speed times
+// half the round trip, at most `longest_lead`.
+float pad_lead(const steering& keys, std::chrono::duration<float> round_trip);
 
 class ball_follower {
  public:
@@ -108,18 +128,74 @@ class ball_follower {
   std::optional<std::pair<std::uint32_t, common::steady_time>> paced_since_;
 };
 
+// The guest's own green pad. The guest's keys move it on the guest's screen at once, by the rules the host's
+// input thread keeps: a step each input sample while a key is held, stopping at the sides. The host takes
+// the positions the guest tells it (net/pass.hpp), so its green pad at a moment is where this one stood half
+// a round trip before, led by the key then held: each snapshot's green pad is checked against that, from a
+// history of this pad over the last second. Only a disagreement beyond `tolerance` that lasts `lasting` is
+// blended in (a lost steering message leaves the host's pad astray until the next one, 50 ms later, sets it
+// right): a twentieth of it each millisecond, never more than `most_a_millisecond`.
+class own_pad {
+ public:
+  // A step and a half: the host's input samples and these keep schedules of their own.
+  static constexpr float tolerance = 0.3f;
+  // Either way of the time a snapshot's pad is compared at: the round trip's measure is no better.
+  static constexpr std::chrono::milliseconds leeway{20};
+  static constexpr std::chrono::milliseconds lasting{150};
+  static constexpr float most_a_millisecond = 0.05f;
+  static constexpr std::size_t remembered = 128;  // samples, over a second of them
+
+  // The pad as a whole board has it, at once; its past is forgotten.
+  void put(const common::pad_type& pad, common::steady_time now);
+  // One input sample of the guest's green keys at `now`: a step left, then right, for each key held.
+  void sample(const steering& keys, common::steady_time now);
+  // The host's green pad stood at `host_x` when a snapshot left it, which arrived at `now`, a round trip
+  // `round_trip` after positions it was led from had left here.
+  void check(float host_x, std::chrono::duration<float> round_trip, common::steady_time now);
+  // One millisecond's share of a correction.
+  void step();
+
+  const common::pad_type& pad() const { return pad_; }
+  // Whether a whole board has put it yet.
+  bool placed() const { return count_ > 0; }
+  // Corrections begun so far, and the cells still to be blended in.
+  int corrections() const { return corrections_; }
+  float owed() const { return owed_; }
+
+ private:
+  struct moment {
+    common::steady_time when;
+    float x;  // where it stood, with the correction owed
+    steering keys;
+  };
+  void remember(const steering& keys, common::steady_time now);
+
+  common::pad_type pad_{};
+  float owed_ = 0.0f;
+  std::array<moment, remembered> history_{};  // a ring, the newest at `next_ - 1`
+  std::size_t next_ = 0, count_ = 0;
+  std::optional<common::steady_time> astray_since_;
+  bool astray_right_ = false;
+  int corrections_ = 0;
+};
+
 class guest_mirror {
  public:
   // `clock` tells when messages arrive.
   guest_mirror(state::board_monitor& board, state::players_monitor& players, sound::event_channel* events,
                common::clock& clock);
 
-  // A message from the host, `age` after it left (half the round trip). `wall` is this computer's clock,
-  // from which the game time shown is counted back.
-  void take(const host_message& m, std::chrono::duration<float> age,
+  // A message from the host, `round_trip` being the connection's as last measured (a message is half of it
+  // old). `wall` is this computer's clock, from which the game time shown is counted back.
+  void take(const host_message& m, std::chrono::duration<float> round_trip,
             std::chrono::system_clock::time_point wall);
-  // One millisecond of the ball between snapshots, shown at once.
+  // One millisecond of the ball between snapshots and of the own pad's correction, shown at once.
   void step();
+  // One input sample of the guest's green keys, shown at once.
+  void steer(const steering& keys, common::steady_time now);
+  // What the host is to be told: `keys`, with where the own pad stands and on which whole board.
+  steering told(steering keys) const;
+  const own_pad& own() const { return own_; }
 
   std::uint32_t brick_changes() const { return change_; }
   // The host's count of the times it put its ball somewhere (serves, late pad returns), as last told.
@@ -128,21 +204,22 @@ class guest_mirror {
  private:
   void apply(const brick_change& c);
   using wall_time = std::chrono::system_clock::time_point;
-  void show(const welcome&, std::chrono::duration<float> age, wall_time wall);
-  void show(const whole_board& b, std::chrono::duration<float> age, wall_time wall);
-  void show(const snapshot& s, std::chrono::duration<float> age, wall_time wall);
-  void show(const brick_change& c, std::chrono::duration<float> age, wall_time wall);
-  void show(const points& p, std::chrono::duration<float> age, wall_time wall);
-  void show(const info& line, std::chrono::duration<float> age, wall_time wall);
-  void show(const sound::game_event& e, std::chrono::duration<float> age, wall_time wall);
-  void show(const goodbye&, std::chrono::duration<float> age, wall_time wall);
+  void show(const welcome&, std::chrono::duration<float> round_trip, wall_time wall);
+  void show(const whole_board& b, std::chrono::duration<float> round_trip, wall_time wall);
+  void show(const snapshot& s, std::chrono::duration<float> round_trip, wall_time wall);
+  void show(const brick_change& c, std::chrono::duration<float> round_trip, wall_time wall);
+  void show(const points& p, std::chrono::duration<float> round_trip, wall_time wall);
+  void show(const info& line, std::chrono::duration<float> round_trip, wall_time wall);
+  void show(const sound::game_event& e, std::chrono::duration<float> round_trip, wall_time wall);
+  void show(const goodbye&, std::chrono::duration<float> round_trip, wall_time wall);
   void show_game_time(std::uint32_t game_time, std::chrono::system_clock::time_point wall);
 
   state::board_monitor& board_;
   state::players_monitor& players_;
   sound::event_channel* events_;
   common::clock& clock_;
-  common::pad_type pad1_{}, pad2_{};
+  common::pad_type pad1_{};
+  own_pad own_;
   std::uint32_t change_ = 0;
   std::optional<std::chrono::system_clock::time_point> started_;
   ball_follower ball_;

@@ -9,6 +9,25 @@ using std::chrono::milliseconds;
 // ---------------------------------------------------------------------------------------------------------
 // The host
 
+void pad_judge::restart(const common::pad_type& pad, common::steady_time now) {
+  width_ = pad.width;
+  last_ = state::pad_within(pad.pos.x, width_);
+  budget_ = pad_speed * std::chrono::duration<float>(burst).count();
+  at_ = now;
+}
+
+float pad_judge::take(float told, common::steady_time now) {
+  const float most = pad_speed * std::chrono::duration<float>(burst).count();
+  if (now > at_)
+    budget_ = std::min(most, budget_ + pad_speed * std::chrono::duration<float>(now - at_).count());
+  at_ = std::max(at_, now);
+  const float wanted = state::pad_within(told, width_) - last_;
+  const float moved = std::clamp(wanted, -budget_, budget_);
+  last_ += moved;
+  budget_ -= std::abs(moved);
+  return last_;
+}
+
 host_pass::host_pass(const host_world& world, host_session& session, std::string waiting,
                      std::atomic<bool>& guest_plays)
     : world_(world),
@@ -44,7 +63,7 @@ void host_pass::react(host_session::happening h, common::steady_time now, wall_t
     case host_session::happening::joined:
       world_.board.set_network_line("");
       green_steering(world_, true, guest_plays_);
-      for (const host_message& m : report_.joined(now, wall)) session_.send(channel::reliable, m);
+      send_reliably(report_.joined(now, wall), now);
       next_snapshot_ = now;
       break;
     case host_session::happening::left:
@@ -62,18 +81,36 @@ void host_pass::react(host_session::happening h, common::steady_time now, wall_t
   }
 }
 
-void host_pass::act(const guest_message& m) {
+void host_pass::send_reliably(const std::vector<host_message>& messages, common::steady_time now) {
+  for (const host_message& m : messages) {
+    if (const auto* board = std::get_if<whole_board>(&m)) judge_.restart(board->pad2, now);
+    session_.send(channel::reliable, m);
+  }
+}
+
+void host_pass::act(const guest_message& m, common::steady_time now) {
   // Every message a guest sends has its handler here: one added without it does not build.
   struct handlers {
-    const host_world& world;
+    host_pass& pass;
+    common::steady_time now;
     void operator()(const steering& keys) const {
+      const host_world& world = pass.world_;
+      // The keys move the pad between the guest's messages, as a key at this keyboard would.
       keys.left ? world.keys.set_key_down(common::guest_left) : world.keys.set_key_up(common::guest_left);
       keys.right ? world.keys.set_key_down(common::guest_right) : world.keys.set_key_up(common::guest_right);
+      // A position on the board of a game before the last whole board is of no game here.
+      if (keys.board != pass.report_.board_change()) return;
+      // The guest's screen shows its ball where the host's ball is by now (the ball follower leads it by
+      // half the round trip), so its pad is put where the guest's screen shows it by now too: the position
+      // taken, led by the held key for half the round trip. The ball then meets the host's pad where the
+      // guest saw it meet its own, but within one way of a change of direction.
+      const float taken = pass.judge_.take(keys.pad_x, now);
+      world.board.put_pad2(taken + pad_lead(keys, pass.session_.round_trip()), pass.report_.game_started());
     }
-    void operator()(const menu_choice& choice) const { world.menu(choice.command); }
+    void operator()(const menu_choice& choice) const { pass.world_.menu(choice.command); }
     void operator()(const goodbye&) const {}  // the session has let the guest go
   };
-  std::visit(handlers{world_}, m);
+  std::visit(handlers{*this, now}, m);
 }
 
 void host_pass::take(const wire_event& e, common::steady_time now, wall_time wall) {
@@ -84,7 +121,7 @@ void host_pass::take(const wire_event& e, common::steady_time now, wall_time wal
     case wire_event::kind::received: {
       const host_session::outcome got = session_.received(e.peer, e.ch, e.data, now);
       react(got.what, now, wall);
-      if (got.message) act(*got.message);
+      if (got.message) act(*got.message, now);
       break;
     }
     case wire_event::kind::disconnected:
@@ -97,7 +134,7 @@ void host_pass::take(const wire_event& e, common::steady_time now, wall_time wal
 void host_pass::tick(common::steady_time now, wall_time wall) {
   react(session_.tick(now), now, wall);
   if (session_.has_guest() && next_snapshot_ && now >= *next_snapshot_) {
-    for (const host_message& m : report_.changes(now, wall)) session_.send(channel::reliable, m);
+    send_reliably(report_.changes(now, wall), now);
     session_.send(channel::moving, report_.moving(now, wall));
     next_snapshot_ = now + snapshot_period;  // a late snapshot is not made up
   }
@@ -135,6 +172,7 @@ guest_pass::guest_pass(const guest_world& world, guest_session& session, const w
       playing_(playing),
       host_jumps_(host_jumps),
       stepped_(now),
+      next_sample_(now),
       next_steering_(now) {}
 
 void guest_pass::take(const wire_event& e, common::steady_time now, wall_time wall) {
@@ -150,8 +188,7 @@ void guest_pass::take(const wire_event& e, common::steady_time now, wall_time wa
         world_.log.info("Gra przez siec: gracz zielony dolaczyl do gospodarza");
         playing_.store(true, std::memory_order_release);
       }
-      const std::chrono::duration<float> age = std::min(out_.round_trip(e.peer), believed_round_trip) / 2.0f;
-      mirror_.take(*got.message, age, wall);
+      mirror_.take(*got.message, out_.round_trip(e.peer), wall);
       host_jumps_.store(mirror_.host_jumps(), std::memory_order_release);
       break;
     }
@@ -168,9 +205,22 @@ void guest_pass::tick(common::steady_time now) {
   for (std::int64_t i = 0; i < due; ++i) mirror_.step();
   stepped_ = due == most_steps_at_once ? now : stepped_ + milliseconds(due);
 
+  // The own green pad, on the input thread's schedule: the first sample after a key moves it.
+  if (now >= next_sample_) {
+    mirror_.steer(held_green_keys(world_.keys), now);
+    // A sample a little late is made up by the next one's being early, so that the pad keeps the host's pace;
+    // after a stall the samples go on from now.
+    next_sample_ += common::input_clock;
+    if (next_sample_ <= now) next_sample_ = now + common::input_clock;
+  }
+
   if (session_.current() == guest_session::state::playing) {
-    const steering keys = held_green_keys(world_.keys);
-    if (!sent_ || !(*sent_ == keys) || now >= next_steering_) {
+    const steering keys = mirror_.told(held_green_keys(world_.keys));
+    // The position goes with the keys; it does not call for a message of its own, since the host moves the
+    // pad by the keys meanwhile as this side does.
+    const bool changed =
+        !sent_ || sent_->left != keys.left || sent_->right != keys.right || sent_->board != keys.board;
+    if (changed || now >= next_steering_) {
       session_.send(channel::moving, keys);
       sent_ = keys;
       next_steering_ = now + steering_repeat;

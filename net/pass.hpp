@@ -6,12 +6,15 @@
 // A host pass: a guest that has proved the code takes over the green player's steering (its keys become the
 // pseudo-keys of the GUEST preset, which the input thread reads like any keys), gets everything it needs and
 // from then on every change reliably and a snapshot of what moves every `snapshot_period`; its menu's shared
-// commands act as this computer's menu would. A guest that leaves or is lost gives the green pad back to the
-// computer, as the menu's "Komputer" entry does, and the waiting line shows again.
+// commands act as this computer's menu would. Where the guest says its green pad stands is taken as far as
+// `pad_judge` allows, and the pad put where the guest's screen shows it now. A guest that leaves or is lost
+// gives the green pad back to the computer, as the menu's "Komputer" entry does, and the waiting line shows
+// again.
 //
 // A guest pass: the host's messages go into the guest's monitors through the mirror, the ball moves a
-// millisecond at a time between snapshots, and the green keys (a/j or the joystick left, d/l or the joystick
-// right) go to the host when they change and every `steering_repeat`.
+// millisecond at a time between snapshots, the green keys (a/j or the joystick left, d/l or the joystick
+// right) move the guest's own green pad every input sample, and go to the host with the pad's position when
+// they change and every `steering_repeat`.
 //
 // Both: `say_goodbye` tells the other side the game ends here, and `parted` holds once it has acknowledged
 // (its connection went) or `farewell_wait` has passed.
@@ -54,13 +57,32 @@ inline constexpr std::chrono::milliseconds host_playing_wait{5};
 // this many at once at the most, rather than jumping: the snapshots make up the rest.
 inline constexpr std::chrono::milliseconds guest_wait{1};
 inline constexpr int most_steps_at_once = 20;
-// A message is half a round trip old when it arrives. ENet starts from a guess of half a second and a resent
-// datagram stretches its measure: a round trip beyond this is not believed.
-inline constexpr std::chrono::milliseconds believed_round_trip{200};
 
 // What a host's window shows once too many wrong codes have closed its code.
 inline constexpr std::string_view closed_line =
     "Zbyt wiele zlych kodow dolaczenia. Nowy kod: uruchom gre ponownie (--host)";
+
+// How the host takes its guest's word for where the green pad stands. The guest's screen moves its own pad
+// at once, and the host is fair to what the guest saw by taking it; but it stays the judge: a position is
+// taken no farther from the last one taken than the pad could have gone meanwhile at its speed, with a
+// burst of `burst`'s worth saved up for the network's jitter, and within the board's sides. A guest that
+// sends a flood of positions therefore goes no faster than the rules in the long run, and jumps no farther
+// than the burst.
+class pad_judge {
+ public:
+  static constexpr std::chrono::milliseconds burst{150};
+
+  // The pad as a new game (or the join's whole board) puts it, with the burst saved up.
+  void restart(const common::pad_type& pad, common::steady_time now);
+  // Where a position told at `now` is taken.
+  float take(float told, common::steady_time now);
+
+ private:
+  float width_ = 0.0f;
+  float last_ = 0.0f;
+  float budget_ = 0.0f;  // cells
+  common::steady_time at_{};
+};
 
 struct host_world {
   state::board_monitor& board;
@@ -98,11 +120,14 @@ class host_pass {
 
  private:
   void react(host_session::happening h, common::steady_time now, wall_time wall);
-  void act(const guest_message& m);
+  void act(const guest_message& m, common::steady_time now);
+  // Sends the report's messages reliably; a whole board among them puts the judge's pad afresh.
+  void send_reliably(const std::vector<host_message>& messages, common::steady_time now);
 
   host_world world_;
   host_session& session_;
   host_report report_;
+  pad_judge judge_;
   std::string waiting_;
   std::atomic<bool>& guest_plays_;
   std::optional<common::steady_time> next_snapshot_;
@@ -139,6 +164,8 @@ class guest_pass {
   bool parted(common::steady_time now) const;
   // How the session ended; `none` while it goes on.
   guest_session::ending ending() const { return session_.end(); }
+  // What the guest shows of its host's game, and of its own pad.
+  const guest_mirror& mirror() const { return mirror_; }
 
  private:
   guest_world world_;
@@ -148,6 +175,7 @@ class guest_pass {
   std::atomic<bool>& playing_;
   std::atomic<std::uint8_t>& host_jumps_;
   common::steady_time stepped_;
+  common::steady_time next_sample_;
   common::steady_time next_steering_;
   std::optional<steering> sent_;
   std::optional<common::steady_time> parting_until_;

@@ -351,6 +351,10 @@ std::optional<endpoint> host_session::guest_endpoint() const {
   return guest_->from;
 }
 
+std::chrono::milliseconds host_session::round_trip() const {
+  return guest_ ? out_.round_trip(guest_->peer) : std::chrono::milliseconds(0);
+}
+
 host_session::candidate* host_session::candidate_of(peer_id peer) {
   for (auto& c : candidates_)
     if (c && c->peer == peer) return c.get();

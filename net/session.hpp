@@ -383,6 +383,8 @@ class host_session {
 
   bool has_guest() const { return guest_ != nullptr; }
   std::optional<endpoint> guest_endpoint() const;
+  // The playing guest's round trip as the wire measures it; 0 without a guest.
+  std::chrono::milliseconds round_trip() const;
   // Too many wrong codes: no more joins with this code.
   bool closed() const { return gate_.closed(); }
   drop_tally& drops() { return drops_; }

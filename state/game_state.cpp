@@ -1,5 +1,6 @@
 #include "state/game_state.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -33,6 +34,11 @@ float pad_step_from(float x, float width, direction d) {
     if (x < board_side - h - 1.0f) return board_side - h - 1.0f;
   }
   return x;
+}
+
+float pad_within(float x, float width) {
+  const float h = 0.5f * width;
+  return std::max(h + 1.0f, std::min(x, board_side - h - 1.0f));
 }
 
 board_monitor::board_monitor(runtime_log::sink& log, std::string boards_dir, std::uint64_t serve_seed,
@@ -77,6 +83,13 @@ void board_monitor::pad1_go(direction d) {
 void board_monitor::pad2_go(direction d) {
   std::scoped_lock lock(mutex_);
   pad2_.pos.x = pad_step_from(pad2_.pos.x, pad2_.width, d);
+}
+
+bool board_monitor::put_pad2(float x, std::chrono::system_clock::time_point game) {
+  std::scoped_lock lock(mutex_);
+  if (game != started_) return false;
+  pad2_.pos.x = pad_within(x, pad2_.width);
+  return true;
 }
 
 void board_monitor::ball_step() {

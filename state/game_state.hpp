@@ -31,6 +31,8 @@ namespace state {
 // exactly at the limit (half the width plus one cell from each side) instead of passing it; a pad already at
 // or beyond its limit stays put, and other directions change nothing.
 float pad_step_from(float x, float width, common::direction d);
+// Where a pad centred at `x` is held within those limits; too wide a pad for them keeps to the lower one.
+float pad_within(float x, float width);
 
 class board_monitor {
  public:
@@ -54,6 +56,9 @@ class board_monitor {
   // Moves a pad one step left (L) or right (R), stopping exactly at its limit; other directions do nothing.
   void pad1_go(common::direction d);
   void pad2_go(common::direction d);
+  // Puts pad 2 at `x` within its limits (a guest's word for where it is), if the game that began at `game`
+  // is still the board's: a position meant for a game before the last reset moves nothing. False then.
+  bool put_pad2(float x, std::chrono::system_clock::time_point game);
 
   // One millisecond of the ball's motion; no bound is checked.
   void ball_step();

@@ -153,6 +153,9 @@ class lossy_relay {
       : thread_([=, this](std::stop_token stop) { run(stop, host_port, loss, delay); }) {}
   std::uint16_t port() const { return guest_side_.port(); }
   std::uint64_t lost() const { return lost_; }
+  // Bytes passed on each way so far.
+  std::uint64_t bytes_to_host() const { return to_host_bytes_; }
+  std::uint64_t bytes_to_guest() const { return to_guest_bytes_; }
 
  private:
   struct held {
@@ -187,12 +190,13 @@ class lossy_relay {
           host_side_.send_to(udp_socket::at(1, host_port), h.data.data(), h.data.size());
         else
           guest_side_.send_to(guest, h.data.data(), h.data.size());
+        (h.to_host ? to_host_bytes_ : to_guest_bytes_) += h.data.size();
       }
     }
   }
 
   udp_socket guest_side_{1}, host_side_{1};
-  std::atomic<std::uint64_t> lost_{0};
+  std::atomic<std::uint64_t> lost_{0}, to_host_bytes_{0}, to_guest_bytes_{0};
   std::jthread thread_;
 };
 

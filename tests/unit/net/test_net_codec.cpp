@@ -132,9 +132,9 @@ TEST(NetCodec, EveryMessageComesBackAsItWasSent) {
     ASSERT_TRUE(got.ok()) << "message " << sent.index();
     EXPECT_EQ(got.value(), sent) << "message " << sent.index();
   }
-  const std::vector<guest_message> from_guest{steering{true, false},
-                                              steering{true, true},
-                                              steering{false, true},
+  const std::vector<guest_message> from_guest{steering{true, false, 9.8f, 0},
+                                              steering{true, true, 0.0f, 7},
+                                              steering{false, true, 20.0f, 0xFFFFFFFE},
                                               steering{},
                                               menu_choice{common::menu_command{100}},
                                               menu_choice{common::menu_command{109}},
@@ -235,6 +235,7 @@ TEST(NetCodec, BytesThatDoNotFitAreRefusedForTheirReason) {
   const bytes brick = encode(brick_change{3, 5, stone(1, true, 0.5f)});  // cell at 5, flags at 7
   const bytes text = encode(info_of("abc"));
   const bytes menu = encode(menu_choice{common::menu_command{100}});
+  const bytes steer = encode(steering{true, false, 10.0f, 3});
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const std::vector<bad_bytes> messages{
       {"nothing", {}, fault::truncated},
@@ -268,7 +269,7 @@ TEST(NetCodec, BytesThatDoNotFitAreRefusedForTheirReason) {
       {"an unknown event", patched(encode(sound::game_event{}), 1, {sound::event_kinds}), fault::malformed},
       {"a message too long", longer(encode(welcome{}), max_message), fault::oversized},
       {"an unknown type", bytes{5}, fault::malformed},
-      {"the guest's steering", bytes{32, 1}, fault::malformed},
+      {"the guest's steering", steer, fault::malformed},
       {"the guest's menu command", menu, fault::malformed},
   };
   for (const auto& [what, input, expected] : messages) {
@@ -278,8 +279,13 @@ TEST(NetCodec, BytesThatDoNotFitAreRefusedForTheirReason) {
   }
   const std::vector<bad_bytes> guests{
       {"nothing", {}, fault::truncated},
-      {"steering keys beyond left and right", bytes{32, 4}, fault::malformed},
+      {"steering keys beyond left and right", patched(steer, 1, {4}), fault::malformed},
       {"steering cut short", bytes{32}, fault::truncated},
+      {"steering without its board", shorter(steer), fault::truncated},
+      {"a green pad left of the board", patched_float(steer, 2, -0.01f), fault::malformed},
+      {"a green pad right of the board", patched_float(steer, 2, 20.01f), fault::malformed},
+      {"a green pad that is not a number", patched_float(steer, 2, nan), fault::malformed},
+      {"steering with a byte more", longer(steer), fault::malformed},
       {"the menu's end entry", patched(menu, 1, {600 & 0xFF, 600 >> 8}), fault::malformed},
       {"a board entry past the last", patched(menu, 1, {110}), fault::malformed},
       {"a board entry before the first", patched(menu, 1, {99}), fault::malformed},

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iterator>
+#include <map>
 
 #include "net/mirror.hpp"
 #include "support/recording_log.hpp"
@@ -80,8 +82,7 @@ TEST_F(Mirror, AGuestSeesTheHostsBoardPointsLineAndSoundsAndEveryChangeOfThem) {
   host_.board.set_info("Gracz zielony traci: -500punkt\xF3w");
   const sound::game_event lost{sound::event_kind::ball_lost, common::ball_owner::PLAYER2, 0, {3.0f, 21.6f}};
   host_.events.record(lost);
-  host_.board.pad1_go(common::direction::L);
-  host_.board.pad2_go(common::direction::R);
+  host_.board.pad1_go(common::direction::L);  // the green pad is the guest's own: see OwnPad
   common::ball_type put = host_.board.get_ball();
   put.pos = {3.0f, 15.0f};  // put there: a jump, taken at once
   host_.board.ball_change(put);
@@ -420,3 +421,99 @@ TEST(HostReport, CountsTheBallsJumpsAndTellsTheGameTimeAndThePhysicsTicks) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------------------
+// The guest's own green pad
+
+TEST_F(Mirror, TheGreenPadIsTheGuestsOwnAndOnlyAWholeBoardPutsItWhereTheHostsIs) {
+  mirror_.steer(steering{true, false}, clock_.now());
+  EXPECT_EQ(mirror_.told({}).board, no_board) << "no board yet, and no pad on it";
+  for (const host_message& m : report_.joined(now_, wall_)) mirror_.take(m, 0ms, wall_);
+  const float host_x = host_.board.get_pad2().pos.x;
+  EXPECT_EQ(guest_.board.get_pad2(), host_.board.get_pad2());
+  mirror_.steer(steering{true, false}, clock_.now());
+  EXPECT_EQ(guest_.board.get_pad2().pos.x, state::pad_step_from(host_x, 6.0f, common::direction::L));
+  const steering told = mirror_.told(steering{true, false});
+  EXPECT_EQ(told, (steering{true, false, guest_.board.get_pad2().pos.x, report_.board_change()}));
+  look();
+  EXPECT_EQ(guest_.board.get_pad2().pos.x, told.pad_x) << "a snapshot does not put it back";
+  EXPECT_EQ(guest_.board.get_pad1(), host_.board.get_pad1());
+  host_.board.set_started(host_.board.started() - 1s);  // a new game
+  look();
+  EXPECT_EQ(guest_.board.get_pad2(), host_.board.get_pad2());
+  EXPECT_GT(mirror_.told({}).board, told.board);
+}
+
+TEST(OwnPad, ASnapshotThatAgreesLeavesItOneLastingAstrayIsBlendedInNoFasterThanTheBound) {
+  // The host's pad astray from this one by `off` for `astray` (a snapshot every 10 ms, a round trip of
+  // 60 ms), then where this one was a round trip before, as a host keeping the rules has it.
+  struct row {
+    const char* what;
+    float from, off;
+    std::chrono::milliseconds astray;
+    float corrected;
+  };
+  for (const auto& [what, from, off, astray, corrected] : {
+           row{"agrees", 10.0f, 0.0f, 1s, 0.0f},
+           row{"just within the tolerance", 10.0f, own_pad::tolerance - 1e-4f, 1s, 0.0f},
+           row{"the other way", 10.0f, 1e-4f - own_pad::tolerance, 1s, 0.0f},
+           row{"astray, but not for long: a lost steering message", 10.0f, 2.0f, 140ms, 0.0f},
+           row{"astray, and back in step with the rest", 10.0f, 2.0f, 2s, 2.0f},
+           row{"astray for as long as it takes", 10.0f, -1.0f, 150ms, -1.0f},
+           row{"just beyond the tolerance", 10.0f, own_pad::tolerance + 0.01f, 150ms,
+               own_pad::tolerance + 0.01f},
+           row{"to the side", 15.0f, 1.0f, 1s, 1.0f},
+       }) {
+    own_pad pad;
+    common::steady_time now{1h};
+    pad.put({common::make_color(0, 1, 0), 6.0f, {from, 20.5f}}, now);
+    std::map<common::steady_time, float> shown;  // where this pad stood, each millisecond
+    float biggest_step = 0.0f;
+    for (int ms = 1; ms <= 2500; ++ms) {
+      now += 1ms;
+      const float was = pad.pad().pos.x;
+      pad.step();
+      biggest_step = std::max(biggest_step, std::abs(pad.pad().pos.x - was));
+      shown[now] = pad.pad().pos.x;
+      if (ms % 10 != 0) continue;
+      pad.sample({}, now);
+      const bool off_now = ms >= 500 && ms <= 500 + astray.count();
+      const auto then = shown.upper_bound(now - 60ms);
+      const float host = off_now ? from + off : (then == shown.begin() ? from : std::prev(then)->second);
+      pad.check(host, 60ms, now);
+    }
+    EXPECT_NEAR(pad.pad().pos.x, from + corrected, 1e-3f) << what;
+    EXPECT_EQ(pad.corrections(), corrected == 0.0f ? 0 : 1) << what;
+    EXPECT_LE(biggest_step, own_pad::most_a_millisecond + 1e-6f) << what;
+  }
+}
+
+TEST(OwnPad, KnowsNothingBeforeAWholeBoardAndJudgesNoSnapshotOlderThanItsPast) {
+  own_pad pad;
+  common::steady_time now{1h};
+  pad.sample(steering{true, false}, now);
+  pad.check(3.0f, 0ms, now);
+  EXPECT_FALSE(pad.placed());
+  EXPECT_EQ(pad.pad().pos.x, 0.0f);
+  pad.put({common::make_color(0, 1, 0), 6.0f, {10.0f, 20.5f}}, now);
+  // Snapshots a second old: of the game before this board, whatever they say.
+  for (int ms = 10; ms <= 1000; ms += 10) {
+    pad.sample({}, now + std::chrono::milliseconds(ms));
+    pad.check(12.0f, 1s, now + std::chrono::milliseconds(ms));
+  }
+  EXPECT_EQ(pad.corrections(), 0);
+  // Half a second old, but led from within the leeway of the board's coming: not yet either.
+  for (int ms = 1010; ms <= 1300; ms += 10) {
+    pad.sample({}, now + std::chrono::milliseconds(ms));
+    pad.check(12.0f, std::chrono::milliseconds(ms - 10), now + std::chrono::milliseconds(ms));
+  }
+  EXPECT_EQ(pad.corrections(), 0);
+  // And a host of another mind, who puts the pad beyond the side: this one goes as far as the side.
+  for (int ms = 1310; ms <= 3000; ms += 10) {
+    pad.sample(steering{false, true}, now + std::chrono::milliseconds(ms));
+    pad.check(16.5f, 20ms, now + std::chrono::milliseconds(ms));
+    for (int n = 0; n < 10; ++n) pad.step();
+  }
+  EXPECT_EQ(pad.pad().pos.x, 16.0f);
+  EXPECT_EQ(pad.owed(), 0.0f);
+}

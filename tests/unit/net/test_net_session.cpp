@@ -655,11 +655,11 @@ TEST(SealedLink, AnAuthenticMessageThatDoesNotFitIsDroppedForItsReason) {
   confirmed_keys late_keys;
   for (std::size_t i = 0; i < late_keys.receive.size(); ++i)
     late_keys.receive[i] = static_cast<std::uint8_t>(0xA0 + i);
-  const bytes body{0xec, 0xde, 0x91, 0xc7, 0x9f, 0x51, 0x92, 0xe4, 0x91,
-                   0xf0, 0xcb, 0x37, 0x5f, 0x24, 0xad, 0x30, 0x7a, 0x10};
+  const bytes body{0xec, 0xde, 0x56, 0xe8, 0xbc, 0x25, 0x14, 0xbe, 0xe2, 0xc6, 0x5c, 0xa3, 0x72,
+                   0x47, 0xc4, 0x8c, 0x68, 0xdb, 0x4c, 0xad, 0xa9, 0xd2, 0xd3, 0xcc, 0x59, 0xfe};
   const sealed late{0x04030201, body};
   EXPECT_EQ(sealed_link(late_keys).open<guest_message>(channel::moving, late).message,
-            guest_message(steering{false, true}));
+            guest_message(steering{false, true, 12.5f, 3}));
   EXPECT_EQ(sealed_link(late_keys).open<guest_message>(channel::reliable, late).dropped,
             drop_reason::unauthenticated);
   EXPECT_EQ(sealed_link(late_keys).open<guest_message>(channel::moving, sealed{0x04030200, body}).dropped,

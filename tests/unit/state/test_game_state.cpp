@@ -141,6 +141,48 @@ TEST(PadStep, WholeStepsThatStopExactlyAtTheLimits) {
     EXPECT_EQ(state::pad_step_from(10.0f, 6.0f, d), 10.0f);
 }
 
+TEST(PadWithin, HeldAtTheLimitsThePadStepsStopAt) {
+  struct row {
+    float x, width, within;
+  };
+  for (const auto& [x, width, within] : {
+           row{10.0f, 6.0f, 10.0f},  // within
+           row{4.0f, 6.0f, 4.0f},    // at a limit
+           row{3.99f, 6.0f, 4.0f},   // beyond it
+           row{-50.0f, 6.0f, 4.0f}, row{16.0f, 6.0f, 16.0f}, row{16.01f, 6.0f, 16.0f},
+           row{2.5f, 2.0f, 2.5f},  // the limits follow the width
+           row{1.5f, 2.0f, 2.0f}, row{18.5f, 2.0f, 18.0f},
+           row{10.0f, 20.0f, 11.0f},  // wider than its limits allow: the lower one
+       }) {
+    EXPECT_EQ(state::pad_within(x, width), within) << x << " " << width;
+  }
+  // Where a held key stops, pad_within holds.
+  for (const float width : {2.0f, 6.0f, 9.0f}) {
+    float left = 10.0f, right = 10.0f;
+    for (int i = 0; i < 100; ++i) {
+      left = state::pad_step_from(left, width, direction::L);
+      right = state::pad_step_from(right, width, direction::R);
+    }
+    EXPECT_EQ(state::pad_within(-1.0f, width), left) << width;
+    EXPECT_EQ(state::pad_within(21.0f, width), right) << width;
+  }
+}
+
+TEST_F(BoardState, APutPadTwoStaysWithinItsLimitsAndOnlyInTheGameItWasMeantFor) {
+  reset_on(5);
+  const auto game = board_.started();
+  const common::pad_type pad1 = board_.get_pad1();
+  EXPECT_TRUE(board_.put_pad2(12.5f, game));
+  EXPECT_EQ(board_.get_pad2().pos.x, 12.5f);
+  EXPECT_TRUE(board_.put_pad2(30.0f, game));
+  EXPECT_EQ(board_.get_pad2().pos.x, 16.0f);
+  EXPECT_EQ(board_.get_pad2().pos.y, 20.5f);
+  EXPECT_EQ(board_.get_pad1(), pad1) << "the red pad is not the guest's";
+  board_.set_started(game + std::chrono::milliseconds(1));
+  EXPECT_FALSE(board_.put_pad2(8.0f, game));
+  EXPECT_EQ(board_.get_pad2().pos.x, 16.0f);
+}
+
 TEST_F(BoardState, HeldMovesBringThePadsExactlyToTheirLimits) {
   reset_on(5);
   for (int i = 0; i < 40; ++i) board_.pad1_go(direction::L);
