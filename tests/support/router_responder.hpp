@@ -279,8 +279,10 @@ class upnp_responder {
       r.at = responder_clock::now();
       record(std::move(r));
       reply = http(200, description());
-    } else if (in.starts_with("POST ")) {
+    } else if (in.starts_with("POST /ctl/IPConn ")) {  // the description's control address, no other
       reply = control(lower(in.substr(0, body_at)), body);
+    } else if (in.starts_with("POST ")) {
+      reply = http(404, "");
     } else {
       reply = http(405, "");
     }
@@ -383,7 +385,10 @@ class upnp_responder {
             "</s:Fault></s:Body></s:Envelope>\r\n");
   }
   std::string http(int status, const std::string& body) const {
-    const char* reason = status == 200 ? "OK" : status == 500 ? "Internal Server Error" : "Bad Request";
+    const char* reason = status == 200   ? "OK"
+                         : status == 500 ? "Internal Server Error"
+                         : status == 404 ? "Not Found"
+                                         : "Bad Request";
     const std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason +
                              "\r\nContent-Type: text/xml; charset=\"utf-8\"\r\nConnection: close\r\n";
     if (!chunked_) return head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
