@@ -545,6 +545,7 @@ TEST(PortMapper, NatPmpMapsWhenNoUpnpRouterAnswersAndRenewsAtHalfTheLeaseItGrant
     EXPECT_EQ(mapper.outcome().lease, 3600s);
     // The same request again, for the port it was given.
     EXPECT_EQ(natpmp_bytes(gateway).back(), mapping_request(game_port, 50000, 3600));
+    EXPECT_FALSE(log.has("Router NAT-PMP: nowy port zewnetrzny 50000")) << "the port outside stayed";
 
     time.advance(1800s);
     gateway.refuse(1, 3);
@@ -563,12 +564,16 @@ TEST(PortMapper, NatPmpMapsWhenNoUpnpRouterAnswersAndRenewsAtHalfTheLeaseItGrant
     gateway.answer_another_port();
     EXPECT_FALSE(mapper.renew());  // an answer for another port renews nothing
     gateway.answer_another_port(false);
+    gateway.grant(50001, 0);  // a router that restarted may give another port outside
+    EXPECT_TRUE(mapper.renew());
+    EXPECT_EQ(mapper.outcome().external_port, 50001);
+    EXPECT_TRUE(log.has("Router NAT-PMP: nowy port zewnetrzny 50001"));
 
     mapper.close();
     mapper.close();
   }
   const std::vector<bytes> sent = natpmp_bytes(gateway);
-  ASSERT_EQ(sent.size(), 7u);  // one removal, whatever closed it how often
+  ASSERT_EQ(sent.size(), 8u);  // one removal, whatever closed it how often
   EXPECT_EQ(sent.back(), mapping_request(game_port, 0, 0));
 }
 
@@ -735,6 +740,7 @@ TEST(SsdpLocation, OnlyADescriptionOnTheAnswersOwnAddressIsBelieved) {
        std::nullopt},
       {"HTTP/1.1 404 Not Found\r\nLOCATION: http://192.168.1.1/d\r\n", router, std::nullopt},
       {"HTTP/1.1 2000 OK\r\nLOCATION: http://192.168.1.1/d\r\n", router, std::nullopt},
+      {"HTTP/1.1 2000\r\nLOCATION: http://192.168.1.1/d\r\n", router, std::nullopt},
       {"NOTIFY * HTTP/1.1\r\nLOCATION: http://192.168.1.1/d\r\n", router, std::nullopt},
       {"HTTP/1.1 200 OK\r\nST: upnp:rootdevice\r\n\r\n", router, std::nullopt},
       {"", router, std::nullopt},
