@@ -656,6 +656,15 @@ TEST(PortMapper, ANatPmpGatewaySilentAfterTheAddressGivesNoMappingWithinItsWait)
   EXPECT_EQ(sent[0], (bytes{0, 0}));
   for (std::size_t i = 1; i < sent.size(); ++i)
     EXPECT_EQ(sent[i], mapping_request(game_port, game_port, 3600));
+
+  // A mapping granted, but of another port on this side, maps nothing of ours.
+  natpmp_responder other(natpmp_late + 6, natpmp_late + 9);
+  other.answer_another_port();
+  told other_log;
+  port_mapper confused(on_loopback(nobody(), other.address(), other_log), time);
+  EXPECT_EQ(confused.open(game_port).what, kind::no_router);
+  EXPECT_FALSE(confused.is_open());
+  EXPECT_TRUE(other_log.has("Router NAT-PMP: brak poprawnej odpowiedzi na prosbe o przekierowanie"));
 }
 
 // ---------------------------------------------------------------------------------------------------------
