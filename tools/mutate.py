@@ -53,7 +53,6 @@ import fcntl
 import hashlib
 import json
 import os
-import random
 import re
 import shutil
 import signal
@@ -1038,7 +1037,16 @@ def main() -> int:
     equivalent = [m for m in made if m.key() in listed]
     candidates = [m for m in made if m.key() not in listed]
     if args.sample is not None and args.sample < len(candidates):
-        chosen = random.Random(args.seed).sample(candidates, args.sample)
+        # Each mutant's place in the draw hangs on its own text and the seed alone, so that a change
+        # elsewhere (a line added, a mutant listed as equivalent) leaves the rest of the sample as it was.
+        # Mutants of the same text are told apart by their order in the file, not their offset, which any
+        # line added above would move.
+        nth: dict[str, int] = {}
+        drawn = []
+        for m in sorted(candidates, key=lambda m: (m.path, m.start, m.replacement)):
+            nth[m.key()] = nth.get(m.key(), 0) + 1
+            drawn.append((hashlib.sha256(f"{args.seed}|{m.key()}|{nth[m.key()]}".encode()).digest(), m))
+        chosen = [m for _, m in sorted(drawn, key=lambda d: d[0])[: args.sample]]
         candidates = sorted(chosen, key=lambda m: (m.path, m.start, m.replacement))
     if args.list:
         for m in made:

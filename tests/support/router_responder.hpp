@@ -304,6 +304,7 @@ class upnp_responder {
     if (hash == std::string::npos || hash > end) return http(400, "");
     std::string action = head.substr(hash + 1, end - hash - 1);
     action.erase(std::remove(action.begin(), action.end(), '"'), action.end());
+    const std::string named = head.substr(at + 13, hash - at - 13);
     action = original_case(action);
 
     request r;
@@ -321,6 +322,8 @@ class upnp_responder {
     if (soap_argument(body, "NewLeaseDuration")) r.lease = number("NewLeaseDuration");
 
     std::scoped_lock lock(mutex_);
+    // The action is of the service the description named, as a router checks.
+    if (named.find(lower(service_)) == std::string::npos) return http(400, "");
     record(r);
     if (std::find(hang_ups_.begin(), hang_ups_.end(), action) != hang_ups_.end()) return "";
     if (const auto f = faults_.find(action); f != faults_.end() && f->second != 0) return fault(f->second);
