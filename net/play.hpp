@@ -54,7 +54,7 @@ namespace net {
 
 inline constexpr std::string_view net_error_prefix = "Nastapil wyjatek w module gry przez siec, nazwa: ";
 
-// The line a waiting host shows: "Kod dolaczenia: 1234-5678   adresy: 192.168.1.5, 10.0.0.7   port UDP
+// The line a waiting host shows: "Kod dolaczenia: 1234-5678   adresy: 192.0.2.5, 198.51.100.7   port UDP
 // 47630".
 std::string waiting_line(std::string_view code, const std::vector<std::string>& addresses,
                          std::uint16_t port);
@@ -71,7 +71,7 @@ std::string no_router_line(std::uint16_t port);
 // guest yet, and a host on this computer (a loopback address or one of `own`) once, although it answers
 // from every address it has.
 std::vector<lan_host> hosts_to_try(const std::vector<lan_host>& found, std::span<const std::uint32_t> own);
-// A host found on the network as a player reads it: "stol (192.168.1.5)", and why it cannot be joined.
+// A host found on the network as a player reads it: "stol (192.0.2.5)", and why it cannot be joined.
 std::string host_text(const lan_host& host);
 // The guest's line when no host on the network took its code: the hosts it found (three at most), or that
 // it found none on `port`.

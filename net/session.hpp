@@ -53,7 +53,7 @@ struct endpoint {
   std::uint16_t port = 0;
   friend bool operator==(const endpoint&, const endpoint&) = default;
 };
-std::string address_text(std::uint32_t address);  // "192.168.1.5"
+std::string address_text(std::uint32_t address);  // "192.0.2.5"
 
 // Reliable and in order: the join, the board, bricks, points, the message line, events, menu commands,
 // goodbye. Unreliable and sequenced (a late one is dropped): snapshots and the guest's steering.
