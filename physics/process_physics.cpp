@@ -8,8 +8,6 @@ namespace physics {
 
 namespace {
 
-using common::direction;
-
 // Pad lines: beyond them the ball is tested against a pad, and a returned ball is put back on them.
 constexpr float pad1_line = 0.5f;
 constexpr float pad2_line = 19.5f;
@@ -32,22 +30,9 @@ bool over_pad(const common::pad_type& pad, float x) {
   return pad.pos.x - half < x && x < pad.pos.x + half;
 }
 
-// Sends the ball back from a pad: along y with the new speed, bent across by where it met the pad.
-void return_ball(const world& w, common::ball_type ball, const common::pad_type& pad, float vy,
-                 common::ball_owner owner, float line) {
-  ball.vel.y = vy;
-  ball.vel.x = ball.vel.x + (ball.pos.x - pad.pos.x) * common::pad_roundness_level / pad.width;
-  ball.owner = owner;
-  ball.pos.y = line;
-  w.board.ball_change(ball);
-  tell(w, {sound::event_kind::pad_return, owner, 0, ball.pos});
-}
-
-enum class player : std::uint8_t { red, green };
-
 // A dropped ball: the penalty, then either the end of the game or a pause and a new serve.
-void charge_dropped_ball(const world& w, player loser, common::vector where) {
-  const bool red = loser == player::red;
+void charge_dropped_ball(const world& w, side loser, common::vector where) {
+  const bool red = loser == side::red;
   if (red)
     w.players.add1(common::ball_penalty);
   else
@@ -144,54 +129,11 @@ void destroy_brick(const world& w, std::int32_t column, std::int32_t row, const 
 
 void wykrywanie_klockow(const world& w, const common::ball_type& ball, cell at) {
   try {
-    const std::int32_t x = at.column;
-    const std::int32_t y = at.row;
-    // Where the centre lies inside its own cell, and the velocity as it was at the start of the tick.
-    const float fx = mantisa(ball.pos.x);
-    const float fy = mantisa(ball.pos.y);
-    const bool right = ball.vel.x > 0.0f;  // a component of exactly 0 counts with the negative side
-    const bool up = ball.vel.y > 0.0f;
-    common::dir_change hits{};
-
-    // Across: only the side the ball moves towards. Strict: a centre in the middle of its cell touches
-    // neither.
-    bool across = false;
-    if (right) {
-      if (w.board.brick_exists(x + 1, y) && fx > 0.5f) {
-        hits[direction::L] = across = true;
-        destroy_brick(w, x + 1, y, ball);
-      }
-    } else if (w.board.brick_exists(x - 1, y) && fx < 0.5f) {
-      hits[direction::R] = across = true;
-      destroy_brick(w, x - 1, y, ball);
-    }
-
-    // Along, likewise.
-    bool along = false;
-    if (up) {
-      if (w.board.brick_exists(x, y + 1) && fy > 0.5f) {
-        hits[direction::D] = along = true;
-        destroy_brick(w, x, y + 1, ball);
-      }
-    } else if (w.board.brick_exists(x, y - 1) && fy < 0.5f) {
-      hits[direction::U] = along = true;
-      destroy_brick(w, x, y - 1, ball);
-    }
-
-    // A corner only when no side was struck: the one ahead in both directions, touched when its corner
-    // point lies strictly inside the ball.
-    if (!across && !along) {
-      const direction away =
-          right ? (up ? direction::LD : direction::LU) : (up ? direction::RD : direction::RU);
-      const std::int32_t column = right ? x + 1 : x - 1;
-      const std::int32_t row = up ? y + 1 : y - 1;
-      if (w.board.brick_exists(column, row) && check_rad(fx, fy, right ? 1.0f : 0.0f, up ? 1.0f : 0.0f)) {
-        hits[away] = true;
-        destroy_brick(w, column, row, ball);
-      }
-    }
-
-    w.board.ball_bounce(hits);
+    const contacts touched = brick_contacts(
+        [&w](std::int32_t column, std::int32_t row) { return w.board.brick_exists(column, row); }, ball, at);
+    for (std::size_t i = 0; i < touched.count; ++i)
+      destroy_brick(w, touched.struck[i].column, touched.struck[i].row, ball);
+    w.board.ball_bounce(touched.hits);
   } catch (...) {
     w.log.error(common::error_line(brick_phase_error_prefix));
   }
@@ -200,18 +142,36 @@ void wykrywanie_klockow(const world& w, const common::ball_type& ball, cell at) 
 // ---------------------------------------------------------------------------------------------------------
 // Pads and lost balls
 
+side beyond_pad_line(const common::ball_type& ball) {
+  return ball.pos.y < pad1_line ? side::red : ball.pos.y > pad2_line ? side::green : side::none;
+}
+
+side beyond_loss_line(const common::ball_type& ball) {
+  return ball.pos.y < red_loss_line ? side::red : ball.pos.y > green_loss_line ? side::green : side::none;
+}
+
+std::optional<common::ball_type> pad_return(const common::ball_type& ball, const common::pad_type& pad,
+                                            side end) {
+  if (end == side::none || !over_pad(pad, ball.pos.x)) return std::nullopt;
+  const bool red = end == side::red;
+  common::ball_type back = ball;
+  back.vel.y = upspeed(red ? std::fabs(ball.vel.y) : -std::fabs(ball.vel.y));
+  back.vel.x = ball.vel.x + (ball.pos.x - pad.pos.x) * common::pad_roundness_level / pad.width;
+  back.owner = red ? common::ball_owner::PLAYER1 : common::ball_owner::PLAYER2;
+  back.pos.y = red ? pad1_line : pad2_line;
+  return back;
+}
+
 void wykrywanie_padow(const world& w, const common::ball_type& ball) {
   try {
     // The direction of travel is not looked at: beyond a line and over the pad is a return. The returned
     // ball sits exactly on the line, which the strict tests no longer count as beyond.
-    if (ball.pos.y < pad1_line) {
-      const common::pad_type pad = w.board.get_pad1();
-      if (over_pad(pad, ball.pos.x))
-        return_ball(w, ball, pad, upspeed(std::fabs(ball.vel.y)), common::ball_owner::PLAYER1, pad1_line);
-    } else if (ball.pos.y > pad2_line) {
-      const common::pad_type pad = w.board.get_pad2();
-      if (over_pad(pad, ball.pos.x))
-        return_ball(w, ball, pad, upspeed(-std::fabs(ball.vel.y)), common::ball_owner::PLAYER2, pad2_line);
+    const side end = beyond_pad_line(ball);
+    if (end == side::none) return;
+    const common::pad_type pad = end == side::red ? w.board.get_pad1() : w.board.get_pad2();
+    if (const std::optional<common::ball_type> back = pad_return(ball, pad, end)) {
+      w.board.ball_change(*back);
+      tell(w, {sound::event_kind::pad_return, back->owner, 0, back->pos});
     }
   } catch (...) {
     w.log.error(common::error_line(pad_phase_error_prefix));
@@ -221,10 +181,8 @@ void wykrywanie_padow(const world& w, const common::ball_type& ball) {
 void wykrywanie_przegranej(const world& w) {
   const common::ball_type ball = w.board.get_ball();
   try {
-    if (ball.pos.y < red_loss_line)
-      charge_dropped_ball(w, player::red, ball.pos);
-    else if (ball.pos.y > green_loss_line)
-      charge_dropped_ball(w, player::green, ball.pos);
+    if (const side dropped = beyond_loss_line(ball); dropped != side::none)
+      charge_dropped_ball(w, dropped, ball.pos);
   } catch (...) {
     w.log.error(common::error_line(loss_phase_error_prefix));
   }

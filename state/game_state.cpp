@@ -41,6 +41,21 @@ float pad_within(float x, float width) {
   return std::max(h + 1.0f, std::min(x, board_side - h - 1.0f));
 }
 
+common::vector bounced(common::vector vel, const common::dir_change& change) {
+  float& vx = vel.x;
+  float& vy = vel.y;
+  // The axis entries force one component's sign; the diagonals set vx from vy (they do not swap).
+  if (change[direction::L]) vx = -std::fabs(vx);
+  if (change[direction::R]) vx = std::fabs(vx);
+  if (change[direction::U]) vy = std::fabs(vy);
+  if (change[direction::D]) vy = -std::fabs(vy);
+  if (change[direction::LD]) vx = -vy;
+  if (change[direction::RD]) vx = vy;
+  if (change[direction::LU]) vx = vy;
+  if (change[direction::RU]) vx = -vy;
+  return vel;
+}
+
 board_monitor::board_monitor(runtime_log::sink& log, std::string boards_dir, std::uint64_t serve_seed,
                              board::brick_generator::seed_source bricks)
     : log_(log), boards_dir_(std::move(boards_dir)), boolgen_(serve_seed), generator_(std::move(bricks)) {}
@@ -105,17 +120,7 @@ void board_monitor::ball_change(const common::ball_type& ball) {
 
 void board_monitor::ball_bounce(const common::dir_change& change) {
   std::scoped_lock lock(mutex_);
-  float& vx = ball_.vel.x;
-  float& vy = ball_.vel.y;
-  // The axis entries force one component's sign; the diagonals set vx from vy (they do not swap).
-  if (change[direction::L]) vx = -std::fabs(vx);
-  if (change[direction::R]) vx = std::fabs(vx);
-  if (change[direction::U]) vy = std::fabs(vy);
-  if (change[direction::D]) vy = -std::fabs(vy);
-  if (change[direction::LD]) vx = -vy;
-  if (change[direction::RD]) vx = vy;
-  if (change[direction::LU]) vx = vy;
-  if (change[direction::RU]) vx = -vy;
+  ball_.vel = bounced(ball_.vel, change);
 }
 
 void board_monitor::serve() {

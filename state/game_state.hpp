@@ -34,6 +34,9 @@ float pad_step_from(float x, float width, common::direction d);
 // Where a pad centred at `x` is held within those limits; too wide a pad for them keeps to the lower one.
 float pad_within(float x, float width);
 
+// A velocity after the raised reflections, applied in the order L, R, U, D, LD, RD, LU, RU.
+common::vector bounced(common::vector vel, const common::dir_change& change);
+
 class board_monitor {
  public:
   // `log` receives the pattern loader's and the generator's reports during reset. Boards are read from
@@ -63,7 +66,7 @@ class board_monitor {
   // One millisecond of the ball's motion; no bound is checked.
   void ball_step();
   void ball_change(const common::ball_type& ball);
-  // Applies the raised reflections to the ball's velocity in the order L, R, U, D, LD, RD, LU, RU.
+  // Applies the raised reflections to the ball's velocity (`bounced`).
   void ball_bounce(const common::dir_change& change);
   // The serve: the ball to the centre, moving along y at the start speed towards a random player; no owner.
   void reset_ball();
