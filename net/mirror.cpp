@@ -126,14 +126,60 @@ snapshot host_report::moving(common::steady_time now, std::chrono::system_clock:
 
 // ---------------------------------------------------------------------------------------------------------
 
-void ball_follower::put(const common::ball_type& ball) {
-  ball_ = ball;
-  target_ = ball.pos;
+void ball_follower::put(const common::ball_type& ball, const board::brick_matrix& bricks) {
+  ball_ = foreseen_ = ball;
   owed_ = {};
+  ticks_due_ = 0.0f;
   jumps_.reset();
+  for (std::size_t i = 0; i < bricks.cells.size(); ++i) brick(i, bricks.cells[i]);
 }
 
-void ball_follower::correct(const snapshot& s, std::chrono::duration<float> age, common::steady_time now) {
+void ball_follower::brick(std::size_t cell, const common::brick& brick) {
+  if (cell >= told_.size()) return;
+  told_[cell] = left_[cell] = brick.exists;
+  firm_[cell] = !brick.destructible;
+}
+
+float ball_follower::tick(common::ball_type& ball, standing& bricks, const pads& p) const {
+  float put = 0.0f;
+  // Beyond a loss line the host's ball stands until its serve, which the snapshots tell.
+  if (physics::beyond_loss_line(ball) != physics::side::none) return put;
+  // Far off the board (a hostile host's word) there is nothing to meet, and no cell to name.
+  if (std::abs(ball.pos.x) < 1.0e6f && std::abs(ball.pos.y) < 1.0e6f) {
+    const auto exists = [&bricks](std::int32_t column, std::int32_t row) {
+      return board::brick_matrix::on_board(row, column) &&
+             bricks[static_cast<std::size_t>((row - 1) * side + column - 1)];
+    };
+    const physics::contacts touched = physics::brick_contacts(exists, ball, physics::cell_of(ball.pos));
+    for (std::size_t i = 0; i < touched.count; ++i) {
+      const std::size_t cell =
+          static_cast<std::size_t>((touched.struck[i].row - 1) * side + touched.struck[i].column - 1);
+      if (!firm_[cell]) bricks[cell] = false;
+    }
+    ball.vel = state::bounced(ball.vel, touched.hits);
+    const physics::side end = physics::beyond_pad_line(ball);
+    if (end != physics::side::none) {
+      const std::optional<common::ball_type> back =
+          physics::pad_return(ball, end == physics::side::red ? p.red : p.green, end);
+      // A ball standing on the line has no way back to foresee (the host's goes wrong there too).
+      if (back && std::isfinite(back->vel.x) && std::isfinite(back->vel.y)) {
+        put = back->pos.y - ball.pos.y;
+        ball = *back;
+      }
+    }
+  }
+  ball.pos.x += ball.vel.x * 0.001f;
+  ball.pos.y += ball.vel.y * 0.001f;
+  return put;
+}
+
+void ball_follower::show() {
+  ball_ = foreseen_;
+  ball_.pos = {foreseen_.pos.x - owed_.x, foreseen_.pos.y - owed_.y};
+}
+
+void ball_follower::correct(const snapshot& s, std::chrono::duration<float> age, common::steady_time now,
+                            const pads& p) {
   running_ = s.running && !s.ball_still;
   // The pace over half a second or more; a ball that stands (a pause, a lost ball's 2 s) tells none.
   if (!running_) {
@@ -145,38 +191,37 @@ void ball_follower::correct(const snapshot& s, std::chrono::duration<float> age,
     pace_ = std::clamp(static_cast<float>(s.ticks - paced_since_->first) / spent.count(), 0.2f, 1.0f);
     paced_since_.emplace(s.ticks, now);
   }
-  const float ahead = running_ ? age.count() * pace_ : 0.0f;
-  const common::vector target{s.ball_pos.x + s.ball_vel.x * ahead, s.ball_pos.y + s.ball_vel.y * ahead};
-  ball_.vel = s.ball_vel;
-  ball_.owner = s.owner;
+  // The host's ball as it left, run on for the ticks it has had since, over the bricks it had then.
+  const common::vector shown = ball_.pos;
+  foreseen_.pos = s.ball_pos;
+  foreseen_.vel = s.ball_vel;
+  foreseen_.owner = s.owner;
+  left_ = told_;
+  ticks_due_ = 0.0f;
+  if (running_) {
+    const auto ticks = std::lround(std::chrono::duration<float, std::milli>(age).count() * pace_);
+    for (long i = 0; i < ticks; ++i) tick(foreseen_, left_, p);
+  }
   const bool jumped = jumps_.has_value() && *jumps_ != s.jumps;
   jumps_ = s.jumps;
-  target_ = target;
-  owed_ = {target.x - ball_.pos.x, target.y - ball_.pos.y};
-  if (jumped || length(owed_) > blend_within) {
-    ball_.pos = target;
-    owed_ = {};
-  }
+  owed_ = jumped ? common::vector{} : common::vector{foreseen_.pos.x - shown.x, foreseen_.pos.y - shown.y};
+  show();
 }
 
-void ball_follower::step() {
+void ball_follower::step(const pads& p) {
   if (running_) {
-    ball_.pos.x += ball_.vel.x * 0.001f * pace_;
-    ball_.pos.y += ball_.vel.y * 0.001f * pace_;
-  }
-  if (!running_ && length(owed_) < 1.0e-4f) {  // far below a pixel: settle exactly where the host's stands
-    ball_.pos = target_;
+    // A pad that came under the ball beyond its line puts it back on the line at once; here it glides there.
+    for (ticks_due_ += pace_; ticks_due_ >= 1.0f; ticks_due_ -= 1.0f) owed_.y += tick(foreseen_, left_, p);
+  } else if (length(owed_) < 1.0e-4f) {  // far below a pixel: settle exactly where the host's stands
     owed_ = {};
-    return;
   }
   common::vector share{owed_.x * 0.05f, owed_.y * 0.05f};
   const float size = length(share);
-  if (size > most_a_millisecond)
-    share = {share.x * most_a_millisecond / size, share.y * most_a_millisecond / size};
-  ball_.pos.x += share.x;
-  ball_.pos.y += share.y;
+  const float most = length(owed_) > blend_within ? catch_up_a_millisecond : most_a_millisecond;
+  if (size > most) share = {share.x * most / size, share.y * most / size};
   owed_.x -= share.x;
   owed_.y -= share.y;
+  show();
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -263,6 +308,7 @@ guest_mirror::guest_mirror(state::board_monitor& board, state::players_monitor& 
 
 void guest_mirror::apply(const brick_change& c) {
   board_.set_brick(c.cell % side + 1, c.cell / side + 1, c.brick);
+  ball_.brick(c.cell, c.brick);
   change_ = c.change;
 }
 
@@ -298,7 +344,7 @@ void guest_mirror::show(const whole_board& b, std::chrono::duration<float>,
   pad1_ = b.pad1;
   own_.put(b.pad2, clock_.now());
   board_.set_pads(pad1_, own_.pad());
-  ball_.put(b.ball);
+  ball_.put(b.ball, b.bricks);
   board_.ball_change(ball_.ball());
   b.running ? board_.start() : board_.stop();
   players_.set_points(b.points1, b.points2);
@@ -318,13 +364,15 @@ void guest_mirror::show(const snapshot& s, std::chrono::duration<float> round_tr
   own_.check(s.pad2_x, round_trip, now);
   board_.set_pads(pad1_, own_.pad());
   s.running ? board_.start() : board_.stop();
-  ball_.correct(s, std::min<std::chrono::duration<float>>(round_trip, believed_round_trip) / 2.0f, now);
+  // The repeated changes are taken only in order: after a gap the reliable ones fill it first. Taken before
+  // the ball, which is run on over the bricks the host had when the snapshot left.
+  for (std::size_t i = 0; i < s.recent_count; ++i)
+    if (s.recent[i].change == change_ + 1) apply(s.recent[i]);
+  ball_.correct(s, std::min<std::chrono::duration<float>>(round_trip, believed_round_trip) / 2.0f, now,
+                {pad1_, own_.pad()});
   board_.ball_change(ball_.ball());
   players_.set_points(s.points1, s.points2);
   show_game_time(s.game_time, wall);
-  // The repeated changes are taken only in order: after a gap the reliable ones fill it first.
-  for (std::size_t i = 0; i < s.recent_count; ++i)
-    if (s.recent[i].change == change_ + 1) apply(s.recent[i]);
 }
 
 void guest_mirror::show(const brick_change& c, std::chrono::duration<float>,
@@ -349,7 +397,7 @@ void guest_mirror::show(const sound::game_event& e, std::chrono::duration<float>
 
 void guest_mirror::step() {
   if (!board_change_) return;
-  ball_.step();
+  ball_.step({pad1_, own_.pad()});
   board_.ball_change(ball_.ball());
   if (own_.owed() == 0.0f) return;
   own_.step();

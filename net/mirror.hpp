@@ -8,9 +8,9 @@
 //
 // `guest_mirror` writes what arrives into the guest's own monitors, where the physics would write on the
 // host, so the guest's window draws its host's game with the drawing code it always had. The ball is kept
-// moving between snapshots by `ball_follower`: it steps the ball a millisecond at a time as the physics
-// does, and blends each snapshot's correction in over some tens of milliseconds instead of jumping to it;
-// only a serve (the ball put somewhere, not moved there) or a gap too wide to blend moves it at once. The
+// moving between snapshots by `ball_follower`: it runs the host's ball on by the physics' rules, bounces
+// included, and blends each snapshot's correction in over some tens of milliseconds instead of jumping to
+// it; only a serve (the ball put somewhere, not moved there) moves it at once. The
 // guest's own green pad is `own_pad`'s: the guest's keys move it at once, and the snapshots only check it.
 //
 // Thread use: plain code over the monitors given; each object belongs to the one thread that drives it
@@ -18,6 +18,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -27,6 +28,7 @@
 
 #include "common/seams.hpp"
 #include "net/codec.hpp"
+#include "physics/process_physics.hpp"
 #include "sound/game_events.hpp"
 #include "state/game_state.hpp"
 
@@ -94,35 +96,58 @@ inline constexpr std::chrono::milliseconds longest_lead{100};
 // half the round trip, at most `longest_lead`.
 float pad_lead(const steering& keys, std::chrono::duration<float> round_trip);
 
+// The guest's ball: the host's ball as it should be by now. Each snapshot tells where the host's ball was
+// some tens of milliseconds ago; the follower runs that ball on by the host physics' own rules over the
+// bricks and pads it knows (the red pad as last told, the green one its own), so that a bounce off a brick
+// or a pad shows when it happens on the host rather than a round trip later, and steps it a tick at a time
+// at the host's pace until the next snapshot. Where the ball shown and the ball foreseen disagree (the red
+// pad moved meanwhile, a brick went that was not yet told) the difference is blended in bit by bit; only a
+// serve (the ball put somewhere, not moved there) or a whole board moves it at once.
 class ball_follower {
  public:
-  // Farther than this from where the ball should be, it is put there at once rather than blended in.
-  static constexpr float blend_within = 4.0f;
-  // Each millisecond a twentieth of the correction left is made, but never more than this many cells, and
-  // less the faster the ball goes: its motion and its correction together stay within 0.9 of a cell a
-  // frame while it moves slower than 31 cells a second.
+  // What the ball meets besides the bricks.
+  struct pads {
+    common::pad_type red, green;
+  };
+  // Each millisecond a twentieth of the correction left is made, but never more than `most_a_millisecond`
+  // cells: with the ball's own motion that stays within half a cell a frame. A gap wider than
+  // `blend_within` (a red pad that met the ball where it was not foreseen to) is closed faster, still under a
+  // cell a frame.
   static constexpr float most_a_millisecond = 0.01f;
-  static constexpr float least_a_millisecond = 0.002f;
+  static constexpr float blend_within = 4.0f;
+  static constexpr float catch_up_a_millisecond = 0.03f;
 
-  // The ball as it is, at once (a whole board).
-  void put(const common::ball_type& ball);
-  // The host's ball as a snapshot that arrived at `now` tells it, `age` old: from now on the ball moves at
-  // its velocity from where the host's ball should be by now (unless it stands), and the difference is made
-  // up bit by bit.
-  void correct(const snapshot& s, std::chrono::duration<float> age, common::steady_time now);
-  // One millisecond of this computer's time: the motion (while the game runs) at the host physics' pace,
-  // and a share of the correction.
-  void step();
+  // The ball as it is, at once, on these bricks (a whole board).
+  void put(const common::ball_type& ball, const board::brick_matrix& bricks = {});
+  // A brick the host wrote off (or put), `cell` counted row by row from 0.
+  void brick(std::size_t cell, const common::brick& brick);
+  // The host's ball as a snapshot that arrived at `now` tells it, `age` old: from now on the ball foreseen
+  // is where the host's should be by now, and the difference to the ball shown is made up bit by bit.
+  void correct(const snapshot& s, std::chrono::duration<float> age, common::steady_time now, const pads& p);
+  // One millisecond of this computer's time: the host's ticks in it (while the game runs), and a share of
+  // the correction.
+  void step(const pads& p);
+  // The ball shown, and the one foreseen.
   const common::ball_type& ball() const { return ball_; }
+  const common::ball_type& foreseen() const { return foreseen_; }
   // The host's physics ticks a millisecond, as the snapshots of the last half second or so tell them: a
   // busy host ticks late, and its ball goes slower than the clock.
   float pace() const { return pace_; }
 
  private:
-  common::ball_type ball_{};
-  common::vector owed_{};    // the correction still to be made
-  common::vector target_{};  // where the host's ball was said to be
+  using standing = std::bitset<board::brick_matrix::side * board::brick_matrix::side>;
+  // One tick of the host's physics on `ball`, over `bricks`: what it strikes goes (the firm stay). Tells
+  // how far a pad's return put the ball along y, besides its motion.
+  float tick(common::ball_type& ball, standing& bricks, const pads& p) const;
+  void show();
+
+  common::ball_type ball_{};      // shown: the one foreseen, less the correction still owed
+  common::ball_type foreseen_{};  // where the host's ball should be by now
+  common::vector owed_{};
+  standing told_{}, left_{};  // the bricks as told, and as the ball foreseen has left them
+  standing firm_{};
   bool running_ = false;
+  float ticks_due_ = 0.0f;
   std::optional<std::uint8_t> jumps_;
   float pace_ = 1.0f;
   std::optional<std::pair<std::uint32_t, common::steady_time>> paced_since_;

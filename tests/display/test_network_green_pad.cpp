@@ -3,7 +3,7 @@
 // relay that loses 5 % of the datagrams and delays the rest by 0, 50, 100 or 150 ms each way. The guest's pad
 // answers its keys within a frame or so, the host's follows within the line's delay, the balls the guest
 // follows with its pad come back off the host's green pad more often than they are lost, and both show the
-// same bricks in the end; how often the guest's ball jumped is told. The child writes what it measured;
+// same bricks in the end; the guest's ball never leaps, bounces included. The child writes what it measured;
 // the test judges it, with generous bounds, and prints the figures.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -135,8 +135,9 @@ int green_losses(const std::filesystem::path& dir) {
   std::uint8_t last_jumps = guest.host_jumps();
   const auto frame = std::chrono::duration<float>(1.0f / common::frame_rate);
   auto last_frame = steady::now();
-  // Until the ball has come to the green side ten times, or for a minute at most.
-  for (const auto end = steady::now() + 60s; steady::now() < end && f.returns + f.losses < 10;
+  // Until the ball has come to the green side ten times, or for a minute and a half at most (on some boards
+  // it stays among the bricks for long).
+  for (const auto end = steady::now() + 90s; steady::now() < end && f.returns + f.losses < 10;
        std::this_thread::sleep_for(1ms)) {
     const common::ball_type seen = board.get_ball();
     const float pad = board.get_pad2().pos.x;
@@ -151,14 +152,13 @@ int green_losses(const std::filesystem::path& dir) {
     if (last_vy > 0.0f && ball.vel.y < 0.0f && ball.pos.y > 18.5f) ++f.returns;
     if (++looked % 100 == 0) f.losses = green_losses(dir) - lost_before;
     last_vy = ball.vel.y;
-    // At each frame the guest's ball moved a cell at most, or its own motion and half a cell (as the relay
-    // test judges it), unless the host's ball was put somewhere.
+    // At each frame the guest's ball moved by its own motion and a cell at most (20 ms of it to spare for
+    // this thread's wake-ups), unless the host's ball was put somewhere.
     if (const auto now = steady::now(); now - last_frame >= frame) {
       const float spent = std::chrono::duration<float>(now - last_frame).count();
       const float moved = std::hypot(seen.pos.x - last_ball.x, seen.pos.y - last_ball.y);
       const float speed = std::hypot(seen.vel.x, seen.vel.y);
-      if (moved > std::max({1.0f, spent / frame.count(), speed * (spent + 0.02f) + 0.5f}) &&
-          guest.host_jumps() == last_jumps) {
+      if (moved > speed * (spent + 0.02f) + 1.0f && guest.host_jumps() == last_jumps) {
         ++f.ball_jumps;
         f.largest_jump = std::max(f.largest_jump, static_cast<double>(moved));
       }
@@ -222,8 +222,7 @@ TEST_P(GreenPadLine, TheGuestsPadAnswersAtOnceTheHostsFollowsAndReturnsTheBallsT
   EXPECT_GE(f.returns + f.losses, 5) << "the ball came to the green side too seldom to judge";
   EXPECT_GT(f.returns, f.losses) << "the host's green pad is not where the guest's screen showed it";
   EXPECT_EQ(f.bricks_apart, 0);
-  // The guest's ball is not judged here: the relay test holds it to no jump at 50 ms each way, and the
-  // figures above tell how often the ball follower still puts it at once on such lines.
+  EXPECT_EQ(f.ball_jumps, 0) << "the guest's ball leapt, by up to " << f.largest_jump << " cells";
 }
 
 INSTANTIATE_TEST_SUITE_P(EachWay, GreenPadLine, ::testing::Values(0, 50, 100, 150),

@@ -3,7 +3,9 @@
 // snapshot; and the guest's ball keeps moving between snapshots without ever jumping, except to a serve.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <deque>
 #include <iterator>
 #include <map>
 
@@ -214,23 +216,26 @@ float distance(common::vector a, common::vector b) {
   return std::hypot(a.x - b.x, a.y - b.y);
 }
 
+// No pads to meet, no bricks: the ball goes straight on.
+const ball_follower::pads open{};
+
 TEST(BallFollower, MovesBetweenSnapshotsBlendsCorrectionsInAndOnlyJumpsToAServe) {
   ball_follower f;
   common::steady_time now{};
   f.put({common::make_color(1, 1, 0), {10.0f, 10.0f}, {0.0f, 12.0f}, common::ball_owner::NONE});
-  f.step();  // a whole board's ball stands where it was put until a snapshot tells more
+  f.step(open);  // a whole board's ball stands where it was put until a snapshot tells more
   EXPECT_EQ(f.ball().pos, (common::vector{10.0f, 10.0f}));
-  f.correct(ball_at({10.0f, 10.0f}, {0.0f, 12.0f}), 0ms, now);
-  for (int ms = 0; ms < 10; ++ms) f.step();
+  f.correct(ball_at({10.0f, 10.0f}, {0.0f, 12.0f}), 0ms, now, open);
+  for (int ms = 0; ms < 10; ++ms) f.step(open);
   EXPECT_NEAR(f.ball().pos.y, 10.12f, 1e-4f);
 
   // The host's ball bounced 60 ms ago while this one went on: it turns, and closes the gap a little at a
   // time, never faster than its speed and a hundredth of a cell a millisecond.
   const common::vector host{10.0f, 10.0f}, back{0.0f, -12.0f};
-  f.correct(ball_at(host, back), 60ms, now);
+  f.correct(ball_at(host, back), 60ms, now, open);
   common::vector before = f.ball().pos;
   for (int ms = 1; ms <= 400; ++ms) {
-    f.step();
+    f.step(open);
     EXPECT_LE(distance(before, f.ball().pos), 0.012f + ball_follower::most_a_millisecond + 1e-5f) << ms;
     before = f.ball().pos;
   }
@@ -241,30 +246,46 @@ TEST(BallFollower, MovesBetweenSnapshotsBlendsCorrectionsInAndOnlyJumpsToAServe)
   for (const bool running : {false, true}) {
     snapshot still = ball_at({10.0f, 5.5f + running}, back, 0, running);
     still.ball_still = running;
-    f.correct(still, 50ms, now);
-    for (int ms = 0; ms < 300; ++ms) f.step();
+    f.correct(still, 50ms, now, open);
+    for (int ms = 0; ms < 300; ++ms) f.step(open);
     EXPECT_EQ(f.ball().pos, (common::vector{10.0f, 5.5f + running})) << running;
   }
 
-  // A serve, or a gap too wide to blend, puts it there at once.
-  f.correct(ball_at({10.0f, 10.0f}, {0.0f, 12.0f}, 1), 0ms, now);
+  // A serve puts it there at once; a gap too wide for the gentle blend, in any direction, is closed faster
+  // but still under a cell a frame (35 frames a second), and then the gentle blend takes over again.
+  f.correct(ball_at({10.0f, 10.0f}, {0.0f, 12.0f}, 1), 0ms, now, open);
   EXPECT_EQ(f.ball().pos, (common::vector{10.0f, 10.0f}));
-  f.correct(ball_at({10.0f, 10.0f + ball_follower::blend_within + 0.1f}, {0.0f, 12.0f}, 1), 0ms, now);
-  EXPECT_EQ(f.ball().pos.y, 10.0f + ball_follower::blend_within + 0.1f);
-  f.correct(ball_at({10.0f, 12.0f}, {0.0f, 12.0f}, 1), 0ms, now);
-  EXPECT_NE(f.ball().pos.y, 12.0f);  // within reach: blended
-  f.correct(ball_at({10.0f + ball_follower::blend_within + 0.2f, 12.0f}, {0.0f, 12.0f}, 1), 0ms, now);
-  EXPECT_EQ(f.ball().pos.x, 10.0f + ball_follower::blend_within + 0.2f);  // across as well
+  const float wide = ball_follower::blend_within + 1.5f;
+  std::uint8_t serves = 1;
+  for (const common::vector gap : {common::vector{0.0f, wide}, {wide, 0.0f}, {-wide, -wide}}) {
+    f.correct(ball_at({10.0f, 5.0f}, {0.0f, 12.0f}, ++serves), 0ms, now, open);
+    f.correct(ball_at({10.0f + gap.x, 5.0f + gap.y}, {0.0f, 12.0f}, serves), 0ms, now, open);
+    common::vector shown = f.ball().pos, host{10.0f + gap.x, 5.0f + gap.y};
+    float frame = 0.0f, widest_frame = 0.0f;
+    for (int ms = 1; ms <= 800; ++ms) {
+      const float gap_was = distance(shown, host);
+      f.step(open);
+      host.y += 0.012f;
+      const float closed = gap_was - distance(f.ball().pos, host);
+      EXPECT_LE(closed, ball_follower::catch_up_a_millisecond + 1e-4f) << ms;
+      frame += std::max(closed, 0.0f);
+      if (ms % 28 == 0) widest_frame = std::max(widest_frame, std::exchange(frame, 0.0f));
+      shown = f.ball().pos;
+    }
+    EXPECT_LT(widest_frame, 1.0f);
+    EXPECT_GT(widest_frame, 0.5f);  // faster than the gentle blend would
+    EXPECT_LT(distance(f.ball().pos, host), 0.01f);
+  }
 
   // A busy host ticks late: its ball goes slower than the clock, and so does this one.
   ball_follower slow;
   slow.put({common::make_color(1, 1, 0), {10.0f, 10.0f}, {0.0f, 12.0f}, common::ball_owner::NONE});
   snapshot paced = ball_at({10.0f, 10.0f}, {0.0f, 12.0f});
   paced.ticks = 0xFFFFFF00;  // the count wraps
-  slow.correct(paced, 0ms, now);
+  slow.correct(paced, 0ms, now, open);
   paced.ticks += 250;
-  slow.correct(paced, 0ms, now + 500ms);
-  for (int ms = 0; ms < 10; ++ms) slow.step();
+  slow.correct(paced, 0ms, now + 500ms, open);
+  for (int ms = 0; ms < 10; ++ms) slow.step(open);
   EXPECT_NEAR(slow.ball().pos.y, 10.06f, 1e-4f);
 
   // A pause tells no pace: the first look after it starts a new measure. A host far too slow is followed at
@@ -272,52 +293,61 @@ TEST(BallFollower, MovesBetweenSnapshotsBlendsCorrectionsInAndOnlyJumpsToAServe)
   ball_follower paused;
   snapshot going = ball_at({10.0f, 10.0f}, {0.0f, 12.0f});
   going.ticks = 1000;
-  paused.correct(going, 0ms, now);
-  paused.correct(ball_at({10.0f, 10.0f}, {0.0f, 12.0f}, 0, false), 0ms, now + 100ms);
+  paused.correct(going, 0ms, now, open);
+  paused.correct(ball_at({10.0f, 10.0f}, {0.0f, 12.0f}, 0, false), 0ms, now + 100ms, open);
   going.ticks = 1100;
-  paused.correct(going, 0ms, now + 2s);
+  paused.correct(going, 0ms, now + 2s, open);
   EXPECT_EQ(paused.pace(), 1.0f);
   going.ticks = 1150;
-  paused.correct(going, 0ms, now + 2500ms);
+  paused.correct(going, 0ms, now + 2500ms, open);
   EXPECT_EQ(paused.pace(), 0.2f);
   going.ticks = 1750;  // each half second measured on its own: now ahead of the clock, taken as on time
-  paused.correct(going, 0ms, now + 3s);
+  paused.correct(going, 0ms, now + 3s, open);
   EXPECT_EQ(paused.pace(), 1.0f);
-  // Put where the host's ball is by now, whichever way it goes.
-  paused.put({common::make_color(1, 1, 0), {0.0f, 0.0f}, {0.0f, 0.0f}, common::ball_owner::NONE});
+  // Foreseen where the host's ball is by now, whichever way it goes; shown on its way there.
+  paused.put({common::make_color(1, 1, 0), {10.0f, 10.0f}, {0.0f, 0.0f}, common::ball_owner::NONE});
   snapshot served = ball_at({10.0f, 10.0f}, {12.0f, -6.0f});
   served.owner = common::ball_owner::PLAYER1;
-  paused.correct(served, 50ms, now + 3s);
-  EXPECT_NEAR(paused.ball().pos.x, 10.6f, 1e-5f);
-  EXPECT_NEAR(paused.ball().pos.y, 9.7f, 1e-5f);
+  paused.correct(served, 50ms, now + 3s, open);
+  EXPECT_NEAR(paused.foreseen().pos.x, 10.6f, 1e-4f);  // fifty ticks of single precision
+  EXPECT_NEAR(paused.foreseen().pos.y, 9.7f, 1e-4f);
+  EXPECT_EQ(paused.ball().pos, (common::vector{10.0f, 10.0f}));
   EXPECT_EQ(paused.ball().owner, common::ball_owner::PLAYER1);
-  paused.step();
-  EXPECT_NEAR(paused.ball().pos.x, 10.612f, 1e-5f);
+  paused.step(open);
+  EXPECT_NEAR(paused.foreseen().pos.x, 10.612f, 1e-4f);
   // Paused with the ball elsewhere: it glides there, and then stands exactly where the host's stands.
-  paused.correct(ball_at({12.0f, 9.0f}, {12.0f, -6.0f}, 0, false), 0ms, now + 3s);
-  paused.step();
+  paused.correct(ball_at({12.0f, 9.0f}, {12.0f, -6.0f}, 0, false), 0ms, now + 3s, open);
+  paused.step(open);
   EXPECT_GT(distance(paused.ball().pos, {12.0f, 9.0f}), 1.0f);
-  for (int ms = 0; ms < 400; ++ms) paused.step();
+  for (int ms = 0; ms < 400; ++ms) paused.step(open);
   EXPECT_EQ(paused.ball().pos, (common::vector{12.0f, 9.0f}));
   // A small gap closes by a twentieth of what is left at each millisecond.
-  paused.correct(ball_at({12.1f, 9.1f}, {0.0f, 0.0f}, 0, false), 0ms, now + 3s);
-  paused.step();
-  paused.step();
+  paused.correct(ball_at({12.1f, 9.1f}, {0.0f, 0.0f}, 0, false), 0ms, now + 3s, open);
+  paused.step(open);
+  paused.step(open);
   EXPECT_NEAR(paused.ball().pos.x, 12.00975f, 1e-6f);
   EXPECT_NEAR(paused.ball().pos.y, 9.00975f, 1e-6f);
-  for (int ms = 0; ms < 400; ++ms) paused.step();
+  for (int ms = 0; ms < 400; ++ms) paused.step(open);
   // A gap of exactly the widest that is blended is blended.
-  paused.correct(ball_at({12.1f, 9.1f + ball_follower::blend_within}, {0.0f, 0.0f}, 0, false), 0ms, now + 3s);
+  paused.correct(ball_at({12.1f, 9.1f + ball_follower::blend_within}, {0.0f, 0.0f}, 0, false), 0ms, now + 3s,
+                 open);
   EXPECT_EQ(paused.ball().pos, (common::vector{12.1f, 9.1f}));
+
+  // A hostile host's ball far off the board (as far as a message may tell) has nothing to meet there.
+  ball_follower far;
+  far.correct(ball_at({9.9e5f, 10.0f}, {1.0e6f, 0.0f}), 100ms, now, open);
+  for (int ms = 0; ms < 100; ++ms) far.step(open);
+  EXPECT_GT(far.foreseen().pos.x, 1.0e6f);
+  EXPECT_TRUE(std::isfinite(far.ball().pos.x) && std::isfinite(far.ball().pos.y));
 
   // A whole board puts the ball where it says, owing nothing and remembering no serve.
   ball_follower put_again;
   put_again.put({common::make_color(1, 1, 0), {10.0f, 10.0f}, {0.0f, 12.0f}, common::ball_owner::NONE});
-  put_again.correct(ball_at({10.0f, 11.0f}, {0.0f, 12.0f}, 5), 0ms, now);
+  put_again.correct(ball_at({10.0f, 11.0f}, {0.0f, 12.0f}, 5), 0ms, now, open);
   put_again.put({common::make_color(1, 1, 0), {5.0f, 5.0f}, {0.0f, 0.0f}, common::ball_owner::NONE});
-  put_again.step();
+  put_again.step(open);
   EXPECT_EQ(put_again.ball().pos, (common::vector{5.0f, 5.0f}));
-  put_again.correct(ball_at({5.0f, 6.0f}, {0.0f, 0.0f}, 6), 0ms, now);
+  put_again.correct(ball_at({5.0f, 6.0f}, {0.0f, 0.0f}, 6), 0ms, now, open);
   EXPECT_EQ(put_again.ball().pos, (common::vector{5.0f, 5.0f}));  // blended in, not jumped to
 }
 
@@ -516,4 +546,147 @@ TEST(OwnPad, KnowsNothingBeforeAWholeBoardAndJudgesNoSnapshotOlderThanItsPast) {
   }
   EXPECT_EQ(pad.pad().pos.x, 16.0f);
   EXPECT_EQ(pad.owed(), 0.0f);
+}
+
+// A whole host game on stepped time, its messages delayed by `one_way` on their way to a guest mirror: the
+// red pad chases the host's ball, the guest's keys chase the ball its screen shows, and the host's green pad
+// is where the guest's is. Told: how far the guest's ball keeps from the host's (as late as the mirror means
+// to show it: a round trip beyond 200 ms is not believed), how often it leaps, and how late it shows a
+// bounce.
+struct followed {
+  float near95 = 0, farthest = 0;  // cells between the guest's ball and the host's
+  int leaps = 0, serves = 0, serves_late = 0, bounces = 0, bounces_late = 0;
+};
+
+followed follow_a_host_game(int board, std::chrono::milliseconds one_way, std::chrono::seconds played) {
+  game host, guest;
+  common::manual_time clock, pause;  // the pause after a lost ball takes no time on the host
+  common::board_pattern.choose(board);
+  host.board.reset();
+  const physics::world world{host.board, host.players, host.log, pause, nullptr};
+  std::uint64_t ticks = 0;
+  host_report report{host.board, host.players, nullptr, [&ticks] { return ticks; }};
+  guest_mirror mirror{guest.board, guest.players, nullptr, clock};
+  const auto wall = std::chrono::system_clock::now();
+  struct on_the_way {
+    common::steady_time due;
+    host_message message;
+  };
+  std::deque<on_the_way> line;
+  for (const host_message& m : report.joined(clock.now(), wall)) line.push_back({clock.now() + one_way, m});
+
+  const int lag = static_cast<int>(std::max(one_way - believed_round_trip / 2, 0ms).count());
+  const int round_trip = 2 * static_cast<int>(one_way.count());
+  const int length = static_cast<int>(std::chrono::milliseconds(played).count());
+  std::vector<common::ball_type> host_ball, shown_ball;  // a millisecond each
+  std::vector<int> serves;                               // the host's serves so far, each millisecond
+  std::vector<std::uint8_t> serves_told;                 // and as the guest knows them
+  std::vector<float> apart;
+  followed f;
+  for (int ms = 0; ms < length; ++ms) {
+    clock.advance(1ms);
+    const common::steady_time now = clock.now();
+    if (!host.board.enabled()) {  // someone lost: a new game, as the menu's
+      host.players.reset_players();
+      host.board.reset();
+    }
+    if (ms % 20 == 0) {  // the red player is slow, and drops a ball now and then
+      const common::ball_type ball = host.board.get_ball();
+      const float red = host.board.get_pad1().pos.x;
+      if (ball.pos.x < red - 0.5f) host.board.pad1_go(common::direction::L);
+      if (ball.pos.x > red + 0.5f) host.board.pad1_go(common::direction::R);
+    }
+    if (ms % 10 == 0) {
+      const common::ball_type seen = guest.board.get_ball();
+      const float green = guest.board.get_pad2().pos.x;
+      mirror.steer({seen.pos.x<green - 0.5f, seen.pos.x> green + 0.5f}, now);
+    }
+    host.board.put_pad2(guest.board.get_pad2().pos.x, host.board.started());
+    ticks += physics::tick(world);
+    const common::ball_type ball = host.board.get_ball();
+    const bool served = !host_ball.empty() && std::hypot(ball.pos.x - host_ball.back().pos.x,
+                                                         ball.pos.y - host_ball.back().pos.y) > 0.5f;
+    serves.push_back((serves.empty() ? 0 : serves.back()) + served);
+    host_ball.push_back(ball);
+    if (ms % 10 == 0) {
+      for (const host_message& m : report.changes(now, wall)) line.push_back({now + one_way, m});
+      line.push_back({now + one_way, report.moving(now, wall)});
+    }
+    while (!line.empty() && line.front().due <= now) {
+      mirror.take(line.front().message, std::chrono::milliseconds(round_trip), wall);
+      line.pop_front();
+    }
+    mirror.step();
+    shown_ball.push_back(guest.board.get_ball());
+    serves_told.push_back(mirror.host_jumps());
+    const common::ball_type& shown = shown_ball.back();
+    if (ms < 1000) continue;
+
+    // Compared with the host's ball as late as the mirror shows it, unless a serve since then is not yet
+    // known here.
+    const std::size_t then = static_cast<std::size_t>(ms - lag),
+                      told = static_cast<std::size_t>(ms - one_way.count() - 10);
+    if (serves[told] == serves.back())
+      apart.push_back(std::hypot(shown.pos.x - host_ball[then].pos.x, shown.pos.y - host_ball[then].pos.y));
+    // Every frame (35 a second) the ball moved by its own motion and a cell at most, unless served.
+    const std::size_t frame = static_cast<std::size_t>(ms) - 28;
+    if (ms % 28 == 0 && serves_told[frame] == serves_told.back()) {
+      const common::ball_type& before = shown_ball[frame];
+      const float moved = std::hypot(shown.pos.x - before.pos.x, shown.pos.y - before.pos.y);
+      f.leaps += moved > std::hypot(shown.vel.x, shown.vel.y) * 0.028f + 1.0f;
+    }
+  }
+  // Each bounce on the host, shown here (the ball going the new way) within a round trip and a frame of
+  // when the mirror means to show it; judged where nothing else turned the ball meanwhile.
+  const int within = lag + round_trip + 28;
+  for (int b = 1000; b + within + 100 < length; ++b) {
+    const auto turned = [&](int at) {
+      return (host_ball[at].vel.y > 0.0f) != (host_ball[at - 1].vel.y > 0.0f);
+    };
+    if (!turned(b) || serves[b + within + 100] != serves[b - 100]) continue;
+    bool alone = true;
+    for (int other = b - 100; other <= b + within + 100 && alone; ++other)
+      alone = other == b || !turned(other);
+    if (!alone) continue;
+    ++f.bounces;
+    bool shown = false;
+    for (int at = b; at <= b + within && !shown; ++at)
+      shown = (shown_ball[at].vel.y > 0.0f) == (host_ball[b].vel.y > 0.0f);
+    f.bounces_late += !shown;
+  }
+  // Each serve shown within a round trip and a frame.
+  for (int at = 1000; at + within < length; ++at)
+    if (serves[at] != serves[at - 1]) {
+      ++f.serves;
+      const common::vector host_is = host_ball[at + within - lag].pos, shown = shown_ball[at + within].pos;
+      f.serves_late += std::hypot(host_is.x - shown.x, host_is.y - shown.y) > 1.0f;
+    }
+  std::sort(apart.begin(), apart.end());
+  f.near95 = apart[apart.size() * 95 / 100];
+  f.farthest = apart.back();
+  return f;
+}
+
+TEST(BallFollower, KeepsToTheHostsBallThroughBouncesOverASlowLineAndNeverLeaps) {
+  for (const auto one_way : {0ms, 50ms, 100ms, 150ms}) {
+    followed worst;
+    for (int board = 0; board < 10; ++board) {
+      const followed f = follow_a_host_game(board, one_way, 30s);
+      SCOPED_TRACE(testing::Message() << "board " << board << ", " << one_way.count() << " ms each way");
+      EXPECT_EQ(f.leaps, 0);
+      EXPECT_GE(f.bounces, 10) << "too few bounces to judge";
+      EXPECT_EQ(f.bounces_late, 0) << "of " << f.bounces;
+      EXPECT_EQ(f.serves_late, 0) << "of " << f.serves;
+      EXPECT_LT(f.near95, 0.5f) << "the farthest " << f.farthest;
+      worst.near95 = std::max(worst.near95, f.near95);
+      worst.farthest = std::max(worst.farthest, f.farthest);
+      worst.serves += f.serves;
+      worst.bounces += f.bounces;
+    }
+    std::printf(
+        "%3d ms each way, ten boards: the guest's ball off the host's by %.2f cells (95th percentile, "
+        "the worst board), %.2f at most; %d bounces, %d serves\n",
+        static_cast<int>(one_way.count()), worst.near95, worst.farthest, worst.bounces, worst.serves);
+  }
+  common::board_pattern.choose(0);
 }
