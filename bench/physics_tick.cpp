@@ -1,9 +1,11 @@
 // The cost of one physics tick's work (no waiting): a ball in flight inside a box of firm bricks, which it
-// strikes now and then; an idle tick while play is paused; and the writing-off of one destroyed brick.
+// strikes now and then; an idle tick while play is paused; the writing-off of one destroyed brick; and a
+// guest's share, foreseeing its host's ball from one snapshot to the next.
 #include <benchmark/benchmark.h>
 
 #include <string>
 
+#include "net/mirror.hpp"
 #include "physics/process_physics.hpp"
 #include "support/temp_dir.hpp"
 
@@ -62,6 +64,28 @@ void BM_destroy_brick(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_destroy_brick);
+
+// A snapshot 100 ms old (the most a guest believes) run on for its 100 ticks, and the 10 steps until the
+// next snapshot: a guest's work for every 10 ms of play.
+void BM_guest_foresees_a_snapshot(benchmark::State& state) {
+  table t;
+  net::ball_follower follower;
+  follower.put(t.board.get_ball(), t.board.get_brick_matrix_state());
+  const net::ball_follower::pads pads{t.board.get_pad1(), t.board.get_pad2()};
+  net::snapshot s;
+  s.running = true;
+  common::steady_time now{};
+  for (auto _ : state) {
+    physics::tick(t.w);  // a ball that goes on meeting the box's walls
+    const common::ball_type ball = t.board.get_ball();
+    s.ball_pos = ball.pos;
+    s.ball_vel = ball.vel;
+    follower.correct(s, std::chrono::milliseconds(100), now += std::chrono::milliseconds(10), pads);
+    for (int ms = 0; ms < 10; ++ms) follower.step(pads);
+  }
+  benchmark::DoNotOptimize(follower.ball());
+}
+BENCHMARK(BM_guest_foresees_a_snapshot);
 
 }  // namespace
 
