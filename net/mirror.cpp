@@ -202,9 +202,12 @@ void ball_follower::correct(const snapshot& s, std::chrono::duration<float> age,
     const auto ticks = std::lround(std::chrono::duration<float, std::milli>(age).count() * pace_);
     for (long i = 0; i < ticks; ++i) tick(foreseen_, left_, p);
   }
+  // The host put its ball somewhere: a serve (from beyond a loss line to the middle) shows at once; a pad's
+  // late return, a cell or two, glides like any correction.
   const bool jumped = jumps_.has_value() && *jumps_ != s.jumps;
   jumps_ = s.jumps;
-  owed_ = jumped ? common::vector{} : common::vector{foreseen_.pos.x - shown.x, foreseen_.pos.y - shown.y};
+  owed_ = {foreseen_.pos.x - shown.x, foreseen_.pos.y - shown.y};
+  if (jumped && length(owed_) > blend_within) owed_ = {};
   show();
 }
 

@@ -10,7 +10,7 @@
 // host, so the guest's window draws its host's game with the drawing code it always had. The ball is kept
 // moving between snapshots by `ball_follower`: it runs the host's ball on by the physics' rules, bounces
 // included, and blends each snapshot's correction in over some tens of milliseconds instead of jumping to
-// it; only a serve (the ball put somewhere, not moved there) moves it at once. The
+// it; only a serve (the ball put far away, not moved there) moves it at once. The
 // guest's own green pad is `own_pad`'s: the guest's keys move it at once, and the snapshots only check it.
 //
 // Thread use: plain code over the monitors given; each object belongs to the one thread that drives it
@@ -102,7 +102,7 @@ float pad_lead(const steering& keys, std::chrono::duration<float> round_trip);
 // or a pad shows when it happens on the host rather than a round trip later, and steps it a tick at a time
 // at the host's pace until the next snapshot. Where the ball shown and the ball foreseen disagree (the red
 // pad moved meanwhile, a brick went that was not yet told) the difference is blended in bit by bit; only a
-// serve (the ball put somewhere, not moved there) or a whole board moves it at once.
+// serve (the ball put far away, not moved there) or a whole board moves it at once.
 class ball_follower {
  public:
   // What the ball meets besides the bricks.

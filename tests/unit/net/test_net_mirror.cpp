@@ -251,12 +251,16 @@ TEST(BallFollower, MovesBetweenSnapshotsBlendsCorrectionsInAndOnlyJumpsToAServe)
     EXPECT_EQ(f.ball().pos, (common::vector{10.0f, 5.5f + running})) << running;
   }
 
-  // A serve puts it there at once; a gap too wide for the gentle blend, in any direction, is closed faster
-  // but still under a cell a frame (35 frames a second), and then the gentle blend takes over again.
-  f.correct(ball_at({10.0f, 10.0f}, {0.0f, 12.0f}, 1), 0ms, now, open);
-  EXPECT_EQ(f.ball().pos, (common::vector{10.0f, 10.0f}));
+  // A serve (the host's ball put far away) puts it there at once; a pad's late return, the host's ball put a
+  // cell or two back, glides.
+  f.correct(ball_at({10.0f, 8.0f}, {0.0f, 12.0f}, 7), 0ms, now, open);
+  EXPECT_EQ(f.ball().pos, (common::vector{10.0f, 6.5f}));
+  // A gap too wide for the gentle blend, in any direction, is closed faster but still under a cell a frame
+  // (35 frames a second), and then the gentle blend takes over again.
+  f.correct(ball_at({10.0f, 12.0f}, {0.0f, 12.0f}, 8), 0ms, now, open);
+  EXPECT_EQ(f.ball().pos, (common::vector{10.0f, 12.0f}));
   const float wide = ball_follower::blend_within + 1.5f;
-  std::uint8_t serves = 1;
+  std::uint8_t serves = 8;
   for (const common::vector gap : {common::vector{0.0f, wide}, {wide, 0.0f}, {-wide, -wide}}) {
     f.correct(ball_at({10.0f, 5.0f}, {0.0f, 12.0f}, ++serves), 0ms, now, open);
     f.correct(ball_at({10.0f + gap.x, 5.0f + gap.y}, {0.0f, 12.0f}, serves), 0ms, now, open);
@@ -580,7 +584,6 @@ followed follow_a_host_game(int board, std::chrono::milliseconds one_way, std::c
   const int length = static_cast<int>(std::chrono::milliseconds(played).count());
   std::vector<common::ball_type> host_ball, shown_ball;  // a millisecond each
   std::vector<int> serves;                               // the host's serves so far, each millisecond
-  std::vector<std::uint8_t> serves_told;                 // and as the guest knows them
   std::vector<float> apart;
   followed f;
   for (int ms = 0; ms < length; ++ms) {
@@ -604,8 +607,9 @@ followed follow_a_host_game(int board, std::chrono::milliseconds one_way, std::c
     host.board.put_pad2(guest.board.get_pad2().pos.x, host.board.started());
     ticks += physics::tick(world);
     const common::ball_type ball = host.board.get_ball();
-    const bool served = !host_ball.empty() && std::hypot(ball.pos.x - host_ball.back().pos.x,
-                                                         ball.pos.y - host_ball.back().pos.y) > 0.5f;
+    const bool served = !host_ball.empty() &&
+                        std::hypot(ball.pos.x - host_ball.back().pos.x, ball.pos.y - host_ball.back().pos.y) >
+                            ball_follower::blend_within;
     serves.push_back((serves.empty() ? 0 : serves.back()) + served);
     host_ball.push_back(ball);
     if (ms % 10 == 0) {
@@ -618,7 +622,6 @@ followed follow_a_host_game(int board, std::chrono::milliseconds one_way, std::c
     }
     mirror.step();
     shown_ball.push_back(guest.board.get_ball());
-    serves_told.push_back(mirror.host_jumps());
     const common::ball_type& shown = shown_ball.back();
     if (ms < 1000) continue;
 
@@ -630,7 +633,9 @@ followed follow_a_host_game(int board, std::chrono::milliseconds one_way, std::c
       apart.push_back(std::hypot(shown.pos.x - host_ball[then].pos.x, shown.pos.y - host_ball[then].pos.y));
     // Every frame (35 a second) the ball moved by its own motion and a cell at most, unless served.
     const std::size_t frame = static_cast<std::size_t>(ms) - 28;
-    if (ms % 28 == 0 && serves_told[frame] == serves_told.back()) {
+    // (A serve at `s` is shown once the next snapshot arrives, between `s + one_way` and 10 ms later.)
+    if (ms % 28 == 0 && serves[static_cast<std::size_t>(ms - one_way.count())] ==
+                            serves[static_cast<std::size_t>(ms - 28 - one_way.count() - 10)]) {
       const common::ball_type& before = shown_ball[frame];
       const float moved = std::hypot(shown.pos.x - before.pos.x, shown.pos.y - before.pos.y);
       f.leaps += moved > std::hypot(shown.vel.x, shown.vel.y) * 0.028f + 1.0f;
