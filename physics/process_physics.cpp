@@ -127,6 +127,58 @@ void destroy_brick(const world& w, std::int32_t column, std::int32_t row, const 
   }
 }
 
+contacts brick_contacts(const brick_lookup& exists, const common::ball_type& ball, cell at) {
+  using common::direction;
+  contacts c;
+  const std::int32_t x = at.column;
+  const std::int32_t y = at.row;
+  const auto strike = [&c](std::int32_t column, std::int32_t row) { c.struck[c.count++] = {column, row}; };
+  // Where the centre lies inside its own cell, and the velocity as it was at the start of the tick.
+  const float fx = mantisa(ball.pos.x);
+  const float fy = mantisa(ball.pos.y);
+  const bool right = ball.vel.x > 0.0f;  // a component of exactly 0 counts with the negative side
+  const bool up = ball.vel.y > 0.0f;
+
+  // Across: only the side the ball moves towards. Strict: a centre in the middle of its cell touches
+  // neither.
+  bool across = false;
+  if (right) {
+    if (exists(x + 1, y) && fx > 0.5f) {
+      c.hits[direction::L] = across = true;
+      strike(x + 1, y);
+    }
+  } else if (exists(x - 1, y) && fx < 0.5f) {
+    c.hits[direction::R] = across = true;
+    strike(x - 1, y);
+  }
+
+  // Along, likewise.
+  bool along = false;
+  if (up) {
+    if (exists(x, y + 1) && fy > 0.5f) {
+      c.hits[direction::D] = along = true;
+      strike(x, y + 1);
+    }
+  } else if (exists(x, y - 1) && fy < 0.5f) {
+    c.hits[direction::U] = along = true;
+    strike(x, y - 1);
+  }
+
+  // A corner only when no side was struck: the one ahead in both directions, touched when its corner point
+  // lies strictly inside the ball.
+  if (!across && !along) {
+    const direction away =
+        right ? (up ? direction::LD : direction::LU) : (up ? direction::RD : direction::RU);
+    const std::int32_t column = right ? x + 1 : x - 1;
+    const std::int32_t row = up ? y + 1 : y - 1;
+    if (exists(column, row) && check_rad(fx, fy, right ? 1.0f : 0.0f, up ? 1.0f : 0.0f)) {
+      c.hits[away] = true;
+      strike(column, row);
+    }
+  }
+  return c;
+}
+
 void wykrywanie_klockow(const world& w, const common::ball_type& ball, cell at) {
   try {
     const contacts touched = brick_contacts(

@@ -77,15 +77,29 @@ cell cell_of(common::vector pos);
 // its host's ball.
 //
 // What the ball touches at the start of a tick: the bricks it strikes, in the order they are written off (one
-// across and one along, or one at a corner), and the reflections. `exists(column, row)` tells whether a brick
-// stands in a cell, false off the board.
+// across and one along, or one at a corner), and the reflections.
 struct contacts {
   common::dir_change hits{};
   std::array<cell, 2> struck{};
   std::size_t count = 0;
 };
-template <class Exists>
-contacts brick_contacts(const Exists& exists, const common::ball_type& ball, cell at);
+// Whether a brick stands in a cell (column, row), false off the board: the host's monitor, or a guest's
+// copy of its host's board.
+class brick_lookup {
+ public:
+  // Any callable `exists(column, row)`; it must outlive the lookup, which only refers to it.
+  template <class Exists>
+  brick_lookup(const Exists& exists)  // NOLINT: implicit, as a function reference
+      : callable_(&exists), call_([](const void* f, std::int32_t column, std::int32_t row) {
+          return (*static_cast<const Exists*>(f))(column, row);
+        }) {}
+  bool operator()(std::int32_t column, std::int32_t row) const { return call_(callable_, column, row); }
+
+ private:
+  const void* callable_;
+  bool (*call_)(const void*, std::int32_t, std::int32_t);
+};
+contacts brick_contacts(const brick_lookup& exists, const common::ball_type& ball, cell at);
 
 // The end of the board a ball is beyond: a pad's line, or a loss line.
 enum class side : std::uint8_t { none, red, green };
@@ -154,60 +168,5 @@ class physics_thread {
 };
 
 inline common::game_object<physics_thread> process_physics;
-
-// ---------------------------------------------------------------------------------------------------------
-
-template <class Exists>
-contacts brick_contacts(const Exists& exists, const common::ball_type& ball, cell at) {
-  using common::direction;
-  contacts c;
-  const std::int32_t x = at.column;
-  const std::int32_t y = at.row;
-  const auto strike = [&c](std::int32_t column, std::int32_t row) { c.struck[c.count++] = {column, row}; };
-  // Where the centre lies inside its own cell, and the velocity as it was at the start of the tick.
-  const float fx = mantisa(ball.pos.x);
-  const float fy = mantisa(ball.pos.y);
-  const bool right = ball.vel.x > 0.0f;  // a component of exactly 0 counts with the negative side
-  const bool up = ball.vel.y > 0.0f;
-
-  // Across: only the side the ball moves towards. Strict: a centre in the middle of its cell touches
-  // neither.
-  bool across = false;
-  if (right) {
-    if (exists(x + 1, y) && fx > 0.5f) {
-      c.hits[direction::L] = across = true;
-      strike(x + 1, y);
-    }
-  } else if (exists(x - 1, y) && fx < 0.5f) {
-    c.hits[direction::R] = across = true;
-    strike(x - 1, y);
-  }
-
-  // Along, likewise.
-  bool along = false;
-  if (up) {
-    if (exists(x, y + 1) && fy > 0.5f) {
-      c.hits[direction::D] = along = true;
-      strike(x, y + 1);
-    }
-  } else if (exists(x, y - 1) && fy < 0.5f) {
-    c.hits[direction::U] = along = true;
-    strike(x, y - 1);
-  }
-
-  // A corner only when no side was struck: the one ahead in both directions, touched when its corner point
-  // lies strictly inside the ball.
-  if (!across && !along) {
-    const direction away =
-        right ? (up ? direction::LD : direction::LU) : (up ? direction::RD : direction::RU);
-    const std::int32_t column = right ? x + 1 : x - 1;
-    const std::int32_t row = up ? y + 1 : y - 1;
-    if (exists(column, row) && check_rad(fx, fy, right ? 1.0f : 0.0f, up ? 1.0f : 0.0f)) {
-      c.hits[away] = true;
-      strike(column, row);
-    }
-  }
-  return c;
-}
 
 }  // namespace physics
