@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 namespace net {
 
@@ -144,13 +145,18 @@ float ball_follower::tick(common::ball_type& ball, standing& bricks, const pads&
   float put = 0.0f;
   // Beyond a loss line the host's ball stands until its serve, which the snapshots tell.
   if (physics::beyond_loss_line(ball) != physics::side::none) return put;
-  // Far off the board (a hostile host's word) there is nothing to meet, and no cell to name.
-  if (std::abs(ball.pos.x) < 1.0e6f && std::abs(ball.pos.y) < 1.0e6f) {
+  // Far off the board (a hostile host's word) there is nothing to meet, and perhaps no cell to name.
+  std::optional<physics::cell> at;
+  try {
+    at = physics::cell_of(ball.pos);
+  } catch (const std::overflow_error&) {
+  }
+  if (at) {
     const auto exists = [&bricks](std::int32_t column, std::int32_t row) {
       return board::brick_matrix::on_board(row, column) &&
              bricks[static_cast<std::size_t>((row - 1) * side + column - 1)];
     };
-    const physics::contacts touched = physics::brick_contacts(exists, ball, physics::cell_of(ball.pos));
+    const physics::contacts touched = physics::brick_contacts(exists, ball, *at);
     for (std::size_t i = 0; i < touched.count; ++i) {
       const std::size_t cell =
           static_cast<std::size_t>((touched.struck[i].row - 1) * side + touched.struck[i].column - 1);
@@ -161,8 +167,8 @@ float ball_follower::tick(common::ball_type& ball, standing& bricks, const pads&
     if (end != physics::side::none) {
       const std::optional<common::ball_type> back =
           physics::pad_return(ball, end == physics::side::red ? p.red : p.green, end);
-      // A ball standing on the line has no way back to foresee (the host's goes wrong there too).
-      if (back && std::isfinite(back->vel.x) && std::isfinite(back->vel.y)) {
+      // A ball standing still beyond the line has no way back to foresee (the host's goes wrong there too).
+      if (back && std::isfinite(back->vel.y)) {
         put = back->pos.y - ball.pos.y;
         ball = *back;
       }

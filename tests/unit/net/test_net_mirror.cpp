@@ -337,12 +337,23 @@ TEST(BallFollower, MovesBetweenSnapshotsBlendsCorrectionsInAndOnlyJumpsToAServe)
                  open);
   EXPECT_EQ(paused.ball().pos, (common::vector{12.1f, 9.1f}));
 
-  // A hostile host's ball far off the board (as far as a message may tell) has nothing to meet there.
-  ball_follower far;
-  far.correct(ball_at({9.9e5f, 10.0f}, {1.0e6f, 0.0f}), 100ms, now, open);
-  for (int ms = 0; ms < 100; ++ms) far.step(open);
-  EXPECT_GT(far.foreseen().pos.x, 1.0e6f);
-  EXPECT_TRUE(std::isfinite(far.ball().pos.x) && std::isfinite(far.ball().pos.y));
+  // A hostile host's ball, far off the board where no cell has a name, or standing still beyond a pad's line
+  // over the pad: nothing to meet, and no way back to foresee.
+  common::pad_type red;
+  red.pos = {10.0f, 0.0f};
+  red.width = 6.0f;
+  common::pad_type green = red;
+  green.pos.y = 20.0f;
+  for (const auto& [pos, vel] : {std::pair<common::vector, common::vector>{{3.0e9f, 10.0f}, {1.0e6f, 0.0f}},
+                                 {{10.0f, 0.2f}, {1.0f, 0.0f}},
+                                 {{10.0f, 19.8f}, {1.0f, 0.0f}}}) {
+    ball_follower odd;
+    odd.correct(ball_at(pos, vel), 100ms, now, {red, green});
+    for (int ms = 0; ms < 100; ++ms) odd.step({red, green});
+    EXPECT_EQ(odd.foreseen().vel, vel) << pos.x << ", " << pos.y;
+    EXPECT_GT(odd.foreseen().pos.x, pos.x);
+    EXPECT_EQ(odd.foreseen().pos.y, pos.y);
+  }
 
   // A whole board puts the ball where it says, owing nothing and remembering no serve.
   ball_follower put_again;
