@@ -487,6 +487,18 @@ TEST_F(Mirror, TheGreenPadIsTheGuestsOwnAndOnlyAWholeBoardPutsItWhereTheHostsIs)
   look();
   EXPECT_EQ(guest_.board.get_pad2(), host_.board.get_pad2());
   EXPECT_GT(mirror_.told({}).board, told.board);
+
+  // Astray from the host's for long: blended in, the board showing each millisecond's share.
+  host_.board.put_pad2(host_.board.get_pad2().pos.x + 3.0f, host_.board.started());
+  for (int ms = 0; ms < 300; ++ms) {
+    clock_.advance(1ms);
+    now_ += 1ms;
+    if (ms % 10 == 0) look();
+    mirror_.step();
+    EXPECT_EQ(guest_.board.get_pad2(), mirror_.own().pad()) << ms;
+  }
+  EXPECT_EQ(mirror_.own().corrections(), 1);
+  EXPECT_GT(guest_.board.get_pad2().pos.x, told.pad_x + 2.0f);
 }
 
 TEST(OwnPad, ASnapshotThatAgreesLeavesItOneLastingAstrayIsBlendedInNoFasterThanTheBound) {
