@@ -134,7 +134,7 @@ TEST(WaitingHostLines, FitTheWindowForTheLongestAddressesPortAndEveryWordOfTheRo
   const std::vector<std::string> router{
       net::router_asking_line(65535),
       net::no_router_line(65535),
-      net::router_line(outcome(kind::mapped, net::router_protocol::upnp, "203.113.113.113", 0)),
+      net::router_line(outcome(kind::mapped, net::router_protocol::upnp, "198.51.100.255", 0)),
       net::router_line(
           outcome(kind::mapped, net::router_protocol::upnp, "100.100.100.100", 0)),  // behind a CGN
       net::router_line(outcome(kind::mapped, net::router_protocol::natpmp, "", 0)),
