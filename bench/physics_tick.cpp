@@ -70,7 +70,8 @@ BENCHMARK(BM_destroy_brick);
 void BM_guest_foresees_a_snapshot(benchmark::State& state) {
   table t;
   net::ball_follower follower;
-  follower.put(t.board.get_ball(), t.board.get_brick_matrix_state());
+  follower.put(t.board.get_ball());
+  follower.bricks(t.board.get_brick_matrix_state());
   const net::ball_follower::pads pads{t.board.get_pad1(), t.board.get_pad2()};
   net::snapshot s;
   s.running = true;

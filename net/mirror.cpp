@@ -127,11 +127,14 @@ snapshot host_report::moving(common::steady_time now, std::chrono::system_clock:
 
 // ---------------------------------------------------------------------------------------------------------
 
-void ball_follower::put(const common::ball_type& ball, const board::brick_matrix& bricks) {
+void ball_follower::put(const common::ball_type& ball) {
   ball_ = foreseen_ = ball;
   owed_ = {};
   ticks_due_ = 0.0f;
   jumps_.reset();
+}
+
+void ball_follower::bricks(const board::brick_matrix& bricks) {
   for (std::size_t i = 0; i < bricks.cells.size(); ++i) brick(i, bricks.cells[i]);
 }
 
@@ -345,6 +348,7 @@ void guest_mirror::show(const goodbye&, std::chrono::duration<float>, std::chron
 void guest_mirror::show(const whole_board& b, std::chrono::duration<float>,
                         std::chrono::system_clock::time_point wall) {
   board_.set_brick_matrix(b.bricks);
+  ball_.bricks(b.bricks);
   change_ = b.change;
   board_change_ = b.change;
   // A whole board resent on a bad line may come after the first snapshots of its own game: what moves is
@@ -353,7 +357,7 @@ void guest_mirror::show(const whole_board& b, std::chrono::duration<float>,
   pad1_ = b.pad1;
   own_.put(b.pad2, clock_.now());
   board_.set_pads(pad1_, own_.pad());
-  ball_.put(b.ball, b.bricks);
+  ball_.put(b.ball);
   board_.ball_change(ball_.ball());
   b.running ? board_.start() : board_.stop();
   players_.set_points(b.points1, b.points2);

@@ -117,8 +117,10 @@ class ball_follower {
   static constexpr float blend_within = 4.0f;
   static constexpr float catch_up_a_millisecond = 0.03f;
 
-  // The ball as it is, at once, on these bricks (a whole board).
-  void put(const common::ball_type& ball, const board::brick_matrix& bricks = {});
+  // The ball as it is, at once (a whole board).
+  void put(const common::ball_type& ball);
+  // All the bricks as a whole board tells them, even one that came after its game's first snapshots.
+  void bricks(const board::brick_matrix& bricks);
   // A brick the host wrote off (or put), `cell` counted row by row from 0.
   void brick(std::size_t cell, const common::brick& brick);
   // The host's ball as a snapshot that arrived at `now` tells it, `age` old: from now on the ball foreseen
